@@ -1,0 +1,54 @@
+# Shared build rules: warnings as errors, sanitizers, one library per folder,
+# and the test helpers every tests/<folder> uses.
+
+add_compile_options(-Wall -Wextra -Werror -Wno-unused-parameter)
+
+if(LINEGW_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(LINEGW_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT LINEGW_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "LINEGW_SANITIZE must be address, thread or empty")
+endif()
+
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+
+# linegw_library(name SOURCES ... [LIBS ...] [DAEMON])
+# A folder's library; DAEMON links it into the linegw binary.
+function(linegw_library name)
+  cmake_parse_arguments(L "DAEMON" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${L_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${L_LIBS} Threads::Threads)
+  if(L_DAEMON)
+    set_property(GLOBAL APPEND PROPERTY LINEGW_DAEMON_LIBS ${name})
+  endif()
+endfunction()
+
+# The daemon is linked last so that every folder's library can join it.
+function(linegw_add_daemon)
+  get_property(libs GLOBAL PROPERTY LINEGW_DAEMON_LIBS)
+  get_property(main GLOBAL PROPERTY LINEGW_DAEMON_MAIN)
+  if(main)
+    add_executable(linegw ${main})
+    target_link_libraries(linegw PRIVATE -Wl,--start-group ${libs} -Wl,--end-group)
+  endif()
+endfunction()
+
+# linegw_test(name SOURCES ... [LIBS ...] [LABELS ...])
+# A GoogleTest binary; every test in it becomes a CTest test.
+# LABELS threads marks tests that also run under ThreadSanitizer (one label).
+function(linegw_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  set(label unit)
+  if(T_LABELS)
+    set(label ${T_LABELS})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS ${label} TIMEOUT 120)
+endfunction()
