@@ -92,6 +92,14 @@ JsonValue& JsonValue::operator=(const JsonValue& other)
     return *this;
 }
 
+JsonValue& JsonValue::operator=(JsonValue&& other) noexcept
+{
+    // Through a temporary: other may live inside this value.
+    JsonValue taken(std::move(other));
+    swap(taken);
+    return *this;
+}
+
 JsonValue* JsonValue::find(const std::string& name)
 {
     auto it = members.find(name);

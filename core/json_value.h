@@ -77,7 +77,7 @@ public:
     JsonValue(const JsonValue&) = default;
     JsonValue(JsonValue&&) noexcept = default;
     JsonValue& operator=(const JsonValue& other);
-    JsonValue& operator=(JsonValue&&) noexcept = default;
+    JsonValue& operator=(JsonValue&& other) noexcept;
     ~JsonValue() = default;
 
     // The member called name, or null; the kind is not looked at.

@@ -350,6 +350,9 @@ TEST(JsonValue, AssignAndSwapAcrossNesting)
     EXPECT_EQ(again.toString(), "\"x\"");
     again.assign(again);
     EXPECT_EQ(again.toString(), "\"x\"");
+    JsonValue moved = fixture();
+    moved = std::move(moved["a"]);
+    EXPECT_EQ(moved.toString(), "[true,\"x\"]");
 }
 
 TEST(JsonDataSource, ReadIntAndUnget)
