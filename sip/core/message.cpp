@@ -1,0 +1,612 @@
+#include "sip/core/message.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <strings.h>
+
+#include <osipparser2/osip_parser.h>
+#include <osipparser2/headers/osip_header.h>
+#include <osipparser2/osip_port.h>
+
+namespace sipcore {
+
+namespace {
+
+std::string str(const char* s) { return s ? s : ""; }
+
+std::string take(char* s)
+{
+    std::string r = str(s);
+    osip_free(s);
+    return r;
+}
+
+template <typename T>
+using to_str_fn = int (*)(const T*, char**);
+template <typename T>
+using free_fn = void (*)(T*);
+
+// One typed list of osip_message_t, handled generically.
+struct typed_list_t {
+    const char* name;
+    const char* compact;
+    osip_list_t osip_message_t::*list;
+    int (*to_str)(const void*, char**);
+    void (*free)(void*);
+};
+
+template <typename T>
+typed_list_t entry(const char* name, const char* compact, osip_list_t osip_message_t::*list, to_str_fn<T> ts,
+                   free_fn<T> fr)
+{
+    return {name, compact, list, reinterpret_cast<int (*)(const void*, char**)>(ts),
+            reinterpret_cast<void (*)(void*)>(fr)};
+}
+
+const std::vector<typed_list_t>& typed_lists()
+{
+    static const std::vector<typed_list_t> t = {
+        entry<osip_via_t>("Via", "v", &osip_message_t::vias, osip_via_to_str, osip_via_free),
+        entry<osip_contact_t>("Contact", "m", &osip_message_t::contacts, osip_contact_to_str, osip_contact_free),
+        entry<osip_route_t>("Route", nullptr, &osip_message_t::routes, osip_route_to_str, osip_route_free),
+        entry<osip_record_route_t>("Record-Route", nullptr, &osip_message_t::record_routes, osip_record_route_to_str,
+                                   osip_record_route_free),
+        entry<osip_allow_t>("Allow", nullptr, &osip_message_t::allows, osip_allow_to_str, osip_allow_free),
+        entry<osip_accept_t>("Accept", nullptr, &osip_message_t::accepts, osip_accept_to_str, osip_accept_free),
+        entry<osip_authorization_t>("Authorization", nullptr, &osip_message_t::authorizations,
+                                    osip_authorization_to_str, osip_authorization_free),
+        entry<osip_proxy_authorization_t>("Proxy-Authorization", nullptr, &osip_message_t::proxy_authorizations,
+                                          osip_authorization_to_str, osip_authorization_free),
+        entry<osip_www_authenticate_t>("WWW-Authenticate", nullptr, &osip_message_t::www_authenticates,
+                                       osip_www_authenticate_to_str, osip_www_authenticate_free),
+        entry<osip_proxy_authenticate_t>("Proxy-Authenticate", nullptr, &osip_message_t::proxy_authenticates,
+                                         osip_www_authenticate_to_str, osip_www_authenticate_free),
+        entry<osip_call_info_t>("Call-Info", nullptr, &osip_message_t::call_infos, osip_call_info_to_str,
+                                osip_call_info_free),
+        entry<osip_alert_info_t>("Alert-Info", nullptr, &osip_message_t::alert_infos, osip_call_info_to_str,
+                                 osip_call_info_free),
+        entry<osip_error_info_t>("Error-Info", nullptr, &osip_message_t::error_infos, osip_call_info_to_str,
+                                 osip_call_info_free),
+        entry<osip_accept_encoding_t>("Accept-Encoding", nullptr, &osip_message_t::accept_encodings,
+                                      osip_accept_encoding_to_str, osip_accept_encoding_free),
+        entry<osip_accept_language_t>("Accept-Language", nullptr, &osip_message_t::accept_languages,
+                                      osip_accept_language_to_str, osip_accept_language_free),
+        entry<osip_content_encoding_t>("Content-Encoding", "e", &osip_message_t::content_encodings,
+                                       osip_content_encoding_to_str, osip_content_encoding_free),
+        entry<osip_authentication_info_t>("Authentication-Info", nullptr, &osip_message_t::authentication_infos,
+                                          osip_authentication_info_to_str, osip_authentication_info_free),
+        entry<osip_proxy_authentication_info_t>("Proxy-Authentication-Info", nullptr,
+                                                &osip_message_t::proxy_authentication_infos,
+                                                osip_authentication_info_to_str,
+                                                osip_authentication_info_free),
+    };
+    return t;
+}
+
+// Compact forms of headers osip keeps as generic ones.
+const char* long_name(const std::string& name)
+{
+    static const struct {
+        const char* compact;
+        const char* name;
+    } forms[] = {{"f", "From"},          {"t", "To"},       {"i", "Call-ID"},         {"c", "Content-Type"},
+                 {"l", "Content-Length"}, {"k", "Supported"}, {"s", "Subject"},        {"o", "Event"},
+                 {"r", "Refer-To"},       {"b", "Referred-By"}, {"x", "Session-Expires"}, {"u", "Allow-Events"},
+                 {"v", "Via"},            {"m", "Contact"},  {"e", "Content-Encoding"}};
+    for (const auto& f : forms)
+        if (strcasecmp(name.c_str(), f.compact) == 0)
+            return f.name;
+    return nullptr;
+}
+
+std::string canonical(const std::string& name)
+{
+    const char* l = long_name(name);
+    return l ? l : name;
+}
+
+const typed_list_t* find_list(const std::string& name)
+{
+    for (const auto& t : typed_lists())
+        if (strcasecmp(name.c_str(), t.name) == 0)
+            return &t;
+    return nullptr;
+}
+
+bool is(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+}  // namespace
+
+Message::~Message()
+{
+    if (m)
+        osip_message_free(m);
+}
+
+Message& Message::operator=(Message&& o) noexcept
+{
+    if (this != &o) {
+        if (m)
+            osip_message_free(m);
+        m = std::exchange(o.m, nullptr);
+    }
+    return *this;
+}
+
+Message Message::parse(const char* buf, size_t len, std::string* error)
+{
+    parser_ready();
+    auto fail = [&](const char* why) {
+        if (error)
+            *error = why;
+        return Message();
+    };
+    if (!buf || len == 0)
+        return fail("empty message");
+    osip_message_t* p = nullptr;
+    if (osip_message_init(&p) != 0)
+        return fail("out of memory");
+    Message msg(p);
+    // osip reads up to the terminating NUL, so give it a bounded copy.
+    std::string copy(buf, len);
+    if (osip_message_parse(p, copy.c_str(), copy.size()) != 0)
+        return fail("unparsable message");
+    if (!p->sip_version && !p->status_code)
+        return fail("no start line");
+    return msg;
+}
+
+Message Message::request(const std::string& method, const Uri& uri)
+{
+    parser_ready();
+    osip_message_t* p = nullptr;
+    osip_message_init(&p);
+    Message msg(p);
+    osip_message_set_method(p, osip_strdup(method.c_str()));
+    osip_message_set_version(p, osip_strdup("SIP/2.0"));
+    msg.setRequestUri(uri);
+    return msg;
+}
+
+Message Message::response(int code, const std::string& reason)
+{
+    parser_ready();
+    osip_message_t* p = nullptr;
+    osip_message_init(&p);
+    Message msg(p);
+    osip_message_set_version(p, osip_strdup("SIP/2.0"));
+    msg.setStatus(code, reason);
+    return msg;
+}
+
+Message Message::clone() const
+{
+    osip_message_t* c = nullptr;
+    if (!m || osip_message_clone(m, &c) != 0)
+        return {};
+    return Message(c);
+}
+
+std::string Message::toString() const
+{
+    if (!m)
+        return {};
+    // osip keeps the received text and reuses it unless told the structure changed.
+    osip_message_force_update(m);
+    char* buf = nullptr;
+    size_t len = 0;
+    if (osip_message_to_str(m, &buf, &len) != 0 || !buf)
+        return {};
+    std::string r(buf, len);
+    osip_free(buf);
+    return r;
+}
+
+bool Message::isRequest() const { return m && m->sip_method; }
+
+std::string Message::method() const
+{
+    if (!m)
+        return {};
+    return isRequest() ? str(m->sip_method) : cseqMethod();
+}
+
+int Message::statusCode() const { return m ? m->status_code : 0; }
+std::string Message::reason() const { return m ? str(m->reason_phrase) : ""; }
+
+void Message::setStatus(int code, const std::string& reason)
+{
+    if (!m)
+        return;
+    osip_message_set_status_code(m, code);
+    const char* r = reason.empty() ? osip_message_get_reason(code) : reason.c_str();
+    osip_free(m->reason_phrase);
+    m->reason_phrase = osip_strdup(r ? r : "Unknown");
+}
+
+Uri Message::requestUri() const
+{
+    osip_uri_t* c = nullptr;
+    if (!m || !m->req_uri || osip_uri_clone(m->req_uri, &c) != 0)
+        return {};
+    return Uri(c);
+}
+
+void Message::setRequestUri(const Uri& uri)
+{
+    if (!m)
+        return;
+    if (m->req_uri)
+        osip_uri_free(m->req_uri);
+    Uri copy(uri);
+    m->req_uri = copy.release();
+}
+
+bool Message::wellFormed(std::string* why) const
+{
+    auto bad = [&](const char* w) {
+        if (why)
+            *why = w;
+        return false;
+    };
+    if (!m)
+        return bad("no message");
+    if (!m->from || !m->from->url)
+        return bad("missing From");
+    if (!m->to || !m->to->url)
+        return bad("missing To");
+    if (!m->call_id || !m->call_id->number)
+        return bad("missing Call-ID");
+    if (!m->cseq || !m->cseq->number || !m->cseq->method)
+        return bad("missing CSeq");
+    if (osip_list_size(&m->vias) < 1)
+        return bad("missing Via");
+    auto* v = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
+    if (!v->host || !v->protocol)
+        return bad("bad Via");
+    if (isRequest()) {
+        if (!m->req_uri)
+            return bad("missing Request-URI");
+        if (!is(m->sip_method, m->cseq->method))
+            return bad("CSeq method differs from the request method");
+    } else if (m->status_code < 100 || m->status_code > 699) {
+        return bad("bad status code");
+    }
+    return true;
+}
+
+std::vector<std::string> Message::headers(const std::string& raw_name) const
+{
+    std::vector<std::string> r;
+    if (!m)
+        return r;
+    std::string name = canonical(raw_name);
+    if (const typed_list_t* t = find_list(name)) {
+        osip_list_t* l = &(m->*(t->list));
+        for (int i = 0; i < osip_list_size(l); ++i) {
+            char* s = nullptr;
+            if (t->to_str(osip_list_get(l, i), &s) == 0)
+                r.push_back(take(s));
+        }
+        return r;
+    }
+    char* s = nullptr;
+    if (is(name, "From") && m->from && osip_from_to_str(m->from, &s) == 0)
+        r.push_back(take(s));
+    else if (is(name, "To") && m->to && osip_to_to_str(m->to, &s) == 0)
+        r.push_back(take(s));
+    else if (is(name, "Call-ID") && m->call_id && osip_call_id_to_str(m->call_id, &s) == 0)
+        r.push_back(take(s));
+    else if (is(name, "CSeq") && m->cseq && osip_cseq_to_str(m->cseq, &s) == 0)
+        r.push_back(take(s));
+    else if (is(name, "Content-Type") && m->content_type && osip_content_type_to_str(m->content_type, &s) == 0)
+        r.push_back(take(s));
+    else if (is(name, "Content-Length") && m->content_length &&
+             osip_content_length_to_str(m->content_length, &s) == 0)
+        r.push_back(take(s));
+    else if (is(name, "Mime-Version") && m->mime_version && osip_content_length_to_str(m->mime_version, &s) == 0)
+        r.push_back(take(s));
+    if (!r.empty())
+        return r;
+    for (int i = 0; i < osip_list_size(&m->headers); ++i) {
+        auto* h = static_cast<osip_header_t*>(osip_list_get(&m->headers, i));
+        if (h->hname && (is(name, h->hname) || is(canonical(h->hname), name.c_str())))
+            r.push_back(str(h->hvalue));
+    }
+    return r;
+}
+
+std::string Message::header(const std::string& name, size_t index) const
+{
+    auto all = headers(name);
+    return index < all.size() ? all[index] : std::string();
+}
+
+int Message::addHeader(const std::string& raw_name, const std::string& value)
+{
+    if (!m)
+        return -1;
+    std::string name = canonical(raw_name);
+    bool typed = find_list(name) || is(name, "From") || is(name, "To") || is(name, "Call-ID") ||
+                 is(name, "CSeq") || is(name, "Content-Type") || is(name, "Content-Length") ||
+                 is(name, "Mime-Version");
+    if (!typed)
+        return osip_message_set_header(m, name.c_str(), value.c_str()) == 0 ? 0 : -1;
+    if ((is(name, "From") && m->from) || (is(name, "To") && m->to) || (is(name, "Call-ID") && m->call_id) ||
+        (is(name, "CSeq") && m->cseq) || (is(name, "Content-Type") && m->content_type) ||
+        (is(name, "Content-Length") && m->content_length) || (is(name, "Mime-Version") && m->mime_version))
+        return -1;
+    std::string n = name, v = value;
+    int rc = osip_message_set_multiple_header(m, n.data(), v.data());
+    return rc == 0 ? 0 : -1;
+}
+
+int Message::addHeaderFirst(const std::string& raw_name, const std::string& value)
+{
+    if (!m)
+        return -1;
+    std::string name = canonical(raw_name);
+    const typed_list_t* t = find_list(name);
+    if (!t)
+        return osip_message_set_topheader(m, name.c_str(), value.c_str()) == 0 ? 0 : -1;
+    osip_list_t* l = &(m->*(t->list));
+    int before = osip_list_size(l);
+    if (addHeader(name, value) != 0)
+        return -1;
+    int added = osip_list_size(l) - before;
+    for (int i = 0; i < added; ++i) {
+        void* e = osip_list_get(l, before + i);
+        osip_list_remove(l, before + i);
+        osip_list_add(l, e, i);
+    }
+    return 0;
+}
+
+void Message::removeHeader(const std::string& raw_name)
+{
+    if (!m)
+        return;
+    std::string name = canonical(raw_name);
+    if (const typed_list_t* t = find_list(name)) {
+        osip_list_t* l = &(m->*(t->list));
+        while (osip_list_size(l) > 0) {
+            void* e = osip_list_get(l, 0);
+            osip_list_remove(l, 0);
+            t->free(e);
+        }
+        return;
+    }
+    if (is(name, "Content-Type") && m->content_type) {
+        osip_content_type_free(m->content_type);
+        m->content_type = nullptr;
+    } else if (is(name, "Content-Length") && m->content_length) {
+        osip_content_length_free(m->content_length);
+        m->content_length = nullptr;
+    }
+    for (int i = 0; i < osip_list_size(&m->headers);) {
+        auto* h = static_cast<osip_header_t*>(osip_list_get(&m->headers, i));
+        if (h->hname && (is(name, h->hname) || is(canonical(h->hname), name.c_str()))) {
+            osip_list_remove(&m->headers, i);
+            osip_header_free(h);
+        } else {
+            ++i;
+        }
+    }
+}
+
+NameAddr Message::from() const { return m ? NameAddr::copyOf(m->from) : NameAddr(); }
+NameAddr Message::to() const { return m ? NameAddr::copyOf(m->to) : NameAddr(); }
+
+std::string Message::fromTag() const
+{
+    osip_generic_param_t* p = nullptr;
+    if (!m || !m->from || osip_from_get_tag(m->from, &p) != 0 || !p)
+        return {};
+    return str(p->gvalue);
+}
+
+std::string Message::toTag() const
+{
+    osip_generic_param_t* p = nullptr;
+    if (!m || !m->to || osip_to_get_tag(m->to, &p) != 0 || !p)
+        return {};
+    return str(p->gvalue);
+}
+
+void Message::setToTag(const std::string& tag)
+{
+    if (!m || !m->to)
+        return;
+    NameAddr view(m->to);
+    view.setParam("tag", tag);
+    (void)view.release();
+}
+
+void Message::setFromTag(const std::string& tag)
+{
+    if (!m || !m->from)
+        return;
+    NameAddr view(m->from);
+    view.setParam("tag", tag);
+    (void)view.release();
+}
+
+std::string Message::callId() const
+{
+    char* s = nullptr;
+    if (!m || !m->call_id || osip_call_id_to_str(m->call_id, &s) != 0)
+        return {};
+    return take(s);
+}
+
+unsigned Message::cseq() const
+{
+    return m && m->cseq && m->cseq->number ? static_cast<unsigned>(strtoul(m->cseq->number, nullptr, 10)) : 0;
+}
+
+std::string Message::cseqMethod() const { return m && m->cseq ? str(m->cseq->method) : ""; }
+
+size_t Message::viaCount() const { return m ? static_cast<size_t>(osip_list_size(&m->vias)) : 0; }
+
+via_t Message::via(size_t index) const
+{
+    via_t v;
+    if (!m || index >= viaCount())
+        return v;
+    auto* h = static_cast<osip_via_t*>(osip_list_get(&m->vias, static_cast<int>(index)));
+    v.protocol = str(h->protocol);
+    v.host = str(h->host);
+    v.port = h->port ? atoi(h->port) : 0;
+    osip_generic_param_t* p = nullptr;
+    if (osip_via_param_get_byname(h, const_cast<char*>("branch"), &p) == 0 && p)
+        v.branch = str(p->gvalue);
+    p = nullptr;
+    if (osip_via_param_get_byname(h, const_cast<char*>("received"), &p) == 0 && p)
+        v.received = str(p->gvalue);
+    p = nullptr;
+    if (osip_via_param_get_byname(h, const_cast<char*>("rport"), &p) == 0 && p) {
+        v.has_rport = true;
+        v.rport = p->gvalue ? atoi(p->gvalue) : 0;
+    }
+    return v;
+}
+
+void Message::popVia()
+{
+    if (!m || osip_list_size(&m->vias) < 1)
+        return;
+    auto* h = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
+    osip_list_remove(&m->vias, 0);
+    osip_via_free(h);
+}
+
+void Message::fixTopVia(const std::string& source_ip, int source_port)
+{
+    if (!m || osip_list_size(&m->vias) < 1)
+        return;
+    auto* h = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
+    osip_generic_param_t* p = nullptr;
+    if (!h->host || source_ip != h->host) {
+        if (osip_via_param_get_byname(h, const_cast<char*>("received"), &p) == 0 && p) {
+            osip_free(p->gvalue);
+            p->gvalue = osip_strdup(source_ip.c_str());
+        } else {
+            osip_via_set_received(h, osip_strdup(source_ip.c_str()));
+        }
+    }
+    p = nullptr;
+    if (osip_via_param_get_byname(h, const_cast<char*>("rport"), &p) == 0 && p) {
+        osip_free(p->gvalue);
+        p->gvalue = osip_strdup(std::to_string(source_port).c_str());
+    }
+}
+
+std::vector<NameAddr> Message::nameAddrs(const std::string& raw_name) const
+{
+    std::vector<NameAddr> r;
+    if (!m)
+        return r;
+    std::string name = canonical(raw_name);
+    osip_list_t* l = nullptr;
+    if (is(name, "Contact"))
+        l = &m->contacts;
+    else if (is(name, "Route"))
+        l = &m->routes;
+    else if (is(name, "Record-Route"))
+        l = &m->record_routes;
+    if (l) {
+        for (int i = 0; i < osip_list_size(l); ++i) {
+            NameAddr n = NameAddr::copyOf(static_cast<osip_from_t*>(osip_list_get(l, i)));
+            if (n)
+                r.push_back(std::move(n));
+        }
+        return r;
+    }
+    for (const auto& v : headers(name)) {
+        // Generic headers may carry a comma list; split outside quotes and <>.
+        size_t start = 0;
+        bool quoted = false;
+        int angle = 0;
+        for (size_t i = 0; i <= v.size(); ++i) {
+            char c = i < v.size() ? v[i] : ',';
+            if (c == '"' && (i == 0 || v[i - 1] != '\\'))
+                quoted = !quoted;
+            else if (!quoted && c == '<')
+                ++angle;
+            else if (!quoted && c == '>' && angle > 0)
+                --angle;
+            else if (!quoted && angle == 0 && c == ',') {
+                std::string part = v.substr(start, i - start);
+                size_t b = part.find_first_not_of(" \t"), e = part.find_last_not_of(" \t");
+                if (b != std::string::npos) {
+                    NameAddr n = NameAddr::parse(part.substr(b, e - b + 1));
+                    if (n)
+                        r.push_back(std::move(n));
+                }
+                start = i + 1;
+            }
+        }
+    }
+    return r;
+}
+
+void Message::popRoute()
+{
+    if (!m || osip_list_size(&m->routes) < 1)
+        return;
+    auto* h = static_cast<osip_route_t*>(osip_list_get(&m->routes, 0));
+    osip_list_remove(&m->routes, 0);
+    osip_route_free(h);
+}
+
+std::string Message::body() const
+{
+    osip_body_t* b = nullptr;
+    if (!m || osip_message_get_body(m, 0, &b) != 0 || !b || !b->body)
+        return {};
+    return std::string(b->body, b->length);
+}
+
+std::string Message::contentType() const
+{
+    char* s = nullptr;
+    if (!m || !m->content_type || osip_content_type_to_str(m->content_type, &s) != 0)
+        return {};
+    return take(s);
+}
+
+void Message::setBody(const std::string& content_type, const std::string& body)
+{
+    if (!m)
+        return;
+    osip_list_special_free(&m->bodies, reinterpret_cast<void (*)(void*)>(osip_body_free));
+    removeHeader("Content-Type");
+    if (!body.empty())
+        osip_message_set_body(m, body.data(), body.size());
+    if (!content_type.empty())
+        osip_message_set_content_type(m, content_type.c_str());
+}
+
+int Message::expires() const
+{
+    std::string v = header("Expires");
+    if (v.empty() || v.find_first_not_of("0123456789 \t") != std::string::npos)
+        return -1;
+    long n = strtol(v.c_str(), nullptr, 10);
+    return n > 0x7fffffff ? 0x7fffffff : static_cast<int>(n);
+}
+
+std::string random_token(size_t chars)
+{
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string r;
+    for (size_t i = 0; i < chars; ++i)
+        r += digits[rng() % 36];
+    return r;
+}
+
+std::string new_branch() { return "z9hG4bK" + random_token(16); }
+
+}  // namespace sipcore

@@ -1,0 +1,91 @@
+// Digest: the RFC 2617 example, client answers and server checks, nonces.
+#include <gtest/gtest.h>
+
+#include "sip/core/digest.h"
+#include "sip/core/response.h"
+
+using namespace sipcore;
+
+TEST(SipDigest, Rfc2617Example)
+{
+    digest_challenge_t c;
+    ASSERT_EQ(digest_parse_challenge("Digest realm=\"testrealm@host.com\", qop=\"auth,auth-int\", "
+                                     "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", "
+                                     "opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"",
+                                     &c),
+              0);
+    std::string v = digest_authorization(c, {"Mufasa", "Circle Of Life", ""}, "GET", "/dir/index.html", 1, "0a4f113b");
+    EXPECT_NE(v.find("response=\"6629fae49393a05397450978507c4ef1\""), std::string::npos) << v;
+    EXPECT_NE(v.find("nc=00000001"), std::string::npos);
+    EXPECT_NE(v.find("qop=auth"), std::string::npos);
+    EXPECT_NE(v.find("opaque=\"5ccc069c403ebaf9f0171e9517f40e41\""), std::string::npos);
+
+    digest_response_t r;
+    ASSERT_EQ(digest_parse_response(v, &r), 0);
+    std::string ha1 = digest_ha1("Mufasa", "testrealm@host.com", "Circle Of Life");
+    EXPECT_TRUE(digest_verify(r, "GET", ha1));
+    EXPECT_FALSE(digest_verify(r, "POST", ha1));
+    EXPECT_FALSE(digest_verify(r, "GET", digest_ha1("Mufasa", "testrealm@host.com", "wrong")));
+}
+
+TEST(SipDigest, ClientAnswersAndServerVerifies)
+{
+    int64_t now = 1000000;
+    NonceMaker nonces("secret", 3000, [&] { return now; });
+    Message req = Message::parse(std::string("REGISTER sip:example.com SIP/2.0\r\n"
+                                             "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1\r\n"
+                                             "From: <sip:alice@example.com>;tag=1\r\nTo: <sip:alice@example.com>\r\n"
+                                             "Call-ID: r1\r\nCSeq: 1 REGISTER\r\n\r\n"));
+    ASSERT_TRUE(req);
+    struct {
+        int code;
+        bool qop;
+        const char* header;
+    } cases[] = {{401, true, "Authorization"}, {407, false, "Proxy-Authorization"}};
+    for (const auto& c : cases) {
+        Message challenge = make_challenge(req, c.code, {"example.com", nonces.make(), "op", c.qop, false, false});
+        Message retry = req.clone();
+        ASSERT_EQ(digest_answer(retry, challenge, {"alice", "pw", ""}, 1, "cn1"), 0);
+        digest_response_t r;
+        ASSERT_EQ(digest_parse_response(retry.header(c.header), &r), 0) << retry.header(c.header);
+        EXPECT_EQ(r.uri, "sip:example.com");
+        EXPECT_EQ(r.opaque, "op");
+        EXPECT_EQ(r.qop.empty(), !c.qop);
+        EXPECT_EQ(nonces.check(r.nonce), NonceMaker::Check::Valid);
+        EXPECT_TRUE(digest_verify(r, "REGISTER", digest_ha1("alice", "example.com", "pw")));
+        // a stored A1 answers as well as the password
+        Message retry2 = req.clone();
+        ASSERT_EQ(digest_answer(retry2, challenge, {"alice", "", digest_ha1("alice", "example.com", "pw")}, 1, "cn1"),
+                  0);
+        EXPECT_EQ(retry2.header(c.header), retry.header(c.header));
+    }
+    Message not_challenge = make_response(req, 403);
+    Message retry = req.clone();
+    EXPECT_LT(digest_answer(retry, not_challenge, {"alice", "pw", ""}, 1, "c"), 0);
+}
+
+TEST(SipDigest, NoncesAgeAndForgery)
+{
+    int64_t now = 5000;
+    NonceMaker nonces("k", 3000, [&] { return now; });
+    std::string n = nonces.make();
+    EXPECT_EQ(nonces.check(n), NonceMaker::Check::Valid);
+    now += 3001;
+    EXPECT_EQ(nonces.check(n), NonceMaker::Check::Stale);
+    NonceMaker other("other", 3000, [&] { return now; });
+    EXPECT_EQ(nonces.check(other.make()), NonceMaker::Check::Invalid);
+    for (const char* bad : {"", ".", "zz.abc", "1388", "1388.", "1388.00"})
+        EXPECT_EQ(nonces.check(bad), NonceMaker::Check::Invalid) << bad;
+}
+
+TEST(SipDigest, ParamParserRefusesBrokenLists)
+{
+    std::map<std::string, std::string> p;
+    EXPECT_EQ(digest_parse_params("Digest realm=\"a\\\"b\", nc=00000001", &p), 0);
+    EXPECT_EQ(p["realm"], "a\"b");
+    EXPECT_EQ(p["nc"], "00000001");
+    for (const char* bad : {"Basic abc", "Digest realm=\"open", "Digest =x", "Digestrealm=1", ""})
+        EXPECT_LT(digest_parse_params(bad, &p), 0) << bad;
+    digest_response_t r;
+    EXPECT_LT(digest_parse_response("Digest username=\"a\"", &r), 0);
+}

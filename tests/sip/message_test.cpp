@@ -1,0 +1,230 @@
+// Message model: parse/print/clone, typed and generic headers, URIs, responses.
+#include <gtest/gtest.h>
+
+#include "sip/core/message.h"
+#include "sip/core/response.h"
+
+using namespace sipcore;
+
+namespace {
+
+const char* invite =
+    "INVITE sip:bob@example.com:5070;transport=tcp SIP/2.0\r\n"
+    "Via: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKabc;rport\r\n"
+    "Via: SIP/2.0/TCP 10.0.0.2;branch=z9hG4bKdef\r\n"
+    "Max-Forwards: 70\r\n"
+    "f: \"Alice\" <sip:alice@example.com>;tag=a1\r\n"
+    "To: <sip:bob@example.com>\r\n"
+    "i: call-1@10.0.0.1\r\n"
+    "CSeq: 20 INVITE\r\n"
+    "Contact: <sip:alice@10.0.0.1:5060>;expires=60, <sip:alice2@10.0.0.1>\r\n"
+    "Record-Route: <sip:p1.example.com;lr>\r\n"
+    "Route: <sip:p2.example.com;lr>, <sip:p3.example.com;lr>\r\n"
+    "P-Asserted-Identity: \"Alice A\" <sip:+15551000@example.com;user=phone>, <tel:+15551000>\r\n"
+    "Remote-Party-ID: \"Al\" <sip:100@example.com>;party=calling;privacy=off;screen=yes\r\n"
+    "Path: <sip:edge.example.com;lr>, <sip:core.example.com;lr>\r\n"
+    "Supported: timer\r\n"
+    "Expires: 120\r\n"
+    "Content-Type: application/sdp\r\n"
+    "Content-Length: 4\r\n"
+    "\r\n"
+    "v=0\n";
+
+}  // namespace
+
+TEST(SipMessage, ParsesTypedAndGenericHeaders)
+{
+    std::string err;
+    Message m = Message::parse(invite, strlen(invite), &err);
+    ASSERT_TRUE(m) << err;
+    EXPECT_TRUE(m.wellFormed());
+    EXPECT_TRUE(m.isRequest());
+    EXPECT_EQ(m.method(), "INVITE");
+    EXPECT_EQ(m.requestUri().user(), "bob");
+    EXPECT_EQ(m.requestUri().port(), 5070);
+    EXPECT_EQ(m.requestUri().transport(), TransportType::TCP);
+    EXPECT_EQ(m.from().uri().user(), "alice");
+    EXPECT_EQ(m.from().displayName(), "\"Alice\"");
+    EXPECT_EQ(m.fromTag(), "a1");
+    EXPECT_EQ(m.toTag(), "");
+    EXPECT_EQ(m.callId(), "call-1@10.0.0.1");
+    EXPECT_EQ(m.cseq(), 20u);
+    EXPECT_EQ(m.cseqMethod(), "INVITE");
+    ASSERT_EQ(m.viaCount(), 2u);
+    via_t v = m.via();
+    EXPECT_EQ(v.protocol, "UDP");
+    EXPECT_EQ(v.host, "10.0.0.1");
+    EXPECT_EQ(v.port, 5060);
+    EXPECT_EQ(v.branch, "z9hG4bKabc");
+    EXPECT_TRUE(v.has_rport);
+    EXPECT_EQ(m.via(1).port, 0);
+    EXPECT_EQ(m.nameAddrs("Contact").size(), 2u);
+    EXPECT_EQ(m.nameAddrs("Contact")[0].param("expires"), "60");
+    EXPECT_EQ(m.nameAddrs("Route").size(), 2u);
+    EXPECT_EQ(m.nameAddrs("Record-Route")[0].uri().host(), "p1.example.com");
+    EXPECT_EQ(m.header("Supported"), "timer");
+    EXPECT_EQ(m.header("k"), "timer");
+    EXPECT_EQ(m.header("max-forwards"), "70");
+    EXPECT_EQ(m.expires(), 120);
+    EXPECT_EQ(m.body(), "v=0\n");
+    EXPECT_EQ(m.contentType(), "application/sdp");
+}
+
+TEST(SipMessage, NameAddrHeadersKeptGenericByOsip)
+{
+    Message m = Message::parse(invite, strlen(invite));
+    ASSERT_TRUE(m);
+    auto pai = m.nameAddrs("P-Asserted-Identity");
+    ASSERT_EQ(pai.size(), 2u);
+    EXPECT_EQ(pai[0].displayName(), "\"Alice A\"");
+    EXPECT_EQ(pai[0].uri().user(), "+15551000");
+    EXPECT_EQ(pai[0].uri().param("user"), "phone");
+    EXPECT_EQ(pai[1].uri().scheme(), "tel");
+    auto rpid = m.nameAddrs("Remote-Party-ID");
+    ASSERT_EQ(rpid.size(), 1u);
+    EXPECT_EQ(rpid[0].param("party"), "calling");
+    EXPECT_EQ(rpid[0].param("privacy"), "off");
+    auto path = m.nameAddrs("Path");
+    ASSERT_EQ(path.size(), 2u);
+    EXPECT_EQ(path[1].uri().host(), "core.example.com");
+    EXPECT_TRUE(path[1].uri().hasParam("lr"));
+}
+
+TEST(SipMessage, PrintCloneAndEditRoundTrip)
+{
+    Message m = Message::parse(invite, strlen(invite));
+    ASSERT_TRUE(m);
+    Message c = m.clone();
+    c.pushVia("SIP/2.0/UDP 127.0.0.1:6060;branch=z9hG4bKnew;rport");
+    c.popRoute();
+    c.setHeader("Max-Forwards", "69");
+    c.addHeader("X-Secure-Transport", "yes");
+    c.setBody("application/sdp", "v=0\r\no=x\r\n");
+    std::string text = c.toString();
+    Message again = Message::parse(text);
+    ASSERT_TRUE(again) << text;
+    EXPECT_EQ(again.viaCount(), 3u);
+    EXPECT_EQ(again.topBranch(), "z9hG4bKnew");
+    EXPECT_EQ(again.nameAddrs("Route").size(), 1u);
+    EXPECT_EQ(again.header("Max-Forwards"), "69");
+    EXPECT_EQ(again.header("X-Secure-Transport"), "yes");
+    EXPECT_EQ(again.body(), "v=0\r\no=x\r\n");
+    EXPECT_EQ(again.header("Content-Length"), "10");
+    // the original is untouched
+    EXPECT_EQ(m.viaCount(), 2u);
+    EXPECT_EQ(m.header("Max-Forwards"), "70");
+    again.popVia();
+    EXPECT_EQ(again.topBranch(), "z9hG4bKabc");
+}
+
+TEST(SipMessage, RejectsMalformedInput)
+{
+    struct {
+        const char* name;
+        std::string text;
+        bool parses;
+    } cases[] = {
+        {"empty", "", false},
+        {"garbage", "hello world\r\n\r\n", false},
+        {"truncated start line", "INVITE sip:a@b", false},
+        {"no From", "OPTIONS sip:a@b SIP/2.0\r\nVia: SIP/2.0/UDP h;branch=z9hG4bK1\r\nTo: <sip:a@b>\r\n"
+                    "Call-ID: 1\r\nCSeq: 1 OPTIONS\r\n\r\n", true},
+        {"CSeq mismatch", "OPTIONS sip:a@b SIP/2.0\r\nVia: SIP/2.0/UDP h;branch=z9hG4bK1\r\nFrom: <sip:c@d>;tag=1\r\n"
+                          "To: <sip:a@b>\r\nCall-ID: 1\r\nCSeq: 1 INVITE\r\n\r\n", true},
+        {"no Via", "SIP/2.0 200 OK\r\nFrom: <sip:c@d>;tag=1\r\nTo: <sip:a@b>\r\nCall-ID: 1\r\nCSeq: 1 INVITE\r\n\r\n",
+         true},
+    };
+    for (const auto& c : cases) {
+        Message m = Message::parse(c.text);
+        if (!c.parses) {
+            EXPECT_FALSE(m) << c.name;
+            continue;
+        }
+        // parsed but missing what every message needs
+        ASSERT_TRUE(m) << c.name;
+        std::string why;
+        EXPECT_FALSE(m.wellFormed(&why)) << c.name;
+        EXPECT_FALSE(why.empty()) << c.name;
+    }
+}
+
+TEST(SipMessage, FixTopViaAddsReceivedAndRport)
+{
+    struct {
+        const char* via;
+        const char* expect;
+    } cases[] = {
+        {"SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK1;rport", "received=192.0.2.7;rport=4444"},
+        {"SIP/2.0/UDP 192.0.2.7:5060;branch=z9hG4bK1;rport", "rport=4444"},
+        {"SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK1", "received=192.0.2.7"},
+        {"SIP/2.0/UDP 192.0.2.7;branch=z9hG4bK1", ""},
+    };
+    for (const auto& c : cases) {
+        Message m = Message::request("OPTIONS", Uri::parse("sip:x@y"));
+        m.addHeader("Via", c.via);
+        m.fixTopVia("192.0.2.7", 4444);
+        std::string v = m.header("Via");
+        EXPECT_EQ(v.find("received=192.0.2.7") != std::string::npos,
+                  std::string(c.expect).find("received") != std::string::npos)
+            << v;
+        EXPECT_EQ(v.find("rport=4444") != std::string::npos, std::string(c.expect).find("rport") != std::string::npos)
+            << v;
+    }
+}
+
+TEST(SipUri, AddressOfRecordAndEmbeddedHeaders)
+{
+    struct {
+        const char* uri;
+        TransportType t;
+        const char* aor;
+        const char* noport;
+    } cases[] = {
+        {"sip:alice@example.com:5060;transport=udp", TransportType::UDP, "sip:alice@example.com", "alice@example.com"},
+        {"sip:alice@example.com:5070", TransportType::UDP, "sip:alice@example.com:5070", "alice@example.com"},
+        {"sips:alice@example.com:5061", TransportType::TLS, "sips:alice@example.com", "alice@example.com"},
+        {"sip:alice@example.com:5061", TransportType::TLS, "sip:alice@example.com", "alice@example.com"},
+        {"sip:example.com", TransportType::UDP, "sip:example.com", "example.com"},
+        {"sip:bob@[::1]:5062", TransportType::UDP, "sip:bob@[::1]:5062", "bob@::1"},
+    };
+    for (const auto& c : cases) {
+        Uri u = Uri::parse(c.uri);
+        ASSERT_TRUE(u) << c.uri;
+        EXPECT_EQ(u.aorAsUri(c.t), c.aor) << c.uri;
+        EXPECT_EQ(u.aorNoPort(), c.noport) << c.uri;
+    }
+
+    Uri r = Uri::parse("sip:carol@example.com");
+    r.addEmbeddedHeader("Replaces", "abc@h;to-tag=1;from-tag=2");
+    std::string text = r.toString();
+    EXPECT_NE(text.find("?Replaces=abc%40h%3Bto-tag%3D1%3Bfrom-tag%3D2"), std::string::npos) << text;
+    Uri back = Uri::parse(text);
+    ASSERT_EQ(back.embeddedHeaders().size(), 1u);
+    EXPECT_EQ(back.embeddedHeaders()[0].first, "Replaces");
+    EXPECT_EQ(uri_unescape(back.embeddedHeaders()[0].second), "abc@h;to-tag=1;from-tag=2");
+    EXPECT_EQ(uri_escape_header_value("a@b;c=d"), "a%40b%3Bc%3Dd");
+    EXPECT_FALSE(Uri::parse("not a uri"));
+}
+
+TEST(SipResponse, CopiesDialogHeadersAndAddsTagAndServer)
+{
+    Message req = Message::parse(invite, strlen(invite));
+    ASSERT_TRUE(req);
+    Message trying = make_response(req, 100);
+    EXPECT_EQ(trying.toTag(), "");
+    Message ok = make_response(req, 200, {.reason = "", .to_tag = "t9", .server = "test/1", .copy_record_route = true});
+    EXPECT_EQ(ok.statusCode(), 200);
+    EXPECT_EQ(ok.reason(), "OK");
+    EXPECT_EQ(ok.toTag(), "t9");
+    EXPECT_EQ(ok.header("Server"), "test/1");
+    EXPECT_EQ(ok.viaCount(), 2u);
+    EXPECT_EQ(ok.callId(), req.callId());
+    EXPECT_EQ(ok.cseqMethod(), "INVITE");
+    EXPECT_EQ(ok.headers("Record-Route").size(), 1u);
+    EXPECT_TRUE(ok.wellFormed());
+    Message busy = make_response(req, 486);
+    EXPECT_FALSE(busy.toTag().empty());
+    EXPECT_TRUE(busy.headers("Record-Route").empty());
+    Message text = Message::parse(ok.toString());
+    EXPECT_TRUE(text.wellFormed());
+}
