@@ -1,0 +1,159 @@
+#include "core/main_loop.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <unistd.h>
+
+#include "core/channel_table.h"
+#include "core/dispatch.h"
+#include "core/event_queue.h"
+#include "core/log.h"
+#include "core/scheduler.h"
+#include "core/startup_steps.h"
+#include "core/watchdog.h"
+
+struct pollfd main_pollfds[MAIN_POLLFDS];
+volatile sig_atomic_t shutdown_requested = 0;
+uint32_t last_ip_check_ms = 0;
+
+namespace {
+volatile sig_atomic_t pending_signal = 0;
+}
+
+void main_pollfds_init()
+{
+    for (auto& p : main_pollfds) {
+        p.fd = -1;
+        p.events = POLLIN;
+        p.revents = 0;
+    }
+}
+
+void shutdown_signal_handler(int sig)
+{
+    // Nothing but flags here: syslog is not safe in a signal handler.
+    pending_signal = sig;
+    if (sig == SIGINT || sig == SIGTERM)
+        shutdown_requested = 1;
+}
+
+void main_loop_report_signal()
+{
+    int sig = pending_signal;
+    if (!sig)
+        return;
+    pending_signal = 0;
+    LOG(LOGF_GENERAL, 3, "got signal %d", sig);
+    if (sig == SIGINT || sig == SIGTERM)
+        LOG(LOGF_GENERAL, 6, "shutting down...");
+}
+
+int main_loop_timeout()
+{
+    uint32_t timeout = 0xFFFFFFFFu;
+    if (sched_get_time_to_next_timer(main_scheduler, &timeout) != 0) {
+        LOG(LOGF_GENERAL, 3, "sched_get_time_to_next_timer() failed");
+        timeout = 0xFFFFFFFFu;
+    }
+    // Unsigned comparison: "no timer" (all bits set) waits 300 ms as well.
+    return timeout > 300 ? 300 : int(timeout);
+}
+
+namespace {
+
+void channel_fd_readable(int ts)
+{
+    try {
+        if (AbstractChannel* ch = channel_table[ts])
+            ch->processFd();
+    } catch (const std::exception& e) {
+        LOG(LOGF_SYSTEM, 3, "exception caught in processFd() channel %d: %s", ts + 1, e.what());
+    } catch (...) {
+        LOG(LOGF_SYSTEM, 3, "unknown exception caught in processFd() channel %d", ts + 1);
+    }
+}
+
+void msp_socket_readable()
+{
+    try {
+        step_comcerto_process_socket();
+    } catch (const std::exception& e) {
+        LOG(LOGF_SYSTEM, 3, "exception caught in comcerto_process_socket(): %s", e.what());
+    } catch (...) {
+        LOG(LOGF_SYSTEM, 3, "unknown exception caught in comcerto_process_socket()");
+    }
+}
+
+void queue_readable()
+{
+    char buf[255];
+    if (read(main_pollfds[POLLFD_QUEUE].fd, buf, sizeof buf) < 0)
+        LOG(LOGF_GENERAL, 2, "reading interrupt descriptor failed (%s)", strerror(errno));
+    while (channel_event_t* event = std_queue_dequeue(event_queue)) {
+        watchdog_conditional_kick();
+        MutexLock lock(channel_table_mutex);
+        dispatchEvent(event);
+    }
+}
+
+void pass()
+{
+    if (watchdog_conditional_kick())
+        step_link_housekeeping();
+
+    uint32_t now = sched_get_time_ms();
+    if (now - last_ip_check_ms > 1000) {
+        step_ip_check();
+        last_ip_check_ms = now;
+    }
+
+    if (sched_run(main_scheduler) != 0)
+        LOG(LOGF_GENERAL, 3, "sched_run() failed");
+
+    int timeout = main_loop_timeout();
+    int n = poll(main_pollfds, MAIN_POLLFDS, timeout);
+    if (n < 0) {
+        LOG(LOGF_GENERAL, 3, "std_queue_wait() failed");
+        usleep(timeout * 1000);
+        return;
+    }
+    if (n == 0)
+        return;
+    for (int i = 0; i < MAIN_POLLFDS; i++) {
+        if (!(main_pollfds[i].revents & POLLIN))
+            continue;
+        if (i < CHANNEL_TABLE_SIZE)
+            channel_fd_readable(i);
+        else if (i == POLLFD_MSP)
+            msp_socket_readable();
+        else
+            queue_readable();
+    }
+}
+
+}  // namespace
+
+bool main_loop_pass()
+{
+    try {
+        pass();
+        return true;
+    } catch (const std::exception& e) {
+        LOG(LOGF_SYSTEM, 3, "exception caught: %s", e.what());
+    } catch (...) {
+        LOG(LOGF_SYSTEM, 3, "unknown exception caught");
+    }
+    return false;
+}
+
+void main_loop_run()
+{
+    for (;;) {
+        main_loop_report_signal();
+        if (shutdown_requested)
+            return;
+        if (!main_loop_pass())
+            return;
+    }
+}

@@ -1,0 +1,43 @@
+#include "core/startup_steps.h"
+
+#include <atomic>
+#include <unistd.h>
+
+int step_if_up_eth0() { return 0; }
+int step_comcerto_init() { return 0; }
+void step_poller_reboot() {}
+void step_regsync_start() {}
+void step_clear_eth0_address() {}
+void step_repro_start() {}
+int step_start_poller() { return 0; }
+void step_mediaproxy_start() {}
+
+namespace {
+std::atomic<bool> ua_stop_requested{false};
+}
+
+void* step_ua_thread(void*)
+{
+    while (!ua_stop_requested)
+        usleep(100000);
+    return nullptr;
+}
+
+bool step_ua_is_ready() { return true; }
+void step_ssp_create_all() {}
+void step_vcm_create() {}
+void step_ip_baseline() {}
+void step_board_init() {}
+
+void step_link_housekeeping() {}
+void step_ip_check() {}
+void step_comcerto_process_socket() {}
+
+void step_mediaproxy_stop() {}
+void step_vcm_delete() {}
+void step_comcerto_destroy() {}
+void step_ssp_destroy_all() {}
+void step_repro_stop() {}
+void step_regsync_stop() {}
+void step_ua_stop() { ua_stop_requested = true; }
+void step_stop_poller() {}

@@ -1,0 +1,22 @@
+// External commands. They run with an argv (no shell ever sees the text),
+// their children get /dev/null for stdin/stdout/stderr, and the caller waits
+// for its own child only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Splits at every single blank (two blanks make an empty argument, "''" is an
+// empty argument), runs the command and waits for it. Failures are logged.
+void run_command(const std::string& command_line);
+
+// The same for a ready argv. Returns the exit code, or -1 when the command
+// could not be started or was ended by a signal.
+int run_command_argv(const std::vector<std::string>& argv);
+
+// The argv run_command would use for a command line.
+std::vector<std::string> command_split(const std::string& command_line);
+
+// An absolute helper path ("/sbin/reboot") under the root; other names are
+// left for the PATH lookup.
+std::string command_path(const std::string& program);
