@@ -1,0 +1,252 @@
+"""Runs the real linegw daemon in a network namespace of its own with a
+scratch root, recording stub programs and the simulated watchdog.
+
+    with Scratch() as s:
+        d = s.start("-d")
+        d.wait_line(r"starting linegw")
+        d.terminate()
+        assert d.wait() == 0
+
+Each Scratch has a unique namespace ("lo" up, veth pairs eth0/eth0p,
+eth1/eth1p, eth2/eth2p) and root directory; both are removed on close, also
+after a failure. Nothing touches the host's network, firewall, clock or files
+outside the root.
+"""
+
+import itertools
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import threading
+import time
+
+BINARY = os.environ.get("LINEGW_BINARY", "linegw")
+
+# Commands the daemon runs; each stub records its argv and succeeds.
+STUBS = ["reboot", "iptables", "udhcpc", "pppd", "ntpclient", "dnsmasq", "syslogd",
+         "opkg", "gpg", "tar", "linegw.sh", "update-sounds"]
+# Absolute helper paths, resolved under the root by the daemon.
+ABSOLUTE_STUBS = {
+    "/sbin/reboot": "reboot", "/sbin/udhcpc": "udhcpc", "/usr/sbin/pppd": "pppd",
+    "/usr/sbin/ntpclient": "ntpclient", "/usr/bin/gpg": "gpg",
+    "/etc/init.d/dnsmasq": "dnsmasq", "/etc/init.d/linegw.sh": "linegw.sh",
+    "/usr/share/linegw/update-sounds": "update-sounds",
+}
+
+_counter = itertools.count()
+
+
+def _run(*cmd):
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+class NamespaceUnavailable(Exception):
+    pass
+
+
+class ProcStat:
+    """Serves <root>/proc/stat as a FIFO: each open by the daemon reads one
+    "cpu" line whose idle counter grew by the next step (default 100, a calm
+    CPU, so the boot wait ends after its second reading)."""
+
+    def __init__(self, path, steps=None):
+        self.path = path
+        self.steps = list(steps or [])
+        self.idle = 1000
+        self.reads = 0
+        self.stopped = False
+        os.mkfifo(path)
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopped:
+            with open(self.path, "w") as f:  # blocks until the daemon opens it
+                if self.stopped:
+                    return
+                self.idle += self.steps.pop(0) if self.steps else 100
+                self.reads += 1
+                f.write("cpu 1 2 3 %d 5 6 7 8\n" % self.idle)
+            time.sleep(0.2)  # the reader closes before the next line is offered
+
+    def close(self):
+        self.stopped = True
+        deadline = time.monotonic() + 2
+        while self.thread.is_alive() and time.monotonic() < deadline:
+            try:  # release a writer blocked in open()
+                os.close(os.open(self.path, os.O_RDONLY | os.O_NONBLOCK))
+            except OSError:
+                pass
+            self.thread.join(0.05)
+
+
+class Daemon:
+    def __init__(self, scratch, args, env):
+        self.scratch = scratch
+        self.lines = []
+        self._cond = threading.Condition()
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", scratch.ns, BINARY] + list(args),
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            env=env, cwd=scratch.root)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    @property
+    def pid(self):
+        return self.proc.pid  # "ip netns exec" execs the daemon itself
+
+    def _read(self):
+        for raw in self.proc.stderr:
+            with self._cond:
+                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+                self._cond.notify_all()
+        with self._cond:
+            self._cond.notify_all()
+
+    def messages(self):
+        """Log texts without the "linegw[pid]: file:line: " prefix."""
+        out = []
+        for line in self.output():
+            m = re.match(r"^linegw\[\d+\]: [^:]+:\d+: (.*)$", line)
+            if m:
+                out.append(m.group(1))
+        return out
+
+    def output(self):
+        with self._cond:
+            return list(self.lines)
+
+    def wait_line(self, pattern, timeout=10):
+        """Waits for a stderr line matching the regular expression."""
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                for line in self.lines:
+                    if rx.search(line):
+                        return line
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.proc.poll() is not None and not self._reader.is_alive()):
+                    raise AssertionError("no line matching %r in:\n%s" % (pattern, "\n".join(self.lines)))
+                self._cond.wait(min(left, 0.1))
+
+    def wait_file(self, path, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(path):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise AssertionError("%s did not appear" % path)
+            time.sleep(0.02)
+
+    def terminate(self, sig=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+
+    def wait(self, timeout=30):
+        rc = self.proc.wait(timeout)
+        self._reader.join(5)
+        return rc
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self._reader.join(5)
+
+
+class Scratch:
+    """A network namespace and a scratch root for one daemon (or several
+    sharing the root)."""
+
+    def __init__(self, proc_stat_steps=None):
+        if os.geteuid() != 0:
+            raise NamespaceUnavailable("network namespaces need root")
+        self.ns = "lgw-e2e-%d-%d" % (os.getpid(), next(_counter))
+        self.root = tempfile.mkdtemp(prefix="linegw-e2e-")
+        self.daemons = []
+        self.proc_stat = None
+        try:
+            _run("ip", "netns", "add", self.ns)
+        except (subprocess.CalledProcessError, FileNotFoundError) as e:
+            shutil.rmtree(self.root, ignore_errors=True)
+            raise NamespaceUnavailable(str(e))
+        try:
+            self._setup_network()
+            self._setup_root(proc_stat_steps)
+        except BaseException:
+            self.close()
+            raise
+
+    def _setup_network(self):
+        script = "ip link set lo up"
+        for i in range(3):
+            script += (" && ip link add eth%d type veth peer name eth%dp"
+                       " && ip link set eth%dp up" % (i, i, i))
+        _run("ip", "netns", "exec", self.ns, "sh", "-c", script)
+
+    def _setup_root(self, proc_stat_steps):
+        for d in ["var/run", "etc", "tmp", "proc", "dev", "stubs"]:
+            os.makedirs(self.path("/" + d), exist_ok=True)
+        self.stub_log = self.path("/stub-calls.log")
+        for name in STUBS:
+            p = os.path.join(self.root, "stubs", name)
+            with open(p, "w") as f:
+                f.write('#!/bin/sh\n{ printf %%s "%s"; for a in "$@"; do printf " %%s" "$a"; done; '
+                        'echo; } >> "%s"\n' % (name, self.stub_log))
+            os.chmod(p, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
+        for absolute, name in ABSOLUTE_STUBS.items():
+            target = self.path(absolute)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            os.symlink(os.path.join(self.root, "stubs", name), target)
+        self.proc_stat = ProcStat(self.path("/proc/stat"), proc_stat_steps)
+        self.watchdog_log = self.path("/watchdog.log")
+
+    def path(self, absolute):
+        return self.root + absolute
+
+    def env(self, **extra):
+        env = dict(os.environ)
+        env.update({
+            "LINEGW_ROOT": self.root,
+            "LINEGW_SIM_WATCHDOG": self.watchdog_log,
+            "LINEGW_SIM_CLOCK": self.path("/clock.log"),
+            "PATH": os.path.join(self.root, "stubs") + ":" + env.get("PATH", "/usr/bin:/bin"),
+        })
+        env.update(extra)
+        return env
+
+    def start(self, *args, env=None):
+        d = Daemon(self, args, env or self.env())
+        self.daemons.append(d)
+        return d
+
+    def watchdog_ops(self):
+        """[(monotonic ms, op)] the simulated watchdog recorded."""
+        if not os.path.exists(self.watchdog_log):
+            return []
+        with open(self.watchdog_log) as f:
+            return [(int(ms), op) for ms, op in (l.rstrip("\n").split(" ", 1) for l in f)]
+
+    def stub_calls(self):
+        if not os.path.exists(self.stub_log):
+            return []
+        with open(self.stub_log) as f:
+            return [l.rstrip("\n") for l in f]
+
+    def close(self):
+        for d in self.daemons:
+            d.kill()
+        if self.proc_stat:
+            self.proc_stat.close()
+        subprocess.run(["ip", "netns", "del", self.ns], stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
