@@ -1,32 +1,17 @@
 #include "ua/sdp_crypto.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include "core/base64.h"
 #include "core/log.h"
 #include "platform/paths.h"
 
 namespace {
-
-const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-int base64_value(char c)
-{
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
 
 bool all_digits(const std::string& s)
 {
@@ -66,54 +51,7 @@ bool parse_mki(const std::string& field, int& value, int& length)
 
 }  // namespace
 
-std::string sdp_base64_encode(const std::string& bytes)
-{
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t v = uint8_t(bytes[i]) << 16 | uint8_t(bytes[i + 1]) << 8 | uint8_t(bytes[i + 2]);
-        out += alphabet[v >> 18];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
-    }
-    size_t rest = bytes.size() - i;
-    if (rest) {
-        uint32_t v = uint8_t(bytes[i]) << 16 | (rest == 2 ? uint8_t(bytes[i + 1]) << 8 : 0);
-        out += alphabet[v >> 18];
-        out += alphabet[(v >> 12) & 63];
-        out += rest == 2 ? alphabet[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
-bool sdp_base64_decode(const std::string& text, std::string& bytes)
-{
-    if (text.size() % 4)
-        return false;
-    size_t pad = 0;
-    while (pad < 2 && pad < text.size() && text[text.size() - 1 - pad] == '=')
-        pad++;
-    std::string out;
-    uint32_t acc = 0;
-    int bits = 0;
-    for (size_t i = 0; i < text.size() - pad; i++) {
-        int v = base64_value(text[i]);
-        if (v < 0)
-            return false;
-        acc = (acc << 6) | uint32_t(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += char((acc >> bits) & 0xFF);
-        }
-    }
-    bytes = std::move(out);
-    return true;
-}
-
-std::string crypto_inline_key(const std::string& key) { return "inline:" + sdp_base64_encode(key); }
+std::string crypto_inline_key(const std::string& key) { return "inline:" + Base64Encode(key.data(), key.size()); }
 
 bool crypto_parse_key(const std::string& params, std::string& key, uint64_t& lifetime, int& mki_value,
                       int& mki_length)
@@ -141,9 +79,12 @@ bool crypto_parse_key(const std::string& params, std::string& key, uint64_t& lif
             info = info.substr(bar + 1);
     }
 
-    std::string decoded;
-    if (!sdp_base64_decode(fields[0], decoded))
+    unsigned char* buffer = nullptr;
+    int decoded_length = 0;
+    if (Base64Decode(fields[0], &buffer, &decoded_length) != 0)
         return false;
+    std::string decoded(reinterpret_cast<char*>(buffer), size_t(decoded_length));
+    free(buffer);
     if (decoded.size() != SRTP_KEY_LENGTH) {
         LOG(LOGF_GENERAL, 3, "unexpected key length %d (expected 30)", int(decoded.size()));
         return false;

@@ -28,8 +28,3 @@ using sdp_random_t = std::function<bool(uint8_t* buf, size_t len)>;
 
 // Reads /dev/urandom.
 bool sdp_random_urandom(uint8_t* buf, size_t len);
-
-// Standard Base64 without line breaks. Decoding fails on bad characters and
-// when the decoded length differs from what the text length promises.
-std::string sdp_base64_encode(const std::string& bytes);
-bool sdp_base64_decode(const std::string& text, std::string& bytes);

@@ -1,12 +1,16 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include "core/base64.h"
+
 #include "sdp_text.h"
 #include "support/log_capture.h"
 #include "ua/sdp_answer.h"
 #include "ua/sdp_offer.h"
 
 namespace {
+
+std::string b64(const std::string& bytes) { return Base64Encode(bytes.data(), bytes.size()); }
 
 const sdp_local_t local4{"192.0.2.10", false, "2001:db8::10", -1};
 
@@ -204,8 +208,8 @@ TEST(Answer, Directions)
 
 TEST(Answer, PlainRtpPreferredOverSavpWithoutSrtp)
 {
-    std::string b64 = sdp_base64_encode(remote_key());
-    std::string crypto = "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + b64;
+    std::string key64 = b64(remote_key());
+    std::string crypto = "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + key64;
     std::string offer = offer_text({"m=audio 4000 RTP/SAVP 8", crypto.c_str(), "m=audio 4000 RTP/AVP 8"});
     sdp_call_t call = call_with("8");
     auto a = answer(call, offer);
@@ -219,7 +223,7 @@ TEST(Answer, PlainRtpPreferredOverSavpWithoutSrtp)
     a = answer(call, offer);
     ASSERT_TRUE(a.ok);
     EXPECT_TRUE(has(a.body, "m=audio 10006 RTP/SAVP 8\r\na=rtpmap:8 PCMA/8000\r\na=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" +
-                                sdp_base64_encode(counted_key()) + "\r\nm=audio 0 RTP/AVP 8\r\n"))
+                                b64(counted_key()) + "\r\nm=audio 0 RTP/AVP 8\r\n"))
         << a.body;
     const rtp_event_t& e = *a.event;
     EXPECT_EQ(e.srtp_on, 1);
@@ -234,16 +238,16 @@ TEST(Answer, PlainRtpPreferredOverSavpWithoutSrtp)
 
 TEST(Answer, SrtpKeyChoice)
 {
-    std::string b64 = sdp_base64_encode(remote_key());
-    std::string bad = "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + sdp_base64_encode("short");
-    std::string unknown = "a=crypto:2 F8_128_HMAC_SHA1_80 inline:" + b64;
-    std::string good = "a=crypto:3  AES_CM_128_HMAC_SHA1_32 inline:" + b64 + "|2^20";
+    std::string key64 = b64(remote_key());
+    std::string bad = "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + b64("short");
+    std::string unknown = "a=crypto:2 F8_128_HMAC_SHA1_80 inline:" + key64;
+    std::string good = "a=crypto:3  AES_CM_128_HMAC_SHA1_32 inline:" + key64 + "|2^20";
     sdp_call_t call = call_with("0 993");
     call.srtp_suite = "aes_cm_128_hmac_sha1_32";  // the suite in use keeps its key
     call.srtp_key = std::string(30, 'k');
     auto a = answer(call, offer_text({"m=audio 4000 RTP/SAVP 0", bad.c_str(), unknown.c_str(), good.c_str()}));
     ASSERT_TRUE(a.ok);
-    EXPECT_TRUE(has(a.body, "a=crypto:3 AES_CM_128_HMAC_SHA1_32 inline:" + sdp_base64_encode(std::string(30, 'k')) +
+    EXPECT_TRUE(has(a.body, "a=crypto:3 AES_CM_128_HMAC_SHA1_32 inline:" + b64(std::string(30, 'k')) +
                                 "\r\n"))
         << a.body;
     EXPECT_EQ(a.event->srtp_tag_length, 4);
@@ -389,8 +393,8 @@ TEST(Answer, SessionVersionGrowsWithinCall)
 
 TEST(CheckSupportedCodec, Table)
 {
-    std::string b64 = sdp_base64_encode(remote_key());
-    std::string crypto = "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + b64;
+    std::string key64 = b64(remote_key());
+    std::string crypto = "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + key64;
     struct {
         const char* codecs;
         std::string offer;

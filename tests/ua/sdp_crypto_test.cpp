@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "core/base64.h"
+
 #include "support/log_capture.h"
 #include "ua/sdp_crypto.h"
 
 namespace {
+
+std::string b64(const std::string& bytes) { return Base64Encode(bytes.data(), bytes.size()); }
 
 std::string key30()
 {
@@ -15,24 +19,10 @@ std::string key30()
 
 }  // namespace
 
-TEST(Base64, RoundTripAndRejects)
-{
-    EXPECT_EQ(sdp_base64_encode("ab"), "YWI=");
-    EXPECT_EQ(sdp_base64_encode(key30()).size(), 40u);
-    std::string out;
-    ASSERT_TRUE(sdp_base64_decode(sdp_base64_encode(key30()), out));
-    EXPECT_EQ(out, key30());
-    EXPECT_TRUE(sdp_base64_decode("YWJjZA==", out));
-    EXPECT_EQ(out, "abcd");
-    EXPECT_FALSE(sdp_base64_decode("YWJjZA=", out));
-    EXPECT_FALSE(sdp_base64_decode("YW*jZA==", out));
-    EXPECT_FALSE(sdp_base64_decode("YW=jZA==", out));
-}
-
 TEST(CryptoParseKey, AcceptAndReject)
 {
-    const std::string b64 = sdp_base64_encode(key30());
-    const std::string b64_16 = sdp_base64_encode(std::string(16, 'x'));
+    const std::string key64 = b64(key30());
+    const std::string b64_16 = b64(std::string(16, 'x'));
     struct {
         std::string params;
         bool ok;
@@ -40,27 +30,27 @@ TEST(CryptoParseKey, AcceptAndReject)
         int mki, mki_len;   // expected MKI outs (-1 = untouched)
         const char* log;
     } cases[] = {
-        {"inline:" + b64 + "|2^20|1:4", true, 1u << 20, 1, 4, nullptr},
-        {"INLINE:" + b64, true, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|1000", true, 1000, -1, -1, nullptr},
-        {"inline:" + b64 + "|281474976710656", true, uint64_t(1) << 48, -1, -1, nullptr},
-        {"inline:" + b64 + "|2^48", true, uint64_t(1) << 48, -1, -1, nullptr},
-        {"inline:" + b64 + "|5:128", true, 7, 5, 128, nullptr},
-        {"inline:" + b64 + "|5:128|garbage", true, 7, 5, 128, nullptr},
-        {"inline:" + b64 + "|0", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|2^49", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|2^0", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|281474976710657", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "||1:4", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|2^20|1:129", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|2^20|1:0", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|2^20|x:4", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|2^20|1:4x", false, 7, -1, -1, nullptr},
-        {"inline:" + b64 + "|2^20|1:4|9", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|2^20|1:4", true, 1u << 20, 1, 4, nullptr},
+        {"INLINE:" + key64, true, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|1000", true, 1000, -1, -1, nullptr},
+        {"inline:" + key64 + "|281474976710656", true, uint64_t(1) << 48, -1, -1, nullptr},
+        {"inline:" + key64 + "|2^48", true, uint64_t(1) << 48, -1, -1, nullptr},
+        {"inline:" + key64 + "|5:128", true, 7, 5, 128, nullptr},
+        {"inline:" + key64 + "|5:128|garbage", true, 7, 5, 128, nullptr},
+        {"inline:" + key64 + "|0", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|2^49", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|2^0", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|281474976710657", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "||1:4", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|2^20|1:129", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|2^20|1:0", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|2^20|x:4", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|2^20|1:4x", false, 7, -1, -1, nullptr},
+        {"inline:" + key64 + "|2^20|1:4|9", false, 7, -1, -1, nullptr},
         {"inline:" + b64_16, false, 7, -1, -1, "unexpected key length 16 (expected 30)"},
-        {"inline:" + b64.substr(1), false, 7, -1, -1, nullptr},
-        {"uri:" + b64, false, 7, -1, -1, "crypto_parse_key(): unsupported method: uri"},
+        {"inline:" + key64.substr(1), false, 7, -1, -1, nullptr},
+        {"uri:" + key64, false, 7, -1, -1, "crypto_parse_key(): unsupported method: uri"},
         {"inline:", false, 7, -1, -1, "crypto_parse_key(): no key material"},
         {"inline", false, 7, -1, -1, "crypto_parse_key(): no key material"},
         {"", false, 7, -1, -1, "crypto_parse_key(): unsupported method: "},

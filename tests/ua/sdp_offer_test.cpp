@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include "core/base64.h"
+
 #include "sdp_text.h"
 #include "support/log_capture.h"
 #include "ua/sdp_crypto.h"
 #include "ua/sdp_offer.h"
 
 namespace {
+
+std::string b64(const std::string& bytes) { return Base64Encode(bytes.data(), bytes.size()); }
 
 sdp_local_t v4_only() { return {"192.0.2.10", false, "2001:db8::10", -1}; }
 
@@ -147,7 +151,7 @@ TEST_F(Offer, AlternativeAddresses)
 
 TEST_F(Offer, SrtpShapes)
 {
-    const std::string k1 = sdp_base64_encode(key_at(0)), k2 = sdp_base64_encode(key_at(30));
+    const std::string k1 = b64(key_at(0)), k2 = b64(key_at(30));
     std::string off = offer("8 992");
     EXPECT_TRUE(has(off, "m=audio 10006 RTP/SAVP 8\r\na=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + k1 +
                              "\r\na=crypto:2 AES_CM_128_HMAC_SHA1_32 inline:" + k2 +
@@ -160,7 +164,7 @@ TEST_F(Offer, SrtpShapes)
 
     // the key in use is offered again, alone, under tag 1
     off = offer("8 993", nullptr, v4_only(), "AES_CM_128_HMAC_SHA1_32", key_at(100));
-    EXPECT_TRUE(has(off, "a=crypto:1 AES_CM_128_HMAC_SHA1_32 inline:" + sdp_base64_encode(key_at(100)) + "\r\n"));
+    EXPECT_TRUE(has(off, "a=crypto:1 AES_CM_128_HMAC_SHA1_32 inline:" + b64(key_at(100)) + "\r\n"));
     EXPECT_FALSE(has(off, "crypto:2"));
 
     // no key material: plain RTP when SRTP is only offered, no offer when it is required
