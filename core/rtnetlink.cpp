@@ -29,10 +29,13 @@ constexpr size_t neigh_msg_len = NLMSG_LENGTH(sizeof(ndmsg));    // 28
 
 class NetlinkSocket {
 public:
-    NetlinkSocket() : fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_ROUTE))
+    // quiet: the caller reports failures by its result alone
+    explicit NetlinkSocket(bool quiet = false)
+        : fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_ROUTE)), quiet(quiet)
     {
         if (fd < 0) {
-            LOG(LOGF_GENERAL, 3, "cannot create socket: %s", strerror(errno));
+            if (!quiet)
+                LOG(LOGF_GENERAL, 3, "cannot create socket: %s", strerror(errno));
             return;
         }
         // The kernel answers at once; the limit only guards the caller's loop.
@@ -50,12 +53,13 @@ public:
     bool send_request(const void* req, size_t len)
     {
         if (send(fd, req, len, 0) != ssize_t(len)) {
-            LOG(LOGF_GENERAL, 3, "cannot send netlink request: %s", strerror(errno));
+            if (!quiet)
+                LOG(LOGF_GENERAL, 3, "cannot send netlink request: %s", strerror(errno));
             return false;
         }
         return true;
     }
-    ssize_t receive(void* buf, size_t len, bool quiet = false)
+    ssize_t receive(void* buf, size_t len)
     {
         ssize_t n = recv(fd, buf, len, 0);
         if (n < 0 && !quiet)
@@ -63,6 +67,7 @@ public:
         return n;
     }
     const int fd;
+    const bool quiet;
 };
 
 // Calls fn(type, data, length) for each attribute in [p, p + rest). False
@@ -395,7 +400,7 @@ int get_neighbour_mac6(const in6_addr* addr, uint8_t mac[6])
 
 int get_default_gateway(in_addr* gateway)
 {
-    NetlinkSocket s;
+    NetlinkSocket s(true);
     if (s.fd < 0)
         return -1;
     struct {
@@ -413,7 +418,7 @@ int get_default_gateway(in_addr* gateway)
 
     uint8_t buf[8192];
     for (;;) {
-        ssize_t n = s.receive(buf, sizeof buf, true);
+        ssize_t n = s.receive(buf, sizeof buf);
         if (n <= 0)
             return -1;
         const uint8_t* p = buf;
