@@ -509,7 +509,8 @@ int instance_count(const MyVarDescriptor& d)
     const std::string& s = d.description;
     if (s.compare(0, 3, "#!$") != 0)
         return count;
-    std::string item = s.substr(3, s.find(',', 3) == std::string::npos ? std::string::npos : s.find(',', 3) - 3);
+    size_t comma = s.find(',', 3);
+    std::string item = s.substr(3, comma == std::string::npos ? std::string::npos : comma - 3);
     size_t eq = item.find('=');
     if (eq == std::string::npos || item.compare(0, eq, "n") != 0)
         return count;

@@ -3,68 +3,15 @@
 // AddressSanitizer it catches reads past the received bytes.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <random>
 
 #include "core/log.h"
 #include "mgmt/hex.h"
 #include "mgmt/my_snmp.h"
+#include "mgmt/var_list_checks.h"
 
 namespace {
-
-bool same(const MyVarValue& a, const MyVarValue& b)
-{
-    return a.type == b.type && a.value == b.value && a.text == b.text && a.status == b.status;
-}
-
-template <typename L>
-bool same_list(const L& a, const L& b)
-{
-    if constexpr (std::is_same_v<typename L::value_type, std::pair<const std::string, MyVarValue>>) {
-        if (a.size() != b.size())
-            return false;
-        for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j)
-            if (i->first != j->first || !same(i->second, j->second))
-                return false;
-        return true;
-    } else {
-        return a == b;
-    }
-}
-
-// What parses must serialise into no more bytes and parse back the same.
-template <typename L>
-void check_list(const uint8_t* data, size_t n)
-{
-    L list;
-    if (list.parse(data, int(n)) != 0 || list.empty())
-        return;
-    std::unique_ptr<uint8_t[]> buf(new uint8_t[n]);
-    int r = list.serialize(buf.get(), n);
-    ASSERT_GT(r, 0) << to_hex(data, n);
-    ASSERT_LE(size_t(r), n);
-    L again;
-    ASSERT_EQ(again.parse(buf.get(), r), 0) << to_hex(data, n);
-    ASSERT_TRUE(same_list(list, again)) << to_hex(data, n);
-}
-
-// An ID text that encodes decodes to a text with the same bytes.
-void check_id_text(const uint8_t* data, size_t n)
-{
-    std::string text(reinterpret_cast<const char*>(data), n);
-    size_t size = n % 9;
-    std::unique_ptr<uint8_t[]> buf(new uint8_t[size]);
-    int r = encode_var_id(buf.get(), size, text);
-    ASSERT_FALSE(var_id_less(text, text));
-    if (r <= 1)
-        return;
-    std::string back;
-    ASSERT_EQ(decode_var_id(back, buf.get(), buf.get() + r), buf.get() + r) << text;
-    std::unique_ptr<uint8_t[]> again(new uint8_t[size]);
-    ASSERT_EQ(encode_var_id(again.get(), size, back), r) << text;
-    ASSERT_EQ(memcmp(buf.get(), again.get(), size_t(r)), 0) << text;
-}
 
 void fuzz_one(const Bytes& input)
 {
@@ -72,13 +19,8 @@ void fuzz_one(const Bytes& input)
     size_t n = input.size();
     std::unique_ptr<uint8_t[]> data(new uint8_t[n]);
     std::copy(input.begin(), input.end(), data.get());
-    check_list<MyVarIdList>(data.get(), n);
-    check_list<MyVarValueList>(data.get(), n);
-    check_list<MyVarStatusList>(data.get(), n);
-    check_list<MyVarStatusValueList>(data.get(), n);
-    check_id_text(data.get(), n);
-    MyVarTable table;
-    parse_var_table(table, std::string(input.begin(), input.end()));
+    const char* failed = var_list_checks::check_all(data.get(), n);
+    ASSERT_EQ(failed, nullptr) << failed << ": " << to_hex(input);
 }
 
 Bytes mutate(const Bytes& seed, const std::vector<Bytes>& corpus, std::mt19937& rng)
