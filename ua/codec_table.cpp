@@ -1,5 +1,7 @@
 #include "ua/codec_table.h"
 
+#include <strings.h>
+
 const CodecInfo codec_table[] = {
     {0, "PCMU", "PCMU/8000", nullptr, 0x01, nullptr},
     {3, "GSM", "GSM/8000", nullptr, 0x01, nullptr},
@@ -41,7 +43,7 @@ const std::map<std::string, std::string> codec_alias_map = {
 const SrtpSuite* srtp_suite_find(const std::string& name)
 {
     for (const auto& s : srtp_suites)
-        if (name == s.name)
+        if (strcasecmp(name.c_str(), s.name) == 0)
             return &s;
     return nullptr;
 }

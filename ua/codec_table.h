@@ -37,5 +37,5 @@ extern const SrtpSuite srtp_suites[2];
 // Other spellings of encoding names and the table name they stand for; case-sensitive.
 extern const std::map<std::string, std::string> codec_alias_map;
 
-// The SRTP suite of that name (exact), or null.
+// The SRTP suite of that name (case-blind, as SDP grammar literals are), or null.
 const SrtpSuite* srtp_suite_find(const std::string& name);

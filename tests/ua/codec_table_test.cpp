@@ -16,7 +16,8 @@ TEST(CodecTable, RowsAndSuites)
     EXPECT_EQ(codec_table[rows].pt, -1);
     EXPECT_EQ(srtp_suite_find("AES_CM_128_HMAC_SHA1_80")->tag_length, 10);
     EXPECT_EQ(srtp_suite_find("AES_CM_128_HMAC_SHA1_32")->tag_length, 4);
-    EXPECT_EQ(srtp_suite_find("aes_cm_128_hmac_sha1_80"), nullptr);
+    EXPECT_EQ(srtp_suite_find("aes_cm_128_hmac_sha1_80"), &srtp_suites[0]);
+    EXPECT_EQ(srtp_suite_find("F8_128_HMAC_SHA1_80"), nullptr);
 }
 
 TEST(CodecList, Parse)
