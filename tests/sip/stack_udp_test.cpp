@@ -1,0 +1,291 @@
+// The stack over UDP: server and client transactions, retransmissions and
+// time-outs with a short T1, received/rport, CANCEL, 2xx/ACK, bad input.
+#include <gtest/gtest.h>
+
+#include "sip/core/response.h"
+#include "sip_peer.h"
+
+using namespace sipcore;
+using namespace siptest;
+
+namespace {
+
+class StackUdp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        rec.stack = &stack;
+        stack.setT1(20);
+        tp = stack.addTransport(TransportType::UDP, "127.0.0.1", 0);
+        ASSERT_GT(tp, 0);
+        addr = stack.localAddress(tp);
+        stack.start();
+    }
+    Recorder rec;
+    Stack stack{&rec};
+    int tp = 0;
+    sock_addr_t addr;
+    UdpPeer peer;
+};
+
+}  // namespace
+
+TEST_F(StackUdp, AnswersOptionsAndAbsorbsRetransmissions)
+{
+    rec.answer([](Stack& s, int tid, const Message& req) {
+        s.sendResponse(tid, make_response(req, 200, {.reason = "", .to_tag = "", .server = "core-test", .copy_record_route = false}));
+    });
+    std::string req = options_text(peer.port(), "z9hG4bKo1");
+    peer.send(req, addr);
+    std::string r1 = peer.recv();
+    ASSERT_EQ(status_of(r1), 200) << r1;
+    EXPECT_NE(r1.find("Server: core-test"), std::string::npos);
+    peer.send(req, addr);
+    std::string r2 = peer.recv();
+    EXPECT_EQ(status_of(r2), 200) << "the retransmission gets the last response again";
+    report_t r;
+    ASSERT_TRUE(rec.next("request", &r));
+    EXPECT_EQ(r.msg.method(), "OPTIONS");
+    EXPECT_EQ(r.from.addr.port(), peer.port());
+    EXPECT_FALSE(rec.next("request", &r, 200)) << "retransmission reached the user";
+}
+
+TEST_F(StackUdp, ResponseFollowsReceivedAndRport)
+{
+    rec.answer([](Stack& s, int tid, const Message& req) { s.sendResponse(tid, make_response(req, 200)); });
+    // sent-by names an address nobody listens on; received/rport bring it back
+    peer.send(options_text(5999, "z9hG4bKrp", "192.0.2.55"), addr);
+    std::string resp = peer.recv();
+    ASSERT_EQ(status_of(resp), 200) << resp;
+    Message m = Message::parse(resp);
+    via_t v = m.via();
+    EXPECT_EQ(v.received, "127.0.0.1");
+    EXPECT_EQ(v.rport, peer.port());
+}
+
+TEST_F(StackUdp, InviteServerTrying2xxRetransmittedUntilAck)
+{
+    rec.answer([](Stack& s, int tid, const Message& req) {
+        if (req.method() == "INVITE")
+            s.sendResponse(tid, make_response(req, 200, {.reason = "", .to_tag = "uas1", .server = "", .copy_record_route = false}), true);
+    });
+    std::string invite = options_text(peer.port(), "z9hG4bKinv", "127.0.0.1", "UDP", "INVITE");
+    peer.send(invite, addr);
+    EXPECT_EQ(status_of(peer.recv()), 100);
+    int oks = 0;
+    for (int i = 0; i < 3; ++i)
+        oks += status_of(peer.recv()) == 200;
+    EXPECT_EQ(oks, 3) << "2xx is re-sent while no ACK comes";
+    std::string ack = options_text(peer.port(), "z9hG4bKack", "127.0.0.1", "UDP", "ACK");
+    ack.replace(ack.find("To: <sip:stack@127.0.0.1>"), 25, "To: <sip:stack@127.0.0.1>;tag=uas1");
+    ack.replace(ack.find("Call-ID: z9hG4bKack@peer"), 24, "Call-ID: z9hG4bKinv@peer");
+    peer.send(ack, addr);
+    report_t r;
+    ASSERT_TRUE(rec.next("ack", &r));
+    EXPECT_EQ(r.msg.method(), "ACK");
+    // drain what was in flight, then silence
+    while (!peer.recv(200).empty()) {
+    }
+    EXPECT_EQ(peer.recv(300), "") << "2xx still re-sent after the ACK";
+    EXPECT_EQ(rec.count("ack-timeout"), 0u);
+}
+
+TEST_F(StackUdp, LostAckGivesUp)
+{
+    rec.answer([](Stack& s, int tid, const Message& req) {
+        s.sendResponse(tid, make_response(req, 200), true);
+    });
+    peer.send(options_text(peer.port(), "z9hG4bKnoack", "127.0.0.1", "UDP", "INVITE"), addr);
+    report_t r;
+    ASSERT_TRUE(rec.next("ack-timeout", &r, 5000)) << "64*T1 with T1 20 ms";
+    EXPECT_EQ(r.code, 200);
+}
+
+TEST_F(StackUdp, CancelMatchesItsInviteElse481)
+{
+    peer.send(options_text(peer.port(), "z9hG4bKc1", "127.0.0.1", "UDP", "INVITE"), addr);
+    report_t inv;
+    ASSERT_TRUE(rec.next("request", &inv));
+    EXPECT_EQ(status_of(peer.recv()), 100);
+    peer.send(options_text(peer.port(), "z9hG4bKc1", "127.0.0.1", "UDP", "CANCEL"), addr);
+    report_t cancel;
+    ASSERT_TRUE(rec.next("request", &cancel));
+    EXPECT_EQ(cancel.msg.method(), "CANCEL");
+    EXPECT_EQ(cancel.code, inv.tid);
+    EXPECT_EQ(stack.sendResponse(cancel.tid, make_response(cancel.msg, 200)), 0);
+    EXPECT_EQ(status_of(peer.recv()), 200);
+    EXPECT_EQ(stack.sendResponse(inv.tid, make_response(inv.msg, 487)), 0);
+    EXPECT_EQ(status_of(peer.recv()), 487);
+    EXPECT_EQ(stack.sendResponse(inv.tid, make_response(inv.msg, 200)), -3) << "second final answer";
+    EXPECT_EQ(stack.sendResponse(99999, make_response(inv.msg, 200)), -6);
+
+    peer.send(options_text(peer.port(), "z9hG4bKnomatch", "127.0.0.1", "UDP", "CANCEL"), addr);
+    int got = 0;
+    for (int i = 0; i < 20 && got != 481; ++i)
+        got = status_of(peer.recv());  // 487 is re-sent meanwhile: no ACK here
+    EXPECT_EQ(got, 481);
+}
+
+TEST_F(StackUdp, ClientNonInviteRetransmitsThenTimesOut)
+{
+    Message req = Message::parse(options_text(peer.port(), "unused"));
+    req.popVia();
+    req.setRequestUri(Uri::parse("sip:peer@127.0.0.1:" + std::to_string(peer.port())));
+    int tid = stack.sendRequest(std::move(req));
+    ASSERT_GT(tid, 0);
+    std::string first = peer.recv();
+    ASSERT_FALSE(first.empty());
+    Message m = Message::parse(first);
+    EXPECT_EQ(m.via().protocol, "UDP");
+    EXPECT_EQ(m.via().port, addr.port());
+    EXPECT_EQ(m.via().branch.rfind("z9hG4bK", 0), 0u);
+    EXPECT_TRUE(m.via().has_rport);
+    int copies = 0;
+    while (!peer.recv(300).empty())
+        ++copies;
+    EXPECT_GE(copies, 3) << "Timer E re-sends";
+    report_t r;
+    ASSERT_TRUE(rec.next("timeout", &r, 5000));
+    EXPECT_EQ(r.tid, tid);
+    ASSERT_TRUE(rec.next("terminated", &r, 3000));
+    EXPECT_EQ(r.tid, tid);
+}
+
+TEST_F(StackUdp, ClientInviteFinalAckAndStray2xx)
+{
+    stack.setT1(2000);  // no Timer A copies while the peer answers
+    auto invite_to_peer = [&](const char* call) {
+        Message req = Message::parse(options_text(peer.port(), call, "127.0.0.1", "UDP", "INVITE"));
+        req.popVia();
+        req.setRequestUri(Uri::parse("sip:peer@127.0.0.1:" + std::to_string(peer.port())));
+        return stack.sendRequest(std::move(req));
+    };
+    // 486: osip acknowledges it itself, the user sees the response
+    int tid = invite_to_peer("call-busy");
+    ASSERT_GT(tid, 0);
+    Message inv = Message::parse(peer.recv());
+    ASSERT_TRUE(inv);
+    std::string busy = make_response(inv, 486).toString();
+    peer.send(busy, addr);
+    Message ack = Message::parse(peer.recv());
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack.method(), "ACK");
+    EXPECT_EQ(ack.topBranch(), inv.topBranch());
+    report_t r;
+    ASSERT_TRUE(rec.next("response", &r));
+    EXPECT_EQ(r.code, 486);
+    EXPECT_EQ(r.tid, tid);
+    peer.send(busy, addr);  // retransmitted final: ACK again, user not told
+    EXPECT_EQ(Message::parse(peer.recv()).method(), "ACK");
+    EXPECT_FALSE(rec.next("response", &r, 200));
+
+    // 200: the user gets it; a retransmission arrives as a stray response
+    int tid2 = invite_to_peer("call-ok");
+    Message inv2 = Message::parse(peer.recv());
+    ASSERT_TRUE(inv2);
+    std::string ok = make_response(inv2, 200).toString();
+    peer.send(ok, addr);
+    ASSERT_TRUE(rec.next("response", &r));
+    EXPECT_EQ(r.tid, tid2);
+    EXPECT_EQ(r.code, 200);
+    ASSERT_TRUE(rec.next("terminated", &r));
+    peer.send(ok, addr);
+    ASSERT_TRUE(rec.next("stray", &r));
+    EXPECT_EQ(r.code, 200);
+    // the user's ACK goes out statelessly
+    Message ack2 = Message::parse(options_text(peer.port(), "x", "127.0.0.1", "UDP", "ACK"));
+    ack2.popVia();
+    ack2.setRequestUri(Uri::parse("sip:peer@127.0.0.1:" + std::to_string(peer.port())));
+    EXPECT_EQ(stack.sendStateless(std::move(ack2)), 0);
+    EXPECT_EQ(Message::parse(peer.recv()).method(), "ACK");
+}
+
+TEST_F(StackUdp, MalformedInputDroppedOrRefused)
+{
+    struct {
+        const char* name;
+        std::string text;
+        int expect;  // status answered, 0 = dropped
+    } cases[] = {
+        {"garbage", "\x01\x02 hello\r\n\r\n", 0},
+        {"truncated", "OPTIONS sip:a@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1", 0},
+        {"body shorter than Content-Length",
+         options_text(peer.port(), "z9hG4bKcl").replace(options_text(peer.port(), "z9hG4bKcl").find("Content-Length: 0"), 17,
+                                                       "Content-Length: 50"),
+         400},
+        {"CSeq method differs",
+         options_text(peer.port(), "z9hG4bKcs").replace(options_text(peer.port(), "z9hG4bKcs").find("CSeq: 1 OPTIONS"), 15,
+                                                       "CSeq: 1 INVITE"),
+         400},
+        {"no Call-ID",
+         options_text(peer.port(), "z9hG4bKci").erase(options_text(peer.port(), "z9hG4bKci").find("Call-ID"), 27), 0},
+        {"stray response with bad length", "SIP/2.0 200 OK\r\nContent-Length: 99\r\n\r\nx", 0},
+    };
+    for (const auto& c : cases) {
+        peer.send(c.text, addr);
+        std::string got = peer.recv(c.expect ? 2000 : 150);
+        EXPECT_EQ(got.empty() ? 0 : status_of(got), c.expect) << c.name << "\n" << got;
+    }
+    // still serving afterwards
+    rec.answer([](Stack& s, int tid, const Message& req) { s.sendResponse(tid, make_response(req, 200)); });
+    peer.send(options_text(peer.port(), "z9hG4bKafter"), addr);
+    EXPECT_EQ(status_of(peer.recv()), 200);
+}
+
+TEST_F(StackUdp, SendErrorsReachTheTransaction)
+{
+    // no IPv6 transport: the transaction learns it cannot be sent
+    Message req = Message::parse(options_text(peer.port(), "x"));
+    req.popVia();
+    req.setRequestUri(Uri::parse("sip:peer@[::1]:5099"));
+    int tid = stack.sendRequest(std::move(req));
+    ASSERT_GT(tid, 0);
+    report_t r;
+    ASSERT_TRUE(rec.next("error", &r));
+    EXPECT_EQ(r.tid, tid);
+    ASSERT_TRUE(rec.next("terminated", &r));
+    EXPECT_EQ(r.tid, tid);
+    EXPECT_EQ(stack.sendRequest(Message()), -2);
+    EXPECT_LT(stack.addTransport(TransportType::UDP, "127.0.0.1", addr.port()), 0) << "port in use";
+    EXPECT_LT(stack.addTransport(TransportType::UDP, "not-an-ip", 5060), 0);
+}
+
+TEST_F(StackUdp, InviteServerErrorResentUntilAckThenAbsorbed)
+{
+    rec.answer([](Stack& s, int tid, const Message& req) {
+        if (req.method() == "INVITE")
+            s.sendResponse(tid, make_response(req, 486));
+    });
+    std::string invite = options_text(peer.port(), "z9hG4bKbusy", "127.0.0.1", "UDP", "INVITE");
+    peer.send(invite, addr);
+    EXPECT_EQ(status_of(peer.recv()), 100);
+    std::string busy = peer.recv();
+    ASSERT_EQ(status_of(busy), 486);
+    EXPECT_EQ(status_of(peer.recv()), 486) << "Timer G re-sends the final response";
+    // the ACK of a non-2xx shares the INVITE's branch and ends it inside the transaction
+    std::string ack = options_text(peer.port(), "z9hG4bKbusy", "127.0.0.1", "UDP", "ACK");
+    ack.replace(ack.find("To: <sip:stack@127.0.0.1>"), 25, "To: " + Message::parse(busy).header("To"));
+    ack.replace(ack.find("Call-ID: z9hG4bKbusy@peer"), 25, "Call-ID: z9hG4bKbusy@peer");
+    peer.send(ack, addr);
+    while (!peer.recv(150).empty()) {
+    }
+    EXPECT_EQ(peer.recv(300), "");
+    report_t r;
+    EXPECT_FALSE(rec.next("ack", &r, 100)) << "that ACK is not the user's";
+}
+
+TEST_F(StackUdp, ClientInviteTimerB)
+{
+    Message req = Message::parse(options_text(peer.port(), "tb", "127.0.0.1", "UDP", "INVITE"));
+    req.popVia();
+    req.setRequestUri(Uri::parse("sip:peer@127.0.0.1:" + std::to_string(peer.port())));
+    int tid = stack.sendRequest(std::move(req));
+    ASSERT_GT(tid, 0);
+    int copies = 0;
+    while (!peer.recv(400).empty())
+        ++copies;
+    EXPECT_GE(copies, 5) << "Timer A re-sends, doubling";
+    report_t r;
+    ASSERT_TRUE(rec.next("timeout", &r, 5000));
+    EXPECT_EQ(r.tid, tid);
+}
