@@ -1,50 +1,27 @@
 #include "msp/msp_transaction.h"
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <ctime>
 #include <map>
-#include <mutex>
-#include <vector>
+#include <memory>
 
+#include "core/channel_table.h"
+#include "core/interrupt.h"
 #include "core/log.h"
+#include "core/main_loop.h"
 #include "core/main_thread.h"
 #include "core/mutex.h"
+#include "core/scheduler.h"
+#include "core/watchdog.h"
 #include "msp/msp_names.h"
 
 std::atomic<int> msp_socket{-1};
 MspAddress msp_address = msp_address_make(0);
-std::atomic<bool> msp_ready{false};
-std::atomic<bool> msp_alive{false};
 
 namespace {
 
-// Signalled once when the answer has been copied; waited on by the caller.
-class MspWaiter {
-public:
-    void signal()
-    {
-        std::lock_guard<std::mutex> lock(m);
-        signalled = true;
-        cv.notify_one();
-    }
-    // true when signalled within ms
-    bool wait(int ms)
-    {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return signalled; });
-    }
-
-private:
-    std::mutex m;
-    std::condition_variable cv;
-    bool signalled = false;
-};
-
 struct MspTransaction {
-    MspWaiter waiter;
+    std::unique_ptr<Interrupt> waiter;   // synchronous transactions only
     uint8_t* response = nullptr;
     int* responseLength = nullptr;
     MspCompletionCallback callback = nullptr;
@@ -60,17 +37,6 @@ uint32_t msp_transaction_index = 0;
 
 std::atomic<MspIndicationHandler> indication_handler{nullptr};
 std::atomic<int> answer_window_ms{750};
-
-int64_t monotonic_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-std::atomic<int64_t (*)()> clock_ms{&monotonic_ms};
-
-// Set by the main loop before other threads start; read on the main thread only.
-MspMainWait main_wait;
 
 int send_to(uint16_t channelId, const uint8_t* message, int length)
 {
@@ -151,56 +117,66 @@ bool resend(uint16_t channelId, const uint8_t* m, int length, MspTransaction& t)
 bool wait_other_thread(uint16_t channelId, const uint8_t* m, int length, MspTransaction& t)
 {
     for (;;) {
-        if (t.waiter.wait(answer_window_ms.load()))
+        int r = t.waiter->wait(answer_window_ms.load());
+        if (r == 0)
             return true;
+        if (r < 0)
+            return false;
         if (t.resends >= MSP_MAX_RESENDS || !resend(channelId, m, length, t))
             return false;
     }
 }
 
-// On the main thread: nobody else reads the socket, so serve it (and the
-// channel descriptors) here until the answer is in.
+void channel_readable(int ts)
+{
+    // An exception must not leave this wait: the transaction lives on its stack.
+    try {
+        if (AbstractChannel* ch = channel_table[ts])
+            ch->processFd();
+    } catch (const std::exception& e) {
+        LOG(LOGF_SYSTEM, 3, "exception caught in processFd() channel %d: %s", ts + 1, e.what());
+    } catch (...) {
+        LOG(LOGF_SYSTEM, 3, "unknown exception caught in processFd() channel %d", ts + 1);
+    }
+}
+
+// On the main thread: nobody else reads the socket, so serve it and the
+// channel descriptors here until the answer is in. Timers and queued events
+// wait for the main loop.
 bool wait_main_thread(uint16_t channelId, const uint8_t* m, int length, MspTransaction& t)
 {
-    int window = answer_window_ms.load();
-    int64_t sent = clock_ms.load()();
-    std::vector<pollfd> fds;
+    const uint32_t window = static_cast<uint32_t>(answer_window_ms.load());
+    uint32_t sent = sched_get_time_ms();
     for (;;) {
-        int64_t elapsed = clock_ms.load()() - sent;
+        uint32_t elapsed = sched_get_time_ms() - sent;
         if (elapsed > window) {
             if (t.resends >= MSP_MAX_RESENDS || !resend(channelId, m, length, t))
                 return false;
-            sent = clock_ms.load()();
+            sent = sched_get_time_ms();
             elapsed = 0;
         }
         // A copy: nested waits poll the same set and would overwrite revents.
-        if (main_wait.fds && main_wait.count > 0)
-            fds.assign(main_wait.fds, main_wait.fds + main_wait.count);
-        else
-            fds.assign(1, pollfd{msp_socket.load(), POLLIN, 0});
-        for (auto& p : fds)
-            p.revents = 0;
-        int n = poll(fds.data(), fds.size(), static_cast<int>(window - elapsed));
+        pollfd fds[POLLFD_MSP + 1];
+        for (int i = 0; i < POLLFD_MSP; ++i)
+            fds[i] = {main_pollfds[i].fd, POLLIN, 0};
+        fds[POLLFD_MSP] = {msp_socket.load(), POLLIN, 0};
+        int n = poll(fds, POLLFD_MSP + 1, static_cast<int>(window - elapsed));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             LOG(LOGF_GENERAL, 3, "MSP socket poll failed: %s", strerror(errno));
             return false;
         }
-        for (size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLERR | POLLHUP)))
-                continue;
-            if (fds[i].fd == msp_socket.load())
-                comcerto_process_socket();
-            else if (main_wait.readable)
-                main_wait.readable(static_cast<int>(i));
-        }
+        for (int i = 0; i < POLLFD_MSP; ++i)
+            if (fds[i].fd >= 0 && (fds[i].revents & POLLIN))
+                channel_readable(i);
+        if (fds[POLLFD_MSP].revents & POLLIN)
+            comcerto_process_socket();
         if (t.done)
             return true;
         if (n == 0)
             return false;
-        if (main_wait.kick_watchdog)
-            main_wait.kick_watchdog();
+        watchdog_conditional_kick();
     }
 }
 
@@ -272,7 +248,7 @@ void deliver_response(const uint8_t* m, int length, uint16_t channelId)
     memcpy(t->response, m, static_cast<size_t>(copied));
     *t->responseLength = copied;
     t->done = true;
-    t->waiter.signal();
+    t->waiter->signal();
     msp_transactions_mutex.unlock();
 }
 
@@ -289,6 +265,9 @@ int DEV_PassThru(uint16_t channelId, void* message, int length, void* response, 
         return -1;
     uint16_t fc = msp_message_fc(m);
     MspTransaction t;
+    t.waiter = std::make_unique<Interrupt>();
+    if (t.waiter->readFd() < 0)
+        return -1;   // the Interrupt logged why
     t.response = static_cast<uint8_t*>(response);
     t.responseLength = responseLength;
     int64_t started = start_transaction(channelId, m, length, &t);
@@ -371,13 +350,9 @@ void comcerto_process_socket()
 
 void msp_set_indication_handler(MspIndicationHandler handler) { indication_handler.store(handler); }
 
-void msp_set_main_wait(const MspMainWait& wait) { main_wait = wait; }
-
 void msp_set_answer_window(int ms) { answer_window_ms.store(ms); }
 
 int msp_answer_window() { return answer_window_ms.load(); }
-
-void msp_set_clock(int64_t (*now_ms)()) { clock_ms.store(now_ms ? now_ms : &monotonic_ms); }
 
 size_t msp_pending_transactions()
 {

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <poll.h>
 
 #include "msp/msp_protocol.h"
 
@@ -17,11 +16,11 @@ using MspCompletionCallback = void (*)(const uint8_t* response, int length, void
 extern std::atomic<int> msp_socket;
 // The address every send copies; filled once at start-up.
 extern MspAddress msp_address;
-// The watchdog condition's media-processor flags.
-extern std::atomic<bool> msp_ready;
-extern std::atomic<bool> msp_alive;
 
-// Sends one command to channelId and waits for its answer. Returns 0, the
+// Sends one command to channelId and waits for its answer. On the main thread
+// the wait serves main_pollfds 0..255 (channel processFd) and the control
+// socket itself, and kicks the watchdog conditionally; elsewhere it waits for
+// the main thread to deliver the answer. Returns 0, the
 // negative status the media processor refused it with, or -1.
 // *responseLength holds the buffer's capacity and receives the copied length.
 int DEV_PassThru(uint16_t channelId, void* message, int length, void* response, int* responseLength);
@@ -46,25 +45,10 @@ void comcerto_process_socket();
 using MspIndicationHandler = void (*)(const uint8_t* message, int length, uint16_t channelId);
 void msp_set_indication_handler(MspIndicationHandler handler);
 
-// What a main-thread wait serves besides the control socket: the main loop's
-// descriptors (channel descriptors and the control socket, not the event
-// queue's pipe), a call for a readable entry that is not the control socket,
-// and the conditional watchdog kick. Unset, the wait polls the socket alone.
-struct MspMainWait {
-    const pollfd* fds = nullptr;
-    int count = 0;
-    void (*readable)(int index) = nullptr;
-    void (*kick_watchdog)() = nullptr;
-};
-void msp_set_main_wait(const MspMainWait& wait);
-
 // Answer window and resends: 750 ms and 4 on the board; tests shorten the window.
 void msp_set_answer_window(int ms);
 int msp_answer_window();
 constexpr int MSP_MAX_RESENDS = 4;
-
-// Monotonic milliseconds used for the main-thread window.
-void msp_set_clock(int64_t (*now_ms)());
 
 // Number of pending transactions (tests and diagnostics).
 size_t msp_pending_transactions();

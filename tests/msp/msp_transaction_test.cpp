@@ -8,6 +8,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "core/channel_table.h"
+#include "core/main_loop.h"
 #include "msp/comcerto_channel.h"
 #include "msp/msp_protocol.h"
 #include "msp/msp_transaction.h"
@@ -206,32 +208,39 @@ TEST_F(MspTransactionTest, SilentMspOnTheMainThreadCostsOneWindow)
 
 // A channel descriptor that stays readable keeps the main thread busy, so the
 // window runs out with activity and the command is resent.
-class BusyMainThread {
+class BusyChannel : public AbstractChannel {
 public:
-    BusyMainThread()
+    explicit BusyChannel(int ts) : ts(ts)
     {
         EXPECT_EQ(pipe(fds), 0);
         EXPECT_EQ(write(fds[1], "x", 1), 1);
-        set[0] = {fds[0], POLLIN, 0};
-        set[1] = {msp_socket.load(), POLLIN, 0};
-        msp_set_main_wait({set, 2, [](int) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }, nullptr});
+        main_pollfds[ts].fd = fds[0];
+        channel_table[ts] = this;
     }
-    ~BusyMainThread()
+    ~BusyChannel() override
     {
-        msp_set_main_wait({});
+        channel_table[ts] = nullptr;
+        main_pollfds[ts].fd = -1;
         close(fds[0]);
         close(fds[1]);
     }
+    void processEvent(channel_event_t*) override {}
+    void processFd() override
+    {
+        ++calls;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    int calls = 0;
 
 private:
+    int ts;
     int fds[2];
-    pollfd set[2];
 };
 
 TEST_F(MspTransactionTest, BusyMainThreadResendsUpToFourTimes)
 {
     msp_set_answer_window(30);
-    BusyMainThread busy;
+    BusyChannel busy(17);
     sim->add_fault({MspSimFault::Drop, 0x0013});
     EXPECT_EQ(send(MSP_DEVICE_CHANNEL_ID, device_command(0x0013)).rc, -1);
     auto log = sim->commands();
@@ -244,6 +253,7 @@ TEST_F(MspTransactionTest, BusyMainThreadResendsUpToFourTimes)
     sim->add_fault({MspSimFault::Drop, 0x0013, -1, 0, 0, 0, -1, 2});
     EXPECT_EQ(send(MSP_DEVICE_CHANNEL_ID, device_command(0x0013)).rc, 0);
     EXPECT_EQ(sim->count(0x0013), 3u);
+    EXPECT_GT(busy.calls, 0);
 }
 
 TEST_F(MspTransactionTest, LateAnswerAfterTimeoutIsLoggedAndDropped)

@@ -7,6 +7,7 @@
 #include <memory>
 #include <poll.h>
 
+#include "core/main_loop.h"
 #include "core/main_thread.h"
 #include "msp/msp_transaction.h"
 #include "sim/msp_simulator.h"
@@ -16,11 +17,13 @@ public:
     explicit MspSimFixture(int window_ms = 100)
     {
         main_thread_set();
+        main_pollfds_init();
         msp_transactions_reset();
         msp_set_answer_window(window_ms);
         sim = std::make_unique<MspSimulator>();
         msp_socket_adopt(sim->take_daemon_fd());
         msp_socket = msp_socket_open(MSP_MAC, 0);
+        main_pollfds[POLLFD_MSP].fd = msp_socket;
         sim->start();
     }
     ~MspSimFixture()
@@ -30,7 +33,7 @@ public:
         msp_transactions_reset();
         msp_set_answer_window(750);
         msp_set_indication_handler(nullptr);
-        msp_set_main_wait({});
+        main_pollfds_init();
     }
 
     // Serves the control socket as the main loop would, until done() or ms passed.
