@@ -11,4 +11,7 @@ public:
     virtual void processEvent(channel_event_t* event) = 0;
     // The channel's entry in main_pollfds is readable.
     virtual void processFd() {}
+    // The "type" of the settings that created it ("FXS", "PRI", ...); the
+    // poller thread also reads it under channel_table_mutex.
+    virtual const char* getTypeName() const { return nullptr; }
 };

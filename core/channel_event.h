@@ -2,6 +2,12 @@
 // these, posted from any thread and dispatched on the main thread.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "core/json_value.h"
+
 enum channel_event_code {
     EV_CAS = 0,
     EV_INCOMING_CALL = 1,
@@ -45,6 +51,15 @@ enum channel_event_code {
     EV_MSP_ALERT = 39,
 };
 
+// Claim bits of an unbound event.
+enum : int {
+    EVF_PASS1 = 0x01,    // dispatch: the first offering pass is running
+    EVF_PASS2 = 0x02,    // dispatch: the second offering pass is running
+    EVF_MATCHED = 0x04,  // a handler recognised the event as its own, even if it refused it
+    EVF_RETRY = 0x08,    // a handler asks for a third pass
+    EVF_PASS3 = 0x10,    // dispatch: the third offering pass is running
+};
+
 struct channel_event_t {
     int channel = -1;  // -1 unbound, 0..255 timeslot channel, >= 1000 virtual channel
     int code = 0;      // channel_event_code
@@ -55,3 +70,85 @@ struct channel_event_t {
     channel_event_t(int channel_, int code_, int data_ = 0) : channel(channel_), code(code_), data(data_) {}
     virtual ~channel_event_t() = default;
 };
+
+// EV_CAS: data = the received ABCD bits.
+struct CAS_event_t : channel_event_t {
+    uint32_t timestamp = 0;
+    CAS_event_t(int channel_, int abcd, uint32_t ts) : channel_event_t(channel_, EV_CAS, abcd), timestamp(ts) {}
+};
+
+// Detected digits and tones: data = the digit or tone code.
+struct Timestamped_event_t : channel_event_t {
+    uint32_t timestamp = 0;
+    Timestamped_event_t(int channel_, int code_, int data_, uint32_t ts)
+        : channel_event_t(channel_, code_, data_), timestamp(ts) {}
+};
+
+// EV_CALL_DISCONNECTED: data = the call id.
+struct disconnect_event_t : channel_event_t {
+    int q850_cause = 0;   // 0 none
+    int location = -1;    // -1 none
+    int sip_status = 0;   // 0 none
+    std::string reason;
+    disconnect_event_t(int channel_, int call_id) : channel_event_t(channel_, EV_CALL_DISCONNECTED, call_id) {}
+};
+
+// Settings and statistics carried as a JSON value.
+struct JsonEvent_t : channel_event_t {
+    JsonValue value;
+    JsonEvent_t(int channel_, int code_) : channel_event_t(channel_, code_) {}
+    JsonEvent_t(int channel_, int code_, JsonValue v) : channel_event_t(channel_, code_), value(std::move(v)) {}
+};
+
+// EV_CALLER_INFO_RECEIVED
+struct caller_info_t : channel_event_t {
+    std::string caller_number;
+    std::string caller_name;
+    explicit caller_info_t(int channel_) : channel_event_t(channel_, EV_CALLER_INFO_RECEIVED) {}
+};
+
+// EV_ANY_DATA: a byte string (D-channel frames).
+struct any_data_t : channel_event_t {
+    std::string bytes;
+    any_data_t(int channel_, std::string b) : channel_event_t(channel_, EV_ANY_DATA), bytes(std::move(b)) {}
+};
+
+// EV_INCOMING_CALL: data = the call id. Deleting it completes the SIP side:
+// a claimed call (channel >= 0) is bound to its channel, an unclaimed one is
+// answered with status and redirect_contact. Every member is a plain value,
+// so a channel may keep a copy.
+struct call_event_t : channel_event_t {
+    std::string from;             // caller user "@" host, no scheme
+    std::string from_uri;         // the caller's SIP URI
+    std::string called;           // request-URI user
+    std::string caller_name;
+    std::string caller_number;
+    std::string cpc;              // "cpc" From-URI parameter
+    bool secure = false;          // came over a secure transport
+    int status = 404;             // pending SIP status
+    std::string redirect_contact; // sent with a 302
+    std::map<std::string, std::string> params;       // request-URI parameters
+    std::map<std::string, std::string> from_params;  // From-URI parameters
+    bool is_focus = false;
+
+    call_event_t(int channel_, int call_id) : channel_event_t(channel_, EV_INCOMING_CALL, call_id) {}
+    call_event_t(const call_event_t&) = default;
+    call_event_t& operator=(const call_event_t&) = default;
+    ~call_event_t() override;
+};
+
+// What the SIP user agent does when a call_event_t is deleted; it registers
+// itself at start-up. Without it the call is left alone.
+struct call_completion_t {
+    void (*set_ts)(int call_id, int channel);                              // ua_call_set_ts
+    void (*response_status)(int call_id, int status, const std::string& contact);  // ua_response_status
+};
+void call_completion_register(const call_completion_t* completion);
+
+// Display name of a code; "Unknown event" outside 0..39.
+const char* eventName(int code);
+
+// Queues the event for the main thread (any thread). 0 when queued; when the
+// queue refuses it, the event is logged and deleted.
+int postChannelEvent(channel_event_t* event);
+int postEvent(int channel, channel_event_t* event);

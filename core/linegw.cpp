@@ -23,9 +23,6 @@
 #include "core/watchdog.h"
 #include "platform/paths.h"
 
-int main_pid = 0;
-bool ares_library_ready = false;
-
 namespace {
 
 void install_signal(int sig, void (*handler)(int))

@@ -15,6 +15,7 @@
 
 struct pollfd main_pollfds[MAIN_POLLFDS];
 volatile sig_atomic_t shutdown_requested = 0;
+bool ares_library_ready = false;
 uint32_t last_ip_check_ms = 0;
 
 namespace {

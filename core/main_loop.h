@@ -13,6 +13,9 @@ constexpr int POLLFD_QUEUE = 257;   // the event queue's wake-up pipe
 // Entries 0..255 belong to the channel of the same number; only POLLIN is asked.
 extern struct pollfd main_pollfds[MAIN_POLLFDS];
 
+// The first c-ares initialisation succeeded: resolvers may be created.
+extern bool ares_library_ready;
+
 // Set by the signal handler; the loop ends when it is non-zero.
 extern volatile sig_atomic_t shutdown_requested;
 

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <pthread.h>
 
+int main_pid = 0;
+
 namespace {
 std::atomic<pthread_t> main_thread_id{};
 std::atomic<bool> main_thread_known{false};

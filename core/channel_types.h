@@ -1,0 +1,31 @@
+// Constructors of the channel classes that createChannel makes by "type".
+// Each belongs to its subsystem (lines, trunks, services); until a subsystem
+// lands, core/channel_stubs.cpp holds a minimal stand-in that only reports
+// its type name. A constructor may throw.
+#pragma once
+
+#include <string>
+
+#include "core/abstract_channel.h"
+
+AbstractChannel* new_FXSChannel(int ts);
+AbstractChannel* new_FS01Channel(int ts);
+AbstractChannel* new_FXOChannel(int ts);
+AbstractChannel* new_FO01Channel(int ts);
+AbstractChannel* new_INDChannel(int ts);
+AbstractChannel* new_R15Channel(int ts);
+AbstractChannel* new_MFCR2Channel(int ts);
+AbstractChannel* new_R2DtmfChannel(int ts);
+AbstractChannel* new_PPSChannel(int ts);
+AbstractChannel* new_ADASEChannel(int ts);
+AbstractChannel* new_MBChannel(int ts);
+AbstractChannel* new_EMChannel(int ts);
+AbstractChannel* new_SLChannel(int ts);
+AbstractChannel* new_DataChannel(int ts, const std::string& type);  // "R232", "R422", "R485"
+AbstractChannel* new_DSChannel(int ts);
+AbstractChannel* new_SS7lnk(int ts);
+AbstractChannel* new_SS7(int ts);
+AbstractChannel* new_TUNTAP(int ts);
+AbstractChannel* new_RTPStream(int ts);
+AbstractChannel* new_DEFLECTOR(int ts);
+AbstractChannel* new_PRI(int ts);
