@@ -24,6 +24,11 @@ struct query_t {
 void on_addrinfo(void* arg, int status, int, ares_addrinfo* res)
 {
     auto* q = static_cast<query_t*>(arg);
+    if (status == ARES_EDESTRUCTION) {
+        // The stack is going away; nobody waits for the answer.
+        delete q;
+        return;
+    }
     --*q->pending;
     std::vector<sock_addr_t> addrs;
     if (status == ARES_SUCCESS && res) {
@@ -43,7 +48,8 @@ void on_addrinfo(void* arg, int status, int, ares_addrinfo* res)
     if (addrs.empty())
         LOG(LOGF_GENERAL, LOG_WARNING, "resolver: \"%s\" did not resolve (%s)", q->host.c_str(),
             ares_strerror(status));
-    q->done(addrs.empty() ? -EHOSTUNREACH : 0, std::move(addrs));
+    int error = addrs.empty() ? -EHOSTUNREACH : 0;
+    q->done(error, std::move(addrs));
     delete q;
 }
 

@@ -331,8 +331,9 @@ void TcpTransport::read_ready(conn_t& c)
         if (!conns.count(id))
             return;
     }
+    // Transactions waiting on this connection learn that it is gone.
     if (closed)
-        close_conn(id, c.out.empty() ? 0 : -ECONNRESET);
+        close_conn(id, -ECONNRESET);
 }
 
 void TcpTransport::flush(conn_t& c)
