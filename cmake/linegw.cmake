@@ -3,6 +3,13 @@
 
 add_compile_options(-Wall -Wextra -Werror -Wno-unused-parameter)
 
+# Sanitizer builds only run tests: a lighter optimisation and line tables
+# are enough for their reports and build much faster.
+if(NOT LINEGW_SANITIZE STREQUAL "")
+  set(CMAKE_CXX_FLAGS_RELWITHDEBINFO "-O1 -g1 -DNDEBUG")
+  set(CMAKE_C_FLAGS_RELWITHDEBINFO "-O1 -g1 -DNDEBUG")
+endif()
+
 if(LINEGW_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
@@ -49,6 +56,9 @@ function(linegw_test name)
   set(label unit)
   if(T_LABELS)
     set(label ${T_LABELS})
+  endif()
+  if(label STREQUAL "threads")
+    set_property(GLOBAL APPEND PROPERTY LINEGW_THREAD_TESTS ${name})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS ${label} TIMEOUT 120)
 endfunction()
