@@ -13,6 +13,7 @@
 #include "core/boot_wait.h"
 #include "core/channel_table.h"
 #include "core/event_queue.h"
+#include "core/ip_check.h"
 #include "core/log.h"
 #include "core/main_loop.h"
 #include "core/main_thread.h"
@@ -194,7 +195,7 @@ int main(int argc, char** argv)
     step_vcm_create();
 
     last_ip_check_ms = sched_get_time_ms();
-    step_ip_baseline();
+    ip_check_baseline();
     step_board_init();
 
     main_loop_run();

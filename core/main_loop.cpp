@@ -8,6 +8,7 @@
 #include "core/channel_table.h"
 #include "core/dispatch.h"
 #include "core/event_queue.h"
+#include "core/ip_check.h"
 #include "core/log.h"
 #include "core/scheduler.h"
 #include "core/startup_steps.h"
@@ -105,7 +106,7 @@ void pass()
 
     uint32_t now = sched_get_time_ms();
     if (now - last_ip_check_ms > 1000) {
-        step_ip_check();
+        ip_check();
         last_ip_check_ms = now;
     }
 

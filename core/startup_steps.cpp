@@ -3,11 +3,13 @@
 #include <atomic>
 #include <unistd.h>
 
-int step_if_up_eth0() { return 0; }
+#include "core/netif.h"
+
+int step_if_up_eth0() { return if_up("eth0"); }
 int step_comcerto_init() { return 0; }
 void step_poller_reboot() {}
 void step_regsync_start() {}
-void step_clear_eth0_address() {}
+void step_clear_eth0_address() { set_if_addr("eth0", in_addr{INADDR_ANY}); }
 void step_repro_start() {}
 int step_start_poller() { return 0; }
 void step_mediaproxy_start() {}
@@ -26,11 +28,13 @@ void* step_ua_thread(void*)
 bool step_ua_is_ready() { return true; }
 void step_ssp_create_all() {}
 void step_vcm_create() {}
-void step_ip_baseline() {}
 void step_board_init() {}
 
 void step_link_housekeeping() {}
-void step_ip_check() {}
+void step_repro_remove_domain(const std::string&) {}
+void step_repro_add_domain(const std::string&) {}
+void step_repro_ip_changed(const std::string&, const std::string&) {}
+void step_comcerto_set_ip6(const in6_addr&, int) {}
 void step_comcerto_process_socket() {}
 
 void step_mediaproxy_stop() {}

@@ -5,6 +5,9 @@
 // nothing until its subsystem lands and fills it in here.
 #pragma once
 
+#include <netinet/in.h>
+#include <string>
+
 // Start-up
 int step_if_up_eth0();               // 0, or negative: "error bringing interface UP"
 int step_comcerto_init();            // negative: reboot
@@ -18,12 +21,16 @@ void* step_ua_thread(void* arg);     // body of the user-agent thread
 bool step_ua_is_ready();
 void step_ssp_create_all();
 void step_vcm_create();
-void step_ip_baseline();             // addresses the IP check compares against
 void step_board_init();              // PoE controller and board PHY
 
 // Main loop
 void step_link_housekeeping();       // after every conditional kick
-void step_ip_check();                // at most once a second
+
+// IP check
+void step_repro_remove_domain(const std::string& address);
+void step_repro_add_domain(const std::string& address);
+void step_repro_ip_changed(const std::string& old_address, const std::string& new_address);
+void step_comcerto_set_ip6(const in6_addr& address, int prefix);
 void step_comcerto_process_socket(); // the control socket (entry 256) is readable
 
 // Shutdown

@@ -6,6 +6,7 @@
 
 #include "core/channel_table.h"
 #include "core/event_queue.h"
+#include "core/ip_check.h"
 #include "core/main_loop.h"
 #include "core/scheduler.h"
 #include "support/log_capture.h"
@@ -57,12 +58,16 @@ protected:
         main_pollfds[POLLFD_QUEUE].fd = in->readFd();
         last_ip_check_ms = sched_get_time_ms();
         shutdown_requested = 0;
+        // Never the host's interfaces (nor its firewall) from a unit test.
+        ip_check_set_sources([](const char*, in_addr*) { return -1; },
+                             [](in6_addr*, const char*, int*) { return false; });
     }
     void TearDown() override
     {
         std_queue_destroy(&event_queue);
         sched_destroy(&main_scheduler);
         sched_set_clock(nullptr);
+        ip_check_set_sources(nullptr, nullptr);
         for (auto& ch : channel_table)
             ch = nullptr;
     }

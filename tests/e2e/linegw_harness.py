@@ -205,6 +205,11 @@ class Scratch:
         self.proc_stat = ProcStat(self.path("/proc/stat"), proc_stat_steps)
         self.watchdog_log = self.path("/watchdog.log")
 
+    def run(self, *cmd):
+        """Runs a command inside the namespace; returns its stdout."""
+        return subprocess.run(["ip", "netns", "exec", self.ns] + list(cmd), check=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True).stdout
+
     def path(self, absolute):
         return self.root + absolute
 

@@ -100,6 +100,25 @@ class DaemonTest(unittest.TestCase):
         self.assertEqual(d.wait(), 0)
         self.assertEqual(d.output(), [s.path("/no/such/dir/linegw.pid") + ": No such file or directory"])
 
+    def test_ip_change(self):
+        s = self.scratch()
+        s.run("ip", "addr", "add", "192.168.5.5/24", "dev", "eth0")
+        d = s.start("-d")
+        d.wait_line(r": Created schedule main scheduler$")
+        # Start-up took eth0 up and cleared its address.
+        self.assertIn(",UP", s.run("ip", "link", "show", "dev", "eth0"))
+        self.assertNotIn("192.168.5.5", s.run("ip", "-4", "addr", "show", "dev", "eth0"))
+        s.run("ip", "addr", "add", "10.0.0.2/24", "dev", "eth0")
+        d.wait_line(r": IP change 127\.0\.0\.1 --> 10\.0\.0\.2 detected$", timeout=5)
+        d.terminate()
+        self.assertEqual(d.wait(), 0)
+        self.assertEqual(s.stub_calls(), [
+            "iptables -t filter -F OUTPUT",
+            "iptables -t filter -A OUTPUT -o eth2 -p icmp --icmp-type 3 -j DROP"])
+        # eth0's link-local IPv6 address may show up as a change of its own.
+        v4 = [m for m in d.messages() if m.startswith("IP change") and "." in m]
+        self.assertEqual(v4, ["IP change 127.0.0.1 --> 10.0.0.2 detected"])
+
 
 if __name__ == "__main__":
     unittest.main()
