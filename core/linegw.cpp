@@ -33,7 +33,10 @@ void install_signal(int sig, void (*handler)(int))
 }
 
 // Shutdown from the step a start-up failure jumps to.
-enum class From { Start, Poller, Queue, Final };
+// Start: the whole list; QueueDown: from destroying the queue (failed
+// poller or user-agent thread); Queue: from the c-ares and schedule clean-up;
+// Final: only the very last steps.
+enum class From { Start, QueueDown, Queue, Final };
 
 void shutdown(From from, bool ua_started, pthread_t ua_thread, bool ares_second)
 {
@@ -62,10 +65,10 @@ void shutdown(From from, bool ua_started, pthread_t ua_thread, bool ares_second)
         watchdog_kick();
         step_stop_poller();
         watchdog_kick();
-        from = From::Poller;
+        step_comcerto_destroy();  // again: nothing when it is already down
+        from = From::QueueDown;
     }
-    if (from == From::Poller) {
-        step_comcerto_destroy();
+    if (from == From::QueueDown) {
         std_queue_destroy(&event_queue);
         from = From::Queue;
     }
@@ -164,7 +167,7 @@ int main(int argc, char** argv)
 
     if (step_start_poller() < 0) {
         LOG(LOGF_GENERAL, 3, "error starting poller thread");
-        shutdown(From::Poller, false, ua_thread, ares_second);
+        shutdown(From::QueueDown, false, ua_thread, ares_second);
         return 0;
     }
 
@@ -182,7 +185,7 @@ int main(int argc, char** argv)
     if (err) {
         LOG(LOGF_GENERAL, 3, "cannot create polling thread: error %d", err);
         step_comcerto_destroy();
-        shutdown(From::Poller, false, ua_thread, ares_second);
+        shutdown(From::QueueDown, false, ua_thread, ares_second);
         return 0;
     }
 
