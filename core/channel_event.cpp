@@ -67,7 +67,7 @@ void call_completion_register(const call_completion_t* c) { completion.store(c);
 call_event_t::~call_event_t()
 {
     const call_completion_t* c = completion.load();
-    if (!c)
+    if (!c || data < 0)
         return;
     if (channel >= 0)
         c->set_ts(data, channel);

@@ -131,6 +131,9 @@ struct call_event_t : channel_event_t {
     std::map<std::string, std::string> from_params;  // From-URI parameters
     bool is_focus = false;
 
+    // An empty call (call id -1) completes nothing when deleted: a channel
+    // may keep one as the placeholder of a call it holds.
+    call_event_t() : channel_event_t(-1, EV_INCOMING_CALL, -1) {}
     call_event_t(int channel_, int call_id) : channel_event_t(channel_, EV_INCOMING_CALL, call_id) {}
     call_event_t(const call_event_t&) = default;
     call_event_t& operator=(const call_event_t&) = default;

@@ -1,9 +1,9 @@
 // Constructors of the channel classes that createChannel makes by "type".
-// Each belongs to its subsystem (lines, trunks, services); until a subsystem
-// lands, core/channel_stubs.cpp holds a minimal stand-in that only reports
-// its type name. A constructor may throw.
+// Each is defined by the folder of its class (lines, trunks, services), by a
+// stand-in there until the class lands. A constructor may throw.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "core/abstract_channel.h"
@@ -29,3 +29,13 @@ AbstractChannel* new_TUNTAP(int ts);
 AbstractChannel* new_RTPStream(int ts);
 AbstractChannel* new_DEFLECTOR(int ts);
 AbstractChannel* new_PRI(int ts);
+
+// One row of the type table: the exact "type" text and how to make it.
+struct channel_type_t {
+    const char* type;
+    AbstractChannel* (*make)(int ts, const std::string& type);
+};
+
+// The table createChannel searches, in order. Tests put their own in place.
+extern const channel_type_t* channel_types;
+extern size_t channel_types_count;

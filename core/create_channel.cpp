@@ -10,35 +10,53 @@
 
 namespace {
 
+AbstractChannel* make_FXS(int ts, const std::string&) { return new_FXSChannel(ts); }
+AbstractChannel* make_FS01(int ts, const std::string&) { return new_FS01Channel(ts); }
+AbstractChannel* make_FXO(int ts, const std::string&) { return new_FXOChannel(ts); }
+AbstractChannel* make_FO01(int ts, const std::string&) { return new_FO01Channel(ts); }
+AbstractChannel* make_IND(int ts, const std::string&) { return new_INDChannel(ts); }
+AbstractChannel* make_R15(int ts, const std::string&) { return new_R15Channel(ts); }
+AbstractChannel* make_MFCR2(int ts, const std::string&) { return new_MFCR2Channel(ts); }
+AbstractChannel* make_R2Dtmf(int ts, const std::string&) { return new_R2DtmfChannel(ts); }
+AbstractChannel* make_PPS(int ts, const std::string&) { return new_PPSChannel(ts); }
+AbstractChannel* make_ADASE(int ts, const std::string&) { return new_ADASEChannel(ts); }
+AbstractChannel* make_MB(int ts, const std::string&) { return new_MBChannel(ts); }
+AbstractChannel* make_EM(int ts, const std::string&) { return new_EMChannel(ts); }
+AbstractChannel* make_SL(int ts, const std::string&) { return new_SLChannel(ts); }
+AbstractChannel* make_Data(int ts, const std::string& type) { return new_DataChannel(ts, type); }
+AbstractChannel* make_DS(int ts, const std::string&) { return new_DSChannel(ts); }
+AbstractChannel* make_SS7lnk(int ts, const std::string&) { return new_SS7lnk(ts); }
+AbstractChannel* make_SS7(int ts, const std::string&) { return new_SS7(ts); }
+AbstractChannel* make_TUNTAP(int ts, const std::string&) { return new_TUNTAP(ts); }
+AbstractChannel* make_RTP(int ts, const std::string&) { return new_RTPStream(ts); }
+AbstractChannel* make_DEFLECTOR(int ts, const std::string&) { return new_DEFLECTOR(ts); }
+AbstractChannel* make_PRI(int ts, const std::string&) { return new_PRI(ts); }
+
 // Compared in this order, byte for byte; the Cyrillic names are UTF-8.
-struct channel_type_t {
-    const char* type;
-    AbstractChannel* (*make)(int ts);
-};
-const channel_type_t types[] = {
-    {"FXS", new_FXSChannel},
-    {"FS01", new_FS01Channel},
-    {"FXO", new_FXOChannel},
-    {"FO01", new_FO01Channel},
-    {"1IND", new_INDChannel},
-    {"R1.5", new_R15Channel},
-    {"R2", new_MFCR2Channel},
-    {"R2DTMF", new_R2DtmfChannel},
-    {"PPS", new_PPSChannel},
-    {"\xD0\x90\xD0\x94\xD0\x90\xD0\xA1\xD0\xAD", new_ADASEChannel},  // АДАСЭ
-    {"\xD0\x9C\xD0\x91", new_MBChannel},                              // МБ
-    {"EM", new_EMChannel},
-    {"SL", new_SLChannel},
-    {"R232", nullptr},
-    {"R422", nullptr},
-    {"R485", nullptr},
-    {"DS", new_DSChannel},
-    {"SS7lnk", new_SS7lnk},
-    {"SS7", new_SS7},
-    {"TAP", new_TUNTAP},
-    {"RTP", new_RTPStream},
-    {"DEFLECTOR", new_DEFLECTOR},
-    {"PRI", new_PRI},
+const channel_type_t daemon_types[] = {
+    {"FXS", make_FXS},
+    {"FS01", make_FS01},
+    {"FXO", make_FXO},
+    {"FO01", make_FO01},
+    {"1IND", make_IND},
+    {"R1.5", make_R15},
+    {"R2", make_MFCR2},
+    {"R2DTMF", make_R2Dtmf},
+    {"PPS", make_PPS},
+    {"\xD0\x90\xD0\x94\xD0\x90\xD0\xA1\xD0\xAD", make_ADASE},  // АДАСЭ
+    {"\xD0\x9C\xD0\x91", make_MB},                              // МБ
+    {"EM", make_EM},
+    {"SL", make_SL},
+    {"R232", make_Data},
+    {"R422", make_Data},
+    {"R485", make_Data},
+    {"DS", make_DS},
+    {"SS7lnk", make_SS7lnk},
+    {"SS7", make_SS7},
+    {"TAP", make_TUNTAP},
+    {"RTP", make_RTP},
+    {"DEFLECTOR", make_DEFLECTOR},
+    {"PRI", make_PRI},
 };
 
 void store(int ts, AbstractChannel* ch)
@@ -58,17 +76,17 @@ void remove(int ts)
     delete ch;
 }
 
-bool is_type(AbstractChannel* ch, const char* type)
+bool has_type(const AbstractChannel* ch, const char* type)
 {
-    const char* name = ch ? ch->getTypeName() : nullptr;
+    const char* name = ch->getTypeName();
     return name && strcmp(name, type) == 0;
 }
 
-// Constructor failures leave the slot empty; the caller goes on.
-bool construct(int ts, const channel_type_t& t, const std::string& type)
+// A constructor that fails leaves the slot empty; false tells the caller to stop.
+bool construct(int t, const channel_type_t& row, const std::string& type, int ts)
 {
     try {
-        store(ts, t.make ? t.make(ts) : new_DataChannel(ts, type));
+        store(t, row.make(t, type));
         return true;
     } catch (const std::exception& e) {
         LOG(LOGF_SYSTEM, 3, "error creating channel %d: %s", ts + 1, e.what());
@@ -81,15 +99,16 @@ bool construct(int ts, const channel_type_t& t, const std::string& type)
 void create(JsonEvent_t* event)
 {
     int ts = event->channel;
+    int span = ts & ~31;
     JsonValue& settings = event->value;
     AbstractChannel* current = channel_table[ts];
-    int span = ts & ~31;
 
     if (settings.kind == JSON_HASH && settings.members.empty()) {
         if (!current)
             return;
-        if (is_type(current, "PRI")) {
-            // Only the span's D-channel slot takes the whole span down.
+        if (has_type(current, "PRI")) {
+            // Only the span's D-channel slot takes the whole span down; the
+            // other B-channels get the event.
             if ((ts & 31) == 16)
                 for (int t = span + 1; t <= span + 31; t++)
                     remove(t);
@@ -99,34 +118,37 @@ void create(JsonEvent_t* event)
         return;
     }
 
-    JsonValue& type_value = settings["type"];
+    const JsonValue& type_value = settings["type"];
     std::string type = type_value.kind == JSON_STRING ? type_value.text : std::string();
 
-    if (current && is_type(current, type.c_str()))
+    if (current && has_type(current, type.c_str()))
         return;
     if (current)
         remove(ts);
 
-    for (const auto& t : types) {
-        if (type != t.type)
+    for (size_t i = 0; i < channel_types_count; i++) {
+        const channel_type_t& row = channel_types[i];
+        if (type != row.type)
             continue;
-        if (strcmp(t.type, "PRI") == 0) {
-            // A whole E1 span; its slot 0 is never used.
-            for (int s = span + 1; s <= span + 31; s++) {
-                if (channel_table[s])
-                    remove(s);
-                if (!construct(s, t, type))
+        if (type == "PRI") {
+            // A whole E1 span; its timeslot 0 is never used.
+            for (int t = span + 1; t <= span + 31; t++) {
+                remove(t);
+                if (!construct(t, row, type, ts))
                     return;
             }
             return;
         }
-        construct(ts, t, type);
+        construct(ts, row, type, ts);
         return;
     }
     LOG(LOGF_SYSTEM, 4, "channel %d: unknown channel type %s", ts + 1, type.c_str());
 }
 
 }  // namespace
+
+const channel_type_t* channel_types = daemon_types;
+size_t channel_types_count = sizeof daemon_types / sizeof daemon_types[0];
 
 void createChannel(JsonEvent_t* event)
 {

@@ -1,0 +1,25 @@
+// The owner of the virtual channels (1000 and above) and the last resort of
+// the claim protocol. Until its channels land it only keeps a record of what
+// it was offered and claims nothing.
+#pragma once
+
+#include <vector>
+
+#include "core/abstract_channel.h"
+
+class VirtualChannelManager : public AbstractChannel {
+public:
+    // One offer, as the event stood when it arrived.
+    struct offer_t {
+        int channel;
+        int code;
+        int flags;
+        int data;
+    };
+
+    void processEvent(channel_event_t* event) override;
+    // The virtual channel with that number, or null. Main thread.
+    AbstractChannel* find(int channel);
+
+    std::vector<offer_t> offers;
+};
