@@ -1,0 +1,140 @@
+// Session timers: the interval agreed in a 2xx to INVITE or UPDATE, the
+// refresh when we are the refresher, and BYE when the peer stops refreshing.
+#include <algorithm>
+
+#include <syslog.h>
+
+#include "core/log.h"
+#include "sip/agent/agent.h"
+
+namespace sipagent {
+
+using namespace sipcore;
+
+namespace {
+
+bool has_token(const Message& m, const std::string& header, const std::string& token)
+{
+    for (auto v : m.headers(header)) {
+        std::transform(v.begin(), v.end(), v.begin(), ::tolower);
+        v.erase(0, v.find_first_not_of(" \t"));
+        v.erase(v.find_last_not_of(" \t") + 1);
+        if (v == token)
+            return true;
+    }
+    return false;
+}
+
+// "1800;refresher=uac" -> 1800 and "uac"
+int parse_session_expires(const std::string& value, std::string* refresher)
+{
+    int interval = atoi(value.c_str());
+    std::string lower = value;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    size_t r = lower.find("refresher=");
+    refresher->clear();
+    if (r != std::string::npos)
+        *refresher = lower.substr(r + 10, 3);
+    return interval;
+}
+
+}  // namespace
+
+// Our 2xx to an INVITE or UPDATE: when the answer says it supports timers, the
+// request's interval is taken, with us refreshing unless the peer said it will.
+void Agent::sessionTimerFromRequest(dialog_t& d, const Message& request, Message& answer)
+{
+    std::string se = request.header("Session-Expires");
+    if (se.empty() || !has_token(answer, "Supported", "timer") || answer.hasHeader("Session-Expires"))
+        return;
+    std::string refresher;
+    int interval = parse_session_expires(se, &refresher);
+    if (interval <= 0)
+        return;
+    if (refresher.empty())
+        refresher = "uas";
+    answer.addHeader("Session-Expires", std::to_string(interval) + ";refresher=" + refresher);
+    if (has_token(request, "Supported", "timer") && !has_token(answer, "Require", "timer"))
+        answer.addHeader("Require", "timer");
+    d.se_interval = interval;
+    d.se_refresher = refresher == "uas";
+    if (!d.peer_allows_update)
+        d.peer_allows_update = has_token(request, "Allow", "update");
+    sessionTimerArm(d);
+}
+
+// A 2xx to our INVITE or UPDATE: the refresher it names (none means us).
+void Agent::sessionTimerFromAnswer(dialog_t& d, const Message& response)
+{
+    std::string se = response.header("Session-Expires");
+    if (se.empty()) {
+        cancelTimer(d.se_timer);
+        d.se_timer = 0;
+        d.se_interval = 0;
+        return;
+    }
+    std::string refresher;
+    int interval = parse_session_expires(se, &refresher);
+    if (interval <= 0)
+        return;
+    d.se_interval = interval;
+    d.se_refresher = refresher != "uas";
+    sessionTimerArm(d);
+}
+
+void Agent::sessionTimerArm(dialog_t& d)
+{
+    cancelTimer(d.se_timer);
+    d.se_timer = 0;
+    if (d.se_interval <= 0)
+        return;
+    int did = d.id;
+    int64_t interval_ms = int64_t(d.se_interval) * 1000;
+    if (d.se_refresher) {
+        d.se_timer = startTimer(interval_ms / 2, [this, did] { sessionRefresh(did); });
+        return;
+    }
+    // The peer refreshes; without it the session ends shortly before expiry.
+    int64_t grace = std::min<int64_t>(32000, interval_ms / 3);
+    d.se_timer = startTimer(interval_ms - grace, [this, did] {
+        dialog_t* d = dialogById(did);
+        if (!d || d->state != DialogState::Confirmed || d->bye_sent || d->bye_received)
+            return;
+        d->se_timer = 0;
+        LOG(LOGF_GENERAL, LOG_INFO, "SIP agent: session of call %d expired", d->cid);
+        sendBye(*d, "");
+        auto ev = std::make_unique<event_t>();
+        ev->type = EventType::CallClosed;
+        ev->textinfo = event_type_name(ev->type);
+        ev->cid = d->cid;
+        ev->did = did;
+        post(std::move(ev));
+    });
+}
+
+// UPDATE when the peer allows it, else a re-INVITE with our current SDP (a
+// re-INVITE without one would invite a new offer in the 2xx).
+void Agent::sessionRefresh(int did)
+{
+    dialog_t* d = dialogById(did);
+    if (!d)
+        return;
+    d->se_timer = 0;
+    if (d->state != DialogState::Confirmed || d->bye_sent || d->bye_received)
+        return;
+    if (d->pending_out_invite || d->pending_in_invite || txByDialogPending(did)) {
+        d->se_timer = startTimer(2000, [this, did] { sessionRefresh(did); });
+        return;
+    }
+    std::string method = d->peer_allows_update ? "UPDATE" : "INVITE";
+    Message msg = buildInDialog(*d, method);
+    msg.addHeader("Session-Expires", std::to_string(d->se_interval) + ";refresher=" + (d->uac ? "uac" : "uas"));
+    msg.addHeader("Supported", "timer");
+    if (method == "INVITE" && !d->local_sdp.empty())
+        msg.setBody("application/sdp", d->local_sdp);
+    sendInDialog(*d, std::move(msg), true);
+    // the 2xx re-arms it; this keeps refreshing if no answer comes
+    d->se_timer = startTimer(int64_t(d->se_interval) * 500, [this, did] { sessionRefresh(did); });
+}
+
+}  // namespace sipagent

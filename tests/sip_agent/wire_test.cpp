@@ -1,0 +1,218 @@
+// A layer against a raw UDP peer: what goes on the wire for 100 Trying, 2xx
+// retransmission and the lost ACK, the ACK re-sent on a retransmitted 2xx,
+// a 2xx that crosses our CANCEL, and an INVITE nobody answers.
+#include "agent_fixture.h"
+
+#include "sip/core/response.h"
+
+using namespace agenttest;
+using namespace sipcore;
+using siptest::UdpPeer;
+
+namespace {
+
+// The next message of that method (requests) or CSeq method and status (responses).
+std::string wait_for(UdpPeer& peer, const std::string& what, int timeout_ms = 3000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string t = peer.recv(100);
+        if (t.empty())
+            continue;
+        Message m = Message::parse(t);
+        if (!m)
+            continue;
+        std::string key = m.isRequest() ? m.method() : std::to_string(m.statusCode()) + " " + m.cseqMethod();
+        if (key == what)
+            return t;
+    }
+    return {};
+}
+
+class Wire : public ::testing::Test {
+protected:
+    sock_addr_t agentAddr() { return make_addr("127.0.0.1", side.port()); }
+    // Our raw peer answers a request it got.
+    void reply(const std::string& request_text, int code, const std::string& to_tag = "peer1",
+               const std::string& extra = "")
+    {
+        Message req = Message::parse(request_text);
+        Message r = make_response(req, code, {.reason = "", .to_tag = to_tag, .server = "", .copy_record_route = false});
+        if (code < 300 && req.method() == "INVITE")
+            r.addHeader("Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">");
+        std::string text = r.toString();
+        if (!extra.empty())
+            text.insert(text.find("\r\n") + 2, extra);
+        peer.send(text, agentAddr());
+    }
+    int dialPeer()
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message inv;
+        EXPECT_EQ(side.agent->callBuildInitialInvite(
+                      &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
+                  0);
+        inv.setBody("application/sdp", sdp());
+        return side.agent->callSendInitialInvite(std::move(inv));
+    }
+    std::string inviteText(const std::string& branch, const std::string& call_id)
+    {
+        return "INVITE sip:you@127.0.0.1:" + std::to_string(side.port()) + " SIP/2.0\r\n"
+               "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peer.port()) + ";branch=" + branch + ";rport\r\n"
+               "Max-Forwards: 70\r\n"
+               "From: <sip:peer@127.0.0.1>;tag=pf1\r\n"
+               "To: <sip:you@127.0.0.1>\r\n"
+               "Call-ID: " + call_id + "\r\n"
+               "CSeq: 1 INVITE\r\n"
+               "Contact: <sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n"
+               "Content-Length: 0\r\n\r\n";
+    }
+    FakeClock clock;
+    Side side{clock};
+    UdpPeer peer;
+};
+
+}  // namespace
+
+TEST_F(Wire, TryingThen2xxRetransmittedUntilAck)
+{
+    peer.send(inviteText("z9hG4bKw1", "w1@peer"), agentAddr());
+    EXPECT_FALSE(wait_for(peer, "100 INVITE").empty()) << "100 Trying before the application answers";
+    auto inv = side.next(EventType::CallInvite);
+    ASSERT_TRUE(inv);
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message ok;
+        ASSERT_EQ(side.agent->callBuildAnswer(inv->tid, 200, &ok), 0);
+        EXPECT_EQ(ok.nameAddrs("Contact").size(), 1u);
+        ok.setBody("application/sdp", sdp());
+        ASSERT_EQ(side.agent->callSendAnswer(inv->tid, 200, std::move(ok)), 0);
+    }
+    std::string first = wait_for(peer, "200 INVITE");
+    ASSERT_FALSE(first.empty());
+    EXPECT_FALSE(wait_for(peer, "200 INVITE").empty()) << "the 2xx is sent again while no ACK comes";
+    Message ok = Message::parse(first);
+    std::string ack = "ACK sip:you@127.0.0.1:" + std::to_string(side.port()) + " SIP/2.0\r\n"
+                      "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peer.port()) + ";branch=z9hG4bKwa;rport\r\n"
+                      "Max-Forwards: 70\r\n"
+                      "From: <sip:peer@127.0.0.1>;tag=pf1\r\n"
+                      "To: " + ok.header("To") + "\r\n"
+                      "Call-ID: w1@peer\r\n"
+                      "CSeq: 1 ACK\r\n"
+                      "Content-Length: 0\r\n\r\n";
+    peer.send(ack, agentAddr());
+    auto acked = side.next(EventType::CallAck);
+    ASSERT_TRUE(acked);
+    EXPECT_EQ(acked->response.statusCode(), 200);
+    EXPECT_EQ(acked->request.method(), "INVITE");
+    peer.recv(100);
+    EXPECT_TRUE(wait_for(peer, "200 INVITE", 400).empty()) << "still re-sent after the ACK";
+}
+
+TEST_F(Wire, LostAckEndsCallWithBye)
+{
+    peer.send(inviteText("z9hG4bKw2", "w2@peer"), agentAddr());
+    auto inv = side.next(EventType::CallInvite);
+    ASSERT_TRUE(inv);
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message ok;
+        ASSERT_EQ(side.agent->callBuildAnswer(inv->tid, 200, &ok), 0);
+        ok.setBody("application/sdp", sdp());
+        ASSERT_EQ(side.agent->callSendAnswer(inv->tid, 200, std::move(ok)), 0);
+    }
+    std::string bye = wait_for(peer, "BYE", 5000);
+    ASSERT_FALSE(bye.empty()) << "no BYE after the ACK never came";
+    auto closed = side.next(EventType::CallClosed);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->tid, 0) << "closed by the layer, not by a transaction";
+    reply(bye, 200, "");
+    auto rel = side.next(EventType::CallReleased);
+    ASSERT_TRUE(rel);
+    EXPECT_EQ(rel->cid, inv->cid);
+}
+
+TEST_F(Wire, AckSentAgainOnRetransmitted2xx)
+{
+    int cid = dialPeer();
+    std::string invite = wait_for(peer, "INVITE");
+    ASSERT_FALSE(invite.empty());
+    Message inv = Message::parse(invite);
+    EXPECT_EQ(inv.cseq(), 20u);
+    EXPECT_FALSE(inv.topBranch().empty());
+    reply(invite, 200);
+    auto ans = side.next(EventType::CallAnswered);
+    ASSERT_TRUE(ans);
+    EXPECT_EQ(ans->cid, cid);
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        ASSERT_EQ(side.agent->callSendAck(ans->tid), 0);
+    }
+    std::string ack1 = wait_for(peer, "ACK");
+    ASSERT_FALSE(ack1.empty());
+    EXPECT_EQ(Message::parse(ack1).cseq(), 20u);
+    reply(invite, 200);
+    std::string ack2 = wait_for(peer, "ACK");
+    ASSERT_FALSE(ack2.empty()) << "a retransmitted 2xx gets the ACK again";
+    EXPECT_EQ(Message::parse(ack2).topBranch(), Message::parse(ack1).topBranch());
+}
+
+TEST_F(Wire, TwoHundredCrossingCancelIsAcknowledgedAndEnded)
+{
+    int cid = dialPeer();
+    std::string invite = wait_for(peer, "INVITE");
+    ASSERT_FALSE(invite.empty());
+    reply(invite, 180);
+    ASSERT_TRUE(side.next(EventType::CallRinging));
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        ASSERT_EQ(side.agent->callTerminate(cid, 0), 0);
+    }
+    std::string cancel = wait_for(peer, "CANCEL");
+    ASSERT_FALSE(cancel.empty());
+    EXPECT_EQ(Message::parse(cancel).topBranch(), Message::parse(invite).topBranch());
+    reply(invite, 200);  // crossed the CANCEL
+    reply(cancel, 200, "");
+    EXPECT_FALSE(wait_for(peer, "ACK").empty());
+    std::string bye = wait_for(peer, "BYE");
+    ASSERT_FALSE(bye.empty()) << "the answered call must not stay up";
+    reply(bye, 200, "");
+    ASSERT_TRUE(side.next(EventType::CallReleased));
+    EXPECT_EQ(side.releases(cid), 1);
+}
+
+TEST_F(Wire, UnansweredInviteReportsNoAnswer)
+{
+    int cid = dialPeer();  // the peer never answers: Timer B (64 T1)
+    auto ev = side.next(EventType::CallNoAnswer, 5000);
+    ASSERT_TRUE(ev);
+    EXPECT_EQ(ev->cid, cid);
+    ASSERT_TRUE(side.next(EventType::CallReleased));
+}
+
+TEST_F(Wire, ByeAndUnknownRequestsOutsideCallsGet481)
+{
+    std::string bye = inviteText("z9hG4bKw9", "nocall@peer");
+    bye.replace(0, 6, "BYE");
+    bye.replace(bye.find("CSeq: 1 INVITE"), 14, "CSeq: 1 BYE");
+    peer.send(bye, agentAddr());
+    EXPECT_FALSE(wait_for(peer, "481 BYE").empty());
+}
+
+TEST_F(Wire, OptionsReachTheApplicationAndItsAnswerHasContact)
+{
+    std::string opt = siptest::options_text(peer.port(), "z9hG4bKo9");
+    peer.send(opt, agentAddr());
+    auto ev = side.next(EventType::MessageNew);
+    ASSERT_TRUE(ev);
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message ok;
+        ASSERT_EQ(side.agent->optionsBuildAnswer(ev->tid, 200, &ok), 0);
+        ASSERT_EQ(side.agent->optionsSendAnswer(ev->tid, 200, std::move(ok)), 0);
+        EXPECT_EQ(side.agent->messageSendAnswer(ev->tid, 200, Message()), -3);
+    }
+    std::string ok = wait_for(peer, "200 OPTIONS");
+    ASSERT_FALSE(ok.empty());
+    EXPECT_NE(header_of(ok, "Contact").find("127.0.0.1:" + std::to_string(side.port())), std::string::npos);
+}
