@@ -184,6 +184,11 @@ TEST_F(Wire, TwoHundredCrossingCancelIsAcknowledgedAndEnded)
 TEST_F(Wire, UnansweredInviteReportsNoAnswer)
 {
     int cid = dialPeer();  // the peer never answers: Timer B (64 T1)
+    ASSERT_FALSE(wait_for(peer, "INVITE").empty());
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        EXPECT_EQ(side.agent->callTerminate(cid, 0), -3) << "nothing heard yet: no CANCEL possible";
+    }
     auto ev = side.next(EventType::CallNoAnswer, 5000);
     ASSERT_TRUE(ev);
     EXPECT_EQ(ev->cid, cid);
