@@ -5,12 +5,13 @@
 
 #include <cstdint>
 
+#include "core/abstract_channel.h"
 #include "msp/msp_transaction.h"
 
-class ComcertoChannel {
+class ComcertoChannel : public AbstractChannel {
 public:
     explicit ComcertoChannel(int timeslot) : timeslot(timeslot) {}
-    virtual ~ComcertoChannel() = default;
+    ~ComcertoChannel() override = default;
     ComcertoChannel(const ComcertoChannel&) = delete;
     ComcertoChannel& operator=(const ComcertoChannel&) = delete;
 

@@ -1,6 +1,7 @@
 #include "sim/msp_simulator.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -39,6 +40,15 @@ enum : uint16_t {
     FC_MONITOR_TDM_SIG_CHANGE_IND = 0x0420,
     FC_IRM_GET_SFKEYS = 0x0460,
     FC_VOPENA = 0x8000,
+    FC_VCEOPT = 0x8001,
+    FC_DTMFOPT = 0x8002,
+    FC_ECHOCAN = 0x8006,
+    FC_VINFOIND = 0x801C,
+    FC_SRTP_KEY_DERIVATION = 0x8201,
+    FC_SET_IP_HDR_CHANNEL = 0x9000,
+    FC_SET_CHANNEL_IP_MODE = 0x9003,
+    FC_ETH_HDR_CHAN = 0x9010,
+    FC_SET_PPPOE_HDR_CHAN = 0x9060,
     FC_DGAIN = 0x8005,
     FC_TONEGEN = 0x8009,
     FC_RTCPSTAT = 0x800C,
@@ -147,6 +157,22 @@ std::string fc_text(uint16_t fc)
     snprintf(t, sizeof t, "0x%04x", fc);
     return t;
 }
+
+std::string mac_text(const uint8_t* b)
+{
+    char t[18];
+    snprintf(t, sizeof t, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
+    return t;
+}
+
+std::string address_text(int family, const uint8_t* b)
+{
+    char t[INET6_ADDRSTRLEN] = "";
+    inet_ntop(family, b, t, sizeof t);
+    return t;
+}
+
+uint16_t be16(const uint8_t* b) { return static_cast<uint16_t>(b[0] << 8 | b[1]); }
 
 void put16(std::vector<uint8_t>& p, size_t offset, uint16_t v)
 {
@@ -469,6 +495,9 @@ bool MspSimulator::apply_faults(const MspSimCommand& c, Answer& a, bool& duplica
         case MspSimFault::Class:
             a.bytes[2] = static_cast<uint8_t>(f.cls);
             break;
+        case MspSimFault::Index:
+            a.bytes[1] = static_cast<uint8_t>(a.bytes[1] + 1);
+            break;
         }
         return true;
     }
@@ -779,6 +808,46 @@ MspSimulator::Answer MspSimulator::handle_channel(uint16_t channelId, const uint
     case FC_SRTP_OPT:
         c.srtp_active = w(m, length, 8) != 0;
         break;
+    case FC_VCEOPT:
+        c.voice_options.clear();
+        for (size_t o = 8; o + 2 <= length && o <= 16; o += 2)
+            c.voice_options.push_back(msp_get_u16(m, o));
+        break;
+    case FC_DTMFOPT:
+        c.dtmf_options = w(m, length, 8);
+        break;
+    case FC_ECHOCAN:
+        c.echo_canceller = w(m, length, 8);
+        break;
+    case FC_SRTP_KEY_DERIVATION:
+        if (length >= 62)
+            c.srtp_keys[w(m, length, 8) >> 10] = hex(std::vector<uint8_t>(m + 32, m + 62));
+        break;
+    case FC_ETH_HDR_CHAN: {
+        uint16_t word = w(m, length, 8);
+        if (word & 0x8000)
+            c.eth.erase(word & 0xFF);
+        else if (length >= 24)
+            c.eth[word] = {mac_text(m + 10), mac_text(m + 16), be16(m + 22)};
+        break;
+    }
+    case FC_SET_IP_HDR_CHANNEL:
+        if (length >= 38 && (m[10] >> 4) == 4) {
+            c.ip[m[8]] = {4, address_text(AF_INET, m + 22), address_text(AF_INET, m + 26), be16(m + 30),
+                          be16(m + 32), m[18], m[11] >> 2};
+        } else if (length >= 58 && (m[10] >> 4) == 6) {
+            c.ip[w(m, length, 8)] = {6, address_text(AF_INET6, m + 18), address_text(AF_INET6, m + 34),
+                                     be16(m + 50), be16(m + 52), m[17], 0};
+        } else {
+            a.bytes = status_reply(m, SIM_ERR_NO_SUCH_OBJECT);
+        }
+        break;
+    case FC_SET_CHANNEL_IP_MODE:
+        c.ip_mode = w(m, length, 8);
+        break;
+    case FC_SET_PPPOE_HDR_CHAN:
+        c.pppoe_session = w(m, length, 10);
+        break;
     case FC_JBOPT:
         c.jb_min = w(m, length, 8);
         c.jb_max = w(m, length, 10);
@@ -919,7 +988,26 @@ json MspSimulator::channel_json(const MspSimChannel& c) const
               {"as_stops", c.as_stops},
               {"srtp_active", c.srtp_active},
               {"jb", {c.jb_min, c.jb_max, c.jb_init}},
+              {"ip_mode", c.ip_mode},
+              {"pppoe_session", c.pppoe_session},
+              {"voice_options", c.voice_options},
+              {"dtmf_options", c.dtmf_options},
+              {"echo_canceller", c.echo_canceller},
               {"gain", {c.rx_gain, c.tx_gain}}};
+    json keys = json::object();
+    for (const auto& [direction, k] : c.srtp_keys)
+        keys[std::to_string(direction)] = k;
+    j["srtp_keys"] = keys;
+    json eth = json::object();
+    for (const auto& [proto, h] : c.eth)
+        eth[std::to_string(proto)] = {{"dst", h.dst}, {"src", h.src}, {"ethertype", h.ethertype}};
+    j["eth"] = eth;
+    json ip = json::object();
+    for (const auto& [part, h] : c.ip)
+        ip[part == 0 ? "rtp" : part == 1 ? "rtcp" : std::to_string(part)] = {
+            {"version", h.version},   {"src", h.src}, {"dst", h.dst}, {"src_port", h.src_port},
+            {"dst_port", h.dst_port}, {"ttl", h.ttl}, {"dscp", h.dscp}};
+    j["ip"] = ip;
     json frames = json::array();
     for (const auto& f : c.hdlc_frames)
         frames.push_back(hex(f));
@@ -1025,7 +1113,7 @@ json MspSimulator::control_locked(const json& r)
             {"status", MspSimFault::Status}, {"drop", MspSimFault::Drop},
             {"delay", MspSimFault::Delay},   {"late", MspSimFault::Late},
             {"duplicate", MspSimFault::Duplicate}, {"truncate", MspSimFault::Truncate},
-            {"class", MspSimFault::Class}};
+            {"class", MspSimFault::Class}, {"index", MspSimFault::Index}};
         auto k = kinds.find(r.value("kind", ""));
         if (k == kinds.end())
             throw std::invalid_argument("unknown fault kind");
@@ -1173,6 +1261,21 @@ json MspSimulator::inject_locked(const json& r)
     } else if (kind == "drain") {
         put16(p, 0, 0);
         indication_locked(channelId, FC_AS_DRAIN_COMPLETE_IND, p);
+    } else if (kind == "vinfo") {
+        // 50 counters; the first is 6, counter 48 is the received-packet count
+        std::vector<uint32_t> counters(50, 0);
+        counters[0] = 6;
+        if (r.contains("values")) {
+            size_t i = 0;
+            for (const auto& v : r["values"])
+                if (i < counters.size())
+                    counters[i++] = static_cast<uint32_t>(number(v));
+        }
+        if (r.contains("received"))
+            counters[48] = static_cast<uint32_t>(number(r["received"]));
+        for (uint32_t v : counters)
+            put32(p.size(), v);
+        indication_locked(channelId, FC_VINFOIND, p);
     } else if (kind == "stats") {
         for (const auto& v : r.at("values"))
             put32(p.size(), static_cast<uint32_t>(number(v)));

@@ -20,14 +20,14 @@
 #include <nlohmann/json.hpp>
 
 struct MspSimFault {
-    enum Kind { Status, Drop, Delay, Late, Duplicate, Truncate, Class };
+    enum Kind { Status, Drop, Delay, Late, Duplicate, Truncate, Class, Index };
     Kind kind = Status;
     int fc = -1;           // -1: every function code
     int channel = -1;      // -1: every channelId
     int status = 0;        // Status: answered as class 0x02 with this status
     int delay_ms = 0;      // Delay, Late
     int length = 0;        // Truncate: bytes of the answer kept
-    int cls = -1;          // Class: answer class byte
+    int cls = -1;          // Class: answer class byte (Index: the answer's index is off by one)
     int count = -1;        // answers it still applies to; -1 for ever
 };
 
@@ -42,6 +42,19 @@ struct MspSimCommand {
 
 struct MspSimTone {
     uint16_t control = 0, freq1 = 0, level1 = 0, freq2 = 0, level2 = 0, on_ms = 0, off_ms = 0;
+};
+
+// A header the media processor stamps on the connection's packets.
+struct MspSimEthHeader {
+    std::string dst, src;   // "aa:bb:cc:dd:ee:ff"
+    uint16_t ethertype = 0;
+};
+struct MspSimIpHeader {
+    int version = 4;
+    std::string src, dst;
+    uint16_t src_port = 0, dst_port = 0;
+    int ttl = 0;
+    int dscp = 0;   // IPv4 only
 };
 
 struct MspSimChannel {
@@ -65,6 +78,14 @@ struct MspSimChannel {
     int64_t play_until_ms = 0;   // when the buffered audio runs out
     int drains = 0, as_stops = 0;
     bool srtp_active = false;
+    std::map<int, std::string> srtp_keys;   // direction -> key and salt (hex)
+    std::map<int, MspSimEthHeader> eth;     // by protocol: 1 IPv4, 6 IPv6, 8 PPPoE
+    std::map<int, MspSimIpHeader> ip;       // by part: 0 RTP, 1 RTCP
+    int ip_mode = -1;                       // SET_CHANNEL_IP_MODE: 1 IPv6, 0 IPv4
+    int pppoe_session = -1;
+    std::vector<uint16_t> voice_options;    // VCEOPT w8..w16
+    int dtmf_options = -1;
+    int echo_canceller = -1;
     int jb_min = -1, jb_max = -1, jb_init = -1;
     int rx_gain = 0, tx_gain = 0;
     std::vector<std::vector<uint8_t>> hdlc_frames;

@@ -351,11 +351,17 @@ TEST_F(MspTransactionTest, CancelledAsyncCallbackNeverRuns)
     EXPECT_EQ(done.calls, 0);
 }
 
+class TestChannel : public ComcertoChannel {
+public:
+    using ComcertoChannel::ComcertoChannel;
+    void processEvent(channel_event_t*) override {}
+};
+
 TEST(ComcertoChannelTest, PassThruNeedsAChannelAndStopsCallerIdFirst)
 {
     MspSimFixture f;
     LogCapture logs;
-    ComcertoChannel channel(5);
+    TestChannel channel(5);
     MspMessage tone(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, 0x8014, 4);
     uint8_t response[256];
     int length = 256;

@@ -80,8 +80,38 @@ TEST_F(MspSimulatorTest, ChannelStateFollowsCommands)
     EXPECT_EQ(c.cas_tx, 5);
     EXPECT_EQ(c.rx_gain, -30);
     EXPECT_EQ(c.tx_gain, 20);
-    auto state = sim->state();
-    EXPECT_EQ(state["channels"][0]["last"]["VOPENA"], "0100800800000000000078563412");
+
+    MspMessage rtcp(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, 0x9000, 30);
+    const uint8_t ipv4[20] = {0x45, 46 << 2, 0, 0, 0, 0, 0x40, 0, 64, 17, 0, 0, 10, 0, 0, 1, 10, 0, 0, 2};
+    const uint8_t udp[4] = {0x27, 0x1B, 0x4E, 0x21};   // 10011 -> 20001
+    rtcp.u8(8, 1).u8(9, 1).bytes(10, ipv4, 20).bytes(30, udp, 4);
+    EXPECT_EQ(command(ch, rtcp), 0);
+    MspMessage eth(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, 0x9010, 16);
+    const uint8_t macs[14] = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 0x08, 0x00};
+    eth.u16(8, 1).bytes(10, macs, 14);
+    EXPECT_EQ(command(ch, eth), 0);
+    MspMessage key(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, 0x8201, 72);
+    uint8_t material[30];
+    for (int i = 0; i < 30; ++i)
+        material[i] = static_cast<uint8_t>(i);
+    key.u16(8, 2 << 10).bytes(32, material, 30);
+    EXPECT_EQ(command(ch, key), 0);
+
+    auto state = sim->state()["channels"][0];
+    EXPECT_EQ(state["last"]["VOPENA"], "0100800800000000000078563412");
+    EXPECT_EQ(state["ip"]["rtcp"]["src"], "10.0.0.1");
+    EXPECT_EQ(state["ip"]["rtcp"]["dst"], "10.0.0.2");
+    EXPECT_EQ(state["ip"]["rtcp"]["src_port"], 10011);
+    EXPECT_EQ(state["ip"]["rtcp"]["dst_port"], 20001);
+    EXPECT_EQ(state["ip"]["rtcp"]["dscp"], 46);
+    EXPECT_EQ(state["ip"]["rtcp"]["ttl"], 64);
+    EXPECT_EQ(state["eth"]["1"]["dst"], "02:00:00:00:00:02");
+    EXPECT_EQ(state["eth"]["1"]["ethertype"], 0x0800);
+    EXPECT_EQ(state["srtp_keys"]["2"], "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d");
+    MspMessage removeEth(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, 0x9010, 2);
+    removeEth.u16(8, 0x8001);
+    EXPECT_EQ(command(ch, removeEth), 0);
+    EXPECT_TRUE(sim->state()["channels"][0]["eth"].empty());
 
     // commands to a channel the device does not hold are refused
     EXPECT_LT(command(static_cast<uint16_t>(ch + 1), cas), 0);
@@ -194,6 +224,7 @@ TEST_F(MspSimulatorTest, ControlRequestsInjectAndReport)
         {R"({"cmd":"inject","kind":"alert","type":2,"action":1})", 0x0000},
         {R"({"cmd":"inject","kind":"hdlc","channel":1,"hex":"0102030405"})", 0x9403},
         {R"({"cmd":"inject","fc":"0x80D4","channel":1,"words":[1,2,3]})", 0x80D4},
+        {R"({"cmd":"inject","kind":"vinfo","channel":1,"received":99})", 0x801C},
     };
     for (auto& c : cases) {
         EXPECT_EQ(sim->control(c.request), R"({"ok":true})") << c.request;
