@@ -352,7 +352,16 @@ TEST(MspSimulatorProgramTest, DrivenThroughItsControlSocket)
     EXPECT_EQ(state["state"]["channels"][0]["timeslot"], 12);
     EXPECT_EQ(program.request(R"({"cmd":"bogus"})")["ok"], false);
 
+    // A restarted daemon opens a new socket; the simulator keeps its channels.
     msp_set_indication_handler(nullptr);
+    msp_socket_close(msp_socket.exchange(-1));
+    setenv(MSP_SIM_ENV, program.msp.c_str(), 1);
+    msp_socket = msp_socket_open(MSP_MAC, 0);
+    unsetenv(MSP_SIM_ENV);
+    MspMessage planted(MSP_CLASS_QUERY, MSP_TYPE_DEVICE, 0x0010, 2);
+    planted.u16(8, 12);
+    ASSERT_EQ(command(MSP_DEVICE_CHANNEL_ID, planted, r), 0);
+    EXPECT_EQ(msp_get_u16(r, 8), 77);
     msp_socket_close(msp_socket.exchange(-1));
     msp_set_answer_window(750);
     int status = program.terminate();
