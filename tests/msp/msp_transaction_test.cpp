@@ -2,6 +2,7 @@
 // error logging, waits and resends on and off the main thread, late and
 // duplicate answers, index exhaustion, asynchronous completions.
 #include <atomic>
+#include <stdexcept>
 #include <chrono>
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -256,6 +257,27 @@ TEST_F(MspTransactionTest, BusyMainThreadResendsUpToFourTimes)
     EXPECT_GT(busy.calls, 0);
 }
 
+// A channel whose processFd throws while the main thread waits: the wait
+// logs it and goes on, so its transaction never outlives the call.
+class ThrowingChannel : public BusyChannel {
+public:
+    using BusyChannel::BusyChannel;
+    void processFd() override
+    {
+        BusyChannel::processFd();
+        throw std::runtime_error("broken line");
+    }
+};
+
+TEST_F(MspTransactionTest, ChannelExceptionInsideTheWaitIsContained)
+{
+    ThrowingChannel broken(18);
+    sim->add_fault({MspSimFault::Delay, 0x0013, -1, 0, 20});
+    EXPECT_EQ(send(MSP_DEVICE_CHANNEL_ID, device_command(0x0013)).rc, 0);
+    EXPECT_TRUE(logs.contains("exception caught in processFd() channel 19: broken line"));
+    EXPECT_EQ(msp_pending_transactions(), 0u);
+}
+
 TEST_F(MspTransactionTest, LateAnswerAfterTimeoutIsLoggedAndDropped)
 {
     sim->add_fault({MspSimFault::Late, 0x0013, -1, 0, 3 * msp_answer_window()});
@@ -274,6 +296,14 @@ TEST_F(MspTransactionTest, DuplicateAnswerCompletesOnce)
     EXPECT_EQ(send(MSP_DEVICE_CHANNEL_ID, device_command(0x0013)).rc, 0);
     ASSERT_TRUE(pump([&] { return logs.contains("not found"); }));
     EXPECT_EQ(logs.count("not found"), 1u);
+}
+
+TEST_F(MspTransactionTest, AnswerWithAnotherIndexDoesNotComplete)
+{
+    sim->add_fault({MspSimFault::Index, 0x0013, -1, 0, 0, 0, -1, 1});
+    EXPECT_EQ(send(MSP_DEVICE_CHANNEL_ID, device_command(0x0013)).rc, -1);
+    EXPECT_TRUE(logs.contains("not found"));
+    EXPECT_TRUE(logs.contains("DEV_PassThru(): timeout in transaction"));
 }
 
 TEST_F(MspTransactionTest, IndexExhaustionPerFunctionCode)
