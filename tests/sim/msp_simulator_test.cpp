@@ -309,7 +309,7 @@ TEST(MspSimulatorProgramTest, DrivenThroughItsControlSocket)
     StandaloneSimulator program;
     ASSERT_TRUE(program.connect_control());
     main_thread_set();
-    msp_set_answer_window(200);
+    msp_set_answer_window(1000);
     setenv(MSP_SIM_ENV, program.msp.c_str(), 1);
     msp_socket = msp_socket_open(MSP_MAC, 0);
     unsetenv(MSP_SIM_ENV);
