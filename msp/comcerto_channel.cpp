@@ -4,6 +4,8 @@
 
 enum : uint16_t { FC_CNDSTOP = 0x803C };
 
+ComcertoChannel::~ComcertoChannel() { msp_cancel_transactions_of(this); }
+
 bool ComcertoChannel::ready_for_command(const char* what)
 {
     if (channelId < 0) {
@@ -27,7 +29,7 @@ int ComcertoChannel::PassThruAsync(void* message, int length, MspCompletionCallb
 {
     if (!ready_for_command("PassThru"))
         return -1;
-    return msp_passthru_async(static_cast<uint16_t>(channelId), message, length, callback, userData);
+    return msp_passthru_async_owned(this, static_cast<uint16_t>(channelId), message, length, callback, userData);
 }
 
 int ComcertoChannel::stopCallerId()

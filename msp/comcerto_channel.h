@@ -11,13 +11,15 @@
 class ComcertoChannel : public AbstractChannel {
 public:
     explicit ComcertoChannel(int timeslot) : timeslot(timeslot) {}
-    ~ComcertoChannel() override = default;
+    // Commands still in flight die with the channel: their callbacks never run.
+    ~ComcertoChannel() override;
     ComcertoChannel(const ComcertoChannel&) = delete;
     ComcertoChannel& operator=(const ComcertoChannel&) = delete;
 
     // DEV_PassThru to the channel's channelId.
     int PassThru(void* message, int length, void* response, int* responseLength);
-    // Returns the transaction id or -1; see msp_passthru_async.
+    // Returns the transaction id or -1; see msp_passthru_async. Cancelled
+    // when the channel is deleted.
     int PassThruAsync(void* message, int length, MspCompletionCallback callback, void* userData);
 
     // CNDSTOP straight to the channel's MSP channel; leaves callerIdPending as it is.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "core/channel_table.h"
 #include "core/interrupt.h"
@@ -26,6 +27,7 @@ struct MspTransaction {
     int* responseLength = nullptr;
     MspCompletionCallback callback = nullptr;
     void* userData = nullptr;
+    const void* owner = nullptr;   // asynchronous transactions of a channel
     bool done = false;
     int resends = 0;
 };
@@ -286,12 +288,19 @@ int DEV_PassThru(uint16_t channelId, void* message, int length, void* response, 
 int msp_passthru_async(uint16_t channelId, void* message, int length, MspCompletionCallback callback,
                        void* userData)
 {
+    return msp_passthru_async_owned(nullptr, channelId, message, length, callback, userData);
+}
+
+int msp_passthru_async_owned(const void* owner, uint16_t channelId, void* message, int length,
+                             MspCompletionCallback callback, void* userData)
+{
     auto* m = static_cast<uint8_t*>(message);
     if (!m || !length_ok(m, length))
         return -1;
     auto* t = new MspTransaction;
     t->callback = callback;
     t->userData = userData;
+    t->owner = owner;
     int64_t id = start_transaction(channelId, m, length, t);
     if (id < 0) {
         delete t;
@@ -313,6 +322,26 @@ void comcerto_cancel_transaction(uint32_t id)
         msp_transactions.erase(it);
     }
     delete freed;
+}
+
+void msp_cancel_transactions_of(const void* owner)
+{
+    if (!owner)
+        return;
+    std::vector<MspTransaction*> freed;
+    {
+        MutexLock lock(msp_transactions_mutex);
+        for (auto it = msp_transactions.begin(); it != msp_transactions.end();) {
+            if (it->second->callback && it->second->owner == owner) {
+                freed.push_back(it->second);
+                it = msp_transactions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto* t : freed)
+        delete t;
 }
 
 void comcerto_process_socket()

@@ -31,9 +31,17 @@ int DEV_PassThru(uint16_t channelId, void* message, int length, void* response, 
 int msp_passthru_async(uint16_t channelId, void* message, int length, MspCompletionCallback callback,
                        void* userData);
 
+// As msp_passthru_async, on behalf of owner (a channel), so that every
+// command still in flight for it can be cancelled when it goes away.
+int msp_passthru_async_owned(const void* owner, uint16_t channelId, void* message, int length,
+                             MspCompletionCallback callback, void* userData);
+
 // Removes the transaction; an asynchronous one is freed and its callback
 // never runs, a synchronous one is left to its waiting caller.
 void comcerto_cancel_transaction(uint32_t id);
+
+// Cancels every asynchronous transaction of owner.
+void msp_cancel_transactions_of(const void* owner);
 
 // Reads datagrams until the socket is empty: answers complete their
 // transactions, indications and diagnostics go to the indication handler.

@@ -2,6 +2,7 @@
 // error logging, waits and resends on and off the main thread, late and
 // duplicate answers, index exhaustion, asynchronous completions.
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <chrono>
 #include <cstdio>
@@ -416,6 +417,39 @@ TEST(ComcertoChannelTest, PassThruNeedsAChannelAndStopsCallerIdFirst)
     EXPECT_EQ(log.back().fc, 0x8014);
     EXPECT_EQ(log.back().channelId, channel.channelId);
     EXPECT_TRUE(channel.callerIdPending);
+}
+
+}  // namespace
+
+namespace {
+
+// A channel deleted while its playback block is in flight: the answer finds
+// no transaction and nothing touches the freed channel.
+class PlayingChannel : public TestChannel {
+public:
+    using TestChannel::TestChannel;
+    static void answered(const uint8_t*, int, void* user) { static_cast<PlayingChannel*>(user)->blocks++; }
+    int blocks = 0;
+};
+
+TEST(ComcertoChannelTest, DeletedChannelCancelsItsCommands)
+{
+    MspSimFixture f;
+    LogCapture logs;
+    auto keep = std::make_unique<PlayingChannel>(6);
+    auto gone = std::make_unique<PlayingChannel>(7);
+    keep->channelId = create_channel(6);
+    gone->channelId = create_channel(7);
+    f.sim->add_fault({MspSimFault::Delay, 0x9403, -1, 0, 30});
+    MspMessage block(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, 0x9403, 12 + 16);
+    block.u16(16, 1).u16(18, 16);
+    ASSERT_GE(keep->PassThruAsync(block.data(), block.size(), PlayingChannel::answered, keep.get()), 0);
+    ASSERT_GE(gone->PassThruAsync(block.data(), block.size(), PlayingChannel::answered, gone.get()), 0);
+    ASSERT_GE(gone->PassThruAsync(block.data(), block.size(), PlayingChannel::answered, gone.get()), 0);
+    gone.reset();
+    EXPECT_EQ(msp_pending_transactions(), 1u);
+    ASSERT_TRUE(f.pump([&] { return keep->blocks == 1 && logs.count("not found") == 2; }));
+    EXPECT_EQ(keep->blocks, 1);
 }
 
 }  // namespace
