@@ -305,6 +305,11 @@ bool sdp_complete_200ok(sdp_call_t& call, sdp_message_t* offer, const sdp_local_
             }
             if (!line_ptime)
                 n.remote_ptime = k;
+            // a channel that requires SRTP never answers with plain media
+            if (l.opts.srtp_required && !(savp && n.crypto)) {
+                sdp_reject_media(raw, offer, m);
+                continue;
+            }
 
             int a = sdp_media_count(raw);
             if (!check(sdp_message_m_media_add(raw, dup(media), dup(port), nullptr, dup(savp ? "RTP/SAVP" : "RTP/AVP")),

@@ -236,6 +236,19 @@ TEST(Answer, PlainRtpPreferredOverSavpWithoutSrtp)
     EXPECT_EQ(call.srtp_key, counted_key());
 }
 
+TEST(Answer, SrtpRequiredRefusesPlainMedia)
+{
+    std::string unknown = "a=crypto:1 F8_128_HMAC_SHA1_80 inline:" + b64(remote_key());
+    std::string good = "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + b64(remote_key());
+    sdp_call_t call = call_with("8 993");
+    EXPECT_FALSE(answer(call, offer_text({"m=audio 4000 RTP/AVP 8"})).ok);
+    EXPECT_FALSE(answer(call, offer_text({"m=audio 4000 RTP/SAVP 8", unknown.c_str()})).ok);
+    auto a = answer(call, offer_text({"m=audio 4000 RTP/AVP 8", "m=audio 4002 RTP/SAVP 8", good.c_str()}));
+    ASSERT_TRUE(a.ok);
+    EXPECT_TRUE(has(a.body, "m=audio 0 RTP/AVP 8\r\nm=audio 10006 RTP/SAVP 8\r\n")) << a.body;
+    EXPECT_EQ(a.event->srtp_on, 1);
+}
+
 TEST(Answer, SrtpKeyChoice)
 {
     std::string key64 = b64(remote_key());
