@@ -109,6 +109,19 @@ std::string mutate(std::string s, std::mt19937& rng)
 
 }  // namespace
 
+// Found by the fuzz target: osip reads past an SDP whose last line is an m=
+// line without formats ended by a lone LF.
+TEST(SdpFuzz, MediaLineWithoutFormatsAtTheEnd)
+{
+    for (const char* text : {"v=0\no=a 1 1 IN IP4 1.2.3.4\ns=-\nt=0 0\nm=audio 4 RTP/AVP\n",
+                             "v=0\ro=a 1 1 I 4 u\nt=0 n\nm=m 4 n\n"}) {
+        std::string exact(text);  // a heap block of exactly the text
+        auto sdp = sdp_parse(exact.c_str());
+        ASSERT_TRUE(sdp);
+        EXPECT_EQ(sdp_fuzz::check_all(exact), nullptr);
+    }
+}
+
 TEST(SdpFuzz, SeededMutations)
 {
     // every refusal is formatted, none kept
