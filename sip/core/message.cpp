@@ -401,7 +401,7 @@ NameAddr Message::to() const { return m ? NameAddr::copyOf(m->to) : NameAddr(); 
 std::string Message::fromTag() const
 {
     osip_generic_param_t* p = nullptr;
-    if (!m || !m->from || osip_from_get_tag(m->from, &p) != 0 || !p)
+    if (!m || !m->from || osip_generic_param_get_byname(&m->from->gen_params, const_cast<char*>("tag"), &p) != 0 || !p)
         return {};
     return str(p->gvalue);
 }
@@ -409,7 +409,7 @@ std::string Message::fromTag() const
 std::string Message::toTag() const
 {
     osip_generic_param_t* p = nullptr;
-    if (!m || !m->to || osip_to_get_tag(m->to, &p) != 0 || !p)
+    if (!m || !m->to || osip_generic_param_get_byname(&m->to->gen_params, const_cast<char*>("tag"), &p) != 0 || !p)
         return {};
     return str(p->gvalue);
 }

@@ -51,15 +51,15 @@ public:
     // A response on a client transaction.
     virtual void onResponse(int tid, Message response) = 0;
     // An ACK outside any transaction (the ACK of a 2xx).
-    virtual void onAck(Message ack, const peer_t& from) {}
+    virtual void onAck(Message /*ack*/, const peer_t& /*from*/) {}
     // A response matching no transaction (a retransmitted 2xx to INVITE).
-    virtual void onStrayResponse(Message response, const peer_t& from) {}
-    virtual void onTimeout(int tid) {}
-    virtual void onTransportError(int tid, int error) {}
+    virtual void onStrayResponse(Message /*response*/, const peer_t& /*from*/) {}
+    virtual void onTimeout(int /*tid*/) {}
+    virtual void onTransportError(int /*tid*/, int /*error*/) {}
     // The transaction is gone; its tid is not used again.
-    virtual void onTerminated(int tid) {}
+    virtual void onTerminated(int /*tid*/) {}
     // A 2xx sent with retransmission gave up without an ACK.
-    virtual void onAckTimeout(Message response) {}
+    virtual void onAckTimeout(Message /*response*/) {}
 };
 
 struct send_options_t {

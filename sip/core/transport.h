@@ -46,7 +46,7 @@ public:
     // and report the connection used.
     virtual int send(const std::string& data, const sock_addr_t& dest, int connection_id, int* used_connection) = 0;
     // Closes idle stream connections.
-    virtual void housekeeping(int64_t now_ms) {}
+    virtual void housekeeping(int64_t /*now_ms*/) {}
     virtual size_t connectionCount() const { return 0; }
 
 protected:
