@@ -2,6 +2,10 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <ifaddrs.h>
+#include <mutex>
+#include <net/if.h>
+#include <unistd.h>
 
 namespace sipcore {
 
@@ -63,5 +67,54 @@ sock_addr_t make_addr(const std::string& host, int port)
 }
 
 bool is_numeric_host(const std::string& host) { return make_addr(host, 0).valid(); }
+
+namespace {
+
+std::mutex override_lock;  // guards local_override
+std::string local_override;
+
+}  // namespace
+
+void set_local_ip_override(const std::string& ip)
+{
+    std::lock_guard<std::mutex> g(override_lock);
+    local_override = ip;
+}
+
+std::string guess_local_ip(int family)
+{
+    {
+        std::lock_guard<std::mutex> g(override_lock);
+        if (!local_override.empty())
+            return local_override;
+    }
+    sock_addr_t probe = family == AF_INET6 ? make_addr("2001:db8::1", 11111) : make_addr("217.12.3.11", 11111);
+    int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+        sock_addr_t src;
+        src.len = sizeof src.ss;
+        bool ok = connect(fd, probe.sa(), probe.len) == 0 && getsockname(fd, src.sa(), &src.len) == 0;
+        close(fd);
+        if (ok && src.ip() != "0.0.0.0" && src.ip() != "::")
+            return src.ip();
+    }
+    ifaddrs* list = nullptr;
+    std::string found;
+    if (getifaddrs(&list) == 0) {
+        for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
+            if (!i->ifa_addr || i->ifa_addr->sa_family != family || !(i->ifa_flags & IFF_RUNNING) ||
+                (i->ifa_flags & IFF_LOOPBACK))
+                continue;
+            sock_addr_t a;
+            a.len = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+            memcpy(&a.ss, i->ifa_addr, a.len);
+            found = a.ip();
+        }
+        freeifaddrs(list);
+    }
+    if (!found.empty())
+        return found;
+    return family == AF_INET6 ? "::1" : "127.0.0.1";
+}
 
 }  // namespace sipcore

@@ -26,4 +26,10 @@ struct sock_addr_t {
 sock_addr_t make_addr(const std::string& ip, int port);
 bool is_numeric_host(const std::string& host);
 
+// The source address of the default route for the family (a UDP connect,
+// which sends nothing), else the first running non-loopback interface, else
+// loopback. Needs no stack and no lock. Tests pin it with the override.
+std::string guess_local_ip(int family = AF_INET);
+void set_local_ip_override(const std::string& ip);  // "" clears it
+
 }  // namespace sipcore

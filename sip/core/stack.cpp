@@ -1,5 +1,6 @@
 #include "sip/core/stack.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -54,6 +55,7 @@ struct Stack::tx_t {
     bool gone = false;
     int t1 = DEFAULT_T1;  // this transaction's T1
     int resends = 0;      // retransmissions so far, for the doubling timers
+    std::string key;      // in the index
 };
 
 struct Stack::pending_2xx_t {
@@ -180,15 +182,12 @@ void Stack::runOnce(int max_wait_ms)
     for (auto& t : now)
         t();
 
-    executeOsip();
     int wait = max_wait_ms;
     if (!now.empty())
         wait = 0;
-    timeval lower{1, 0};
-    osip_timers_gettimeout(osip, &lower);
-    int osip_wait = static_cast<int>(lower.tv_sec * 1000 + (lower.tv_usec + 999) / 1000);
-    if (osip_wait < wait)
-        wait = osip_wait < 0 ? 0 : osip_wait;
+    int64_t rt = real_ms();
+    if (next_osip_at - rt < wait)
+        wait = next_osip_at <= rt ? 0 : static_cast<int>(next_osip_at - rt);
     int64_t t = nowMs();
     for (const auto& [id, tm] : timers)
         if (tm.at - t < wait)
@@ -224,17 +223,57 @@ void Stack::runOnce(int max_wait_ms)
         }
 
     resolv->process();
-    osip_timers_ict_execute(osip);
-    osip_timers_ist_execute(osip);
-    osip_timers_nict_execute(osip);
-    osip_timers_nist_execute(osip);
-    executeOsip();
+    // osip's timer scans walk every transaction: at most one per scan_ms.
+    rt = real_ms();
+    if (rt >= next_osip_at) {
+        osip_timers_ict_execute(osip);
+        osip_timers_ist_execute(osip);
+        osip_timers_nict_execute(osip);
+        osip_timers_nist_execute(osip);
+        executeOsip();
+        timeval lower{1, 0};
+        osip_timers_gettimeout(osip, &lower);
+        int64_t next = lower.tv_sec * 1000 + (lower.tv_usec + 999) / 1000;
+        next_osip_at = rt + std::max<int64_t>(next, scanMs());
+    }
     runTimers();
     retransmit2xx();
     collect();
     freeGarbage();
 }
 
+// Events for one transaction run at once; events queued from inside an osip
+// callback run when that callback has returned.
+int64_t Stack::real_ms()
+{
+    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count());
+}
+
+int Stack::scanMs() const { return std::clamp(t1_ms.load() / 4, 1, 10); }
+
+void Stack::dispatch(osip_transaction_t* tr, osip_event_t* evt)
+{
+    // New timers may be due before the next planned scan.
+    next_osip_at = std::min(next_osip_at, real_ms() + scanMs());
+    osip_transaction_add_event(tr, evt);
+    dirty.push_back(tr);
+    events_queued = true;
+    if (executing)
+        return;
+    executing = true;
+    for (size_t i = 0; i < dirty.size(); ++i) {
+        osip_transaction_t* t = dirty[i];
+        while (auto* e = static_cast<osip_event_t*>(osip_fifo_tryget(t->transactionff)))
+            osip_transaction_execute(t, e);
+    }
+    dirty.clear();
+    events_queued = false;
+    executing = false;
+}
+
+// Every transaction's queue: after osip's timers, which queue time-outs.
 void Stack::executeOsip()
 {
     // Callbacks that send queue events; the running pass picks them up.
@@ -243,17 +282,16 @@ void Stack::executeOsip()
     executing = true;
     // Callbacks may queue new events; a few passes settle them.
     for (int i = 0; i < 4; ++i) {
-        int busy = osip_ict_execute(osip) | osip_ist_execute(osip) | osip_nict_execute(osip) |
-                   osip_nist_execute(osip);
-        (void)busy;
-        bool more = false;
-        for (auto& [id, tx] : txs)
-            if (tx->tr && !tx->gone && osip_fifo_size(tx->tr->transactionff) > 0)
-                more = true;
-        if (!more)
+        events_queued = false;
+        osip_ict_execute(osip);
+        osip_ist_execute(osip);
+        osip_nict_execute(osip);
+        osip_nist_execute(osip);
+        if (!events_queued)
             break;
     }
     osip_retransmissions_execute(osip);
+    dirty.clear();  // every queue was drained above
     executing = false;
 }
 
@@ -301,17 +339,17 @@ void Stack::setT1(int ms)
 void Stack::collect()
 {
     int64_t t = nowMs();
+    if (t - last_housekeeping < 1000)
+        return;
+    last_housekeeping = t;
+    for (auto& tp : transports)
+        tp->housekeeping(t);
     for (auto& [id, tx] : txs) {
         // Non-INVITE requests the user never answered would stay for ever.
         if (!tx->client && !tx->invite && !tx->final_sent && !tx->gone && t - tx->created_ms >= cfg.server_gc_ms) {
             LOG(LOGF_GENERAL, LOG_INFO, "SIP stack: dropping unanswered server transaction %d", id);
             killTransaction(*tx, true);
         }
-    }
-    if (t - last_housekeeping >= 1000) {
-        last_housekeeping = t;
-        for (auto& tp : transports)
-            tp->housekeeping(t);
     }
 }
 
@@ -320,8 +358,9 @@ void Stack::freeGarbage()
     for (osip_transaction_t* tr : garbage)
         osip_transaction_free(tr);
     garbage.clear();
-    for (auto it = txs.begin(); it != txs.end();)
-        it = it->second->gone ? txs.erase(it) : std::next(it);
+    for (int id : gone_ids)
+        txs.erase(id);
+    gone_ids.clear();
 }
 
 void Stack::killTransaction(tx_t& tx, bool notify)
@@ -329,6 +368,12 @@ void Stack::killTransaction(tx_t& tx, bool notify)
     if (tx.gone)
         return;
     tx.gone = true;
+    gone_ids.push_back(tx.id);
+    if (!tx.key.empty()) {
+        auto it = index.find(tx.key);
+        if (it != index.end() && it->second == tx.id)
+            index.erase(it);
+    }
     if (tx.tr) {
         osip_remove_transaction(osip, tx.tr);
         osip_transaction_set_reserved1(tx.tr, nullptr);
@@ -476,8 +521,34 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
     evt->type = static_cast<type_t>(evt->type - (SND_REQINVITE - RCV_REQINVITE));
     (void)msg.release();  // the event owns it now
 
-    if (osip_find_transaction_and_add_event(osip, evt) == 0)
-        return;  // a retransmission or a response for a transaction we hold
+    // Our index replaces osip's linear search for RFC 3261 branches; osip
+    // matches the older kind itself.
+    std::string key;
+    {
+        Message view(evt->sip);
+        via_t v = view.via();
+        if (v.branch.rfind("z9hG4bK", 0) == 0) {
+            if (request)
+                key = "S|" + v.branch + "|" + v.host + ":" + std::to_string(v.port) + "|" +
+                      (method == "ACK" ? std::string("INVITE") : method);
+            else
+                key = "C|" + v.branch + "|" + view.cseqMethod();
+        }
+        (void)view.release();
+    }
+    if (!key.empty()) {
+        auto hit = index.find(key);
+        if (hit != index.end()) {
+            auto t = txs.find(hit->second);
+            if (t != txs.end() && !t->second->gone && t->second->tr) {
+                dispatch(t->second->tr, evt);
+                return;  // a retransmission or a response for a transaction we hold
+            }
+        }
+    } else if (osip_find_transaction_and_add_event(osip, evt) == 0) {
+        executeOsip();
+        return;
+    }
 
     if (!request) {
         Message stray(evt->sip);
@@ -511,9 +582,12 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
     tx->created_ms = nowMs();
     osip_transaction_set_reserved1(tr, tx.get());
     applyTimers(tr);
+    if (!key.empty()) {
+        tx->key = key;
+        index[key] = tx->id;
+    }
     txs[tx->id] = std::move(tx);
-    osip_transaction_add_event(tr, evt);
-    executeOsip();
+    dispatch(tr, evt);
 }
 
 void Stack::deliverRequest(tx_t& tx, osip_message_t* msg)
@@ -829,8 +903,9 @@ int Stack::sendRequest(Message request, const send_options_t& options)
             tx.tr = tr;
             osip_transaction_set_reserved1(tr, &tx);
             applyTimers(tr);
-            osip_transaction_add_event(tr, osip_new_outgoing_sipmessage(shared->release()));
-            executeOsip();
+            tx.key = "C|" + shared->topBranch() + "|" + shared->method();
+            index[tx.key] = tid;
+            dispatch(tr, osip_new_outgoing_sipmessage(shared->release()));
         });
         return tid;
     });
@@ -866,8 +941,7 @@ int Stack::sendResponse(int tid, Message response, bool retransmit_2xx)
             p->give_up_at = t + 64LL * t1_ms.load();
             pending_2xx.push_back(std::move(p));
         }
-        osip_transaction_add_event(tx.tr, osip_new_outgoing_sipmessage(shared->release()));
-        executeOsip();
+        dispatch(tx.tr, osip_new_outgoing_sipmessage(shared->release()));
         return 0;
     });
 }

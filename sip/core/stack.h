@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "sip/core/message.h"
@@ -20,6 +21,7 @@
 
 struct osip;
 struct osip_transaction;
+struct osip_event;
 
 namespace sipcore {
 
@@ -137,6 +139,9 @@ private:
     static Stack* of(osip_transaction* tr);
 
     void executeOsip();
+    void dispatch(osip_transaction* tr, osip_event* evt);
+    static int64_t real_ms();  // osip's timers run on real time
+    int scanMs() const;
     void runTimers();
     void collect();
     void freeGarbage();
@@ -178,6 +183,11 @@ private:
     int next_transport = 0;
     int64_t last_housekeeping = 0;
     bool executing = false;
+    bool events_queued = false;
+    int64_t next_osip_at = 0;  // real_ms() of the next timer scan
+    std::vector<int> gone_ids;
+    std::vector<osip_transaction*> dirty;       // transactions with queued events
+    std::unordered_map<std::string, int> index;           // branch keys of live transactions
 
     std::mutex task_lock;  // guards tasks
     std::deque<std::function<void()>> tasks;

@@ -1,6 +1,7 @@
 // Message model: parse/print/clone, typed and generic headers, URIs, responses.
 #include <gtest/gtest.h>
 
+#include "sip/core/address.h"
 #include "sip/core/message.h"
 #include "sip/core/response.h"
 
@@ -227,4 +228,22 @@ TEST(SipResponse, CopiesDialogHeadersAndAddsTagAndServer)
     EXPECT_TRUE(busy.headers("Record-Route").empty());
     Message text = Message::parse(ok.toString());
     EXPECT_TRUE(text.wellFormed());
+}
+
+TEST(SipAddress, NumericAddressesAndLocalGuess)
+{
+    struct {
+        const char* host;
+        int port;
+        const char* key;
+    } cases[] = {{"127.0.0.1", 5060, "127.0.0.1:5060"}, {"[::1]", 5061, "[::1]:5061"}, {"::1", 1, "[::1]:1"},
+                 {"example.com", 5060, ""},          {"127.0.0.1", 70000, ""},       {"", 5060, ""}};
+    for (const auto& c : cases)
+        EXPECT_EQ(make_addr(c.host, c.port).valid() ? make_addr(c.host, c.port).key() : "", c.key) << c.host;
+    std::string ip = guess_local_ip(AF_INET);
+    EXPECT_TRUE(make_addr(ip, 0).valid()) << ip;
+    set_local_ip_override("192.0.2.44");
+    EXPECT_EQ(guess_local_ip(AF_INET), "192.0.2.44");
+    set_local_ip_override("");
+    EXPECT_EQ(guess_local_ip(AF_INET), ip);
 }
