@@ -612,6 +612,7 @@ MspSimulator::Answer MspSimulator::handle_device(const uint8_t* m, size_t length
         int key = w(m, length, 10) << 8 | w(m, length, 12);
         auto it = device.phy.find(key);
         msp_put_u16(a.bytes.data(), 16, it == device.phy.end() ? 0 : it->second);
+        msp_put_u16(a.bytes.data(), 8, device.mdio_status);
         return a;
     }
     case FC_MDIO_BUS_WRITE:
@@ -1159,6 +1160,8 @@ json MspSimulator::control_locked(const json& r)
             device.heartbeat_status = static_cast<uint16_t>(number(r["heartbeat_status"]));
         if (r.contains("pacing"))
             pacing = r["pacing"].get<bool>();
+        if (r.contains("mdio_status"))
+            device.mdio_status = static_cast<uint16_t>(number(r["mdio_status"]));
         if (r.contains("phy")) {
             const json& p = r["phy"];
             device.phy[static_cast<int>(number(p.at(0))) << 8 | static_cast<int>(number(p.at(1)))] =

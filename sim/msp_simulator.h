@@ -152,6 +152,7 @@ private:
         std::string spu_version = "SPU 5.2.1";
         uint32_t available = 64;
         std::map<int, uint16_t> phy;   // (phy << 8 | reg) -> value
+        uint16_t mdio_status = 0;      // status word MDIO_BUS_READ answers with
         bool heartbeat = false;
         int heartbeat_period_ms = 1000;
         uint16_t heartbeat_status = 0x7FFB;
