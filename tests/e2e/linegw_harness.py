@@ -14,10 +14,12 @@ outside the root.
 """
 
 import itertools
+import json
 import os
 import re
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import tempfile
@@ -25,6 +27,8 @@ import threading
 import time
 
 BINARY = os.environ.get("LINEGW_BINARY", "linegw")
+SIM_BINARY = os.environ.get("LINEGW_SIM_BINARY",
+                            os.path.join(os.path.dirname(BINARY), "sim", "linegw-sim"))
 
 # Commands the daemon runs; each stub records its argv and succeeds.
 STUBS = ["reboot", "iptables", "udhcpc", "pppd", "ntpclient", "dnsmasq", "syslogd",
@@ -82,6 +86,62 @@ class ProcStat:
             except OSError:
                 pass
             self.thread.join(0.05)
+
+
+class Simulator:
+    """The board simulator as its own process; the daemon reaches its media
+    processor through LINEGW_SIM_MSP, tests steer it through the JSON-lines
+    control socket."""
+
+    def __init__(self, scratch):
+        self.msp_path = scratch.path("/sim-msp.sock")
+        self.control_path = scratch.path("/sim-control.sock")
+        # In the daemon's namespace: the daemon's end of the socket has an
+        # abstract address, and those belong to a network namespace.
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", scratch.ns, SIM_BINARY, "--msp", self.msp_path,
+             "--control", self.control_path],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.control_path):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise AssertionError("simulator did not start: %s" % self.proc.stderr.read().decode())
+            time.sleep(0.02)
+        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._sock.connect(self.control_path)
+        self._buffer = b""
+
+    def request(self, **req):
+        """One control request; returns the reply object (raises when not ok)."""
+        self._sock.sendall((json.dumps(req) + "\n").encode())
+        while b"\n" not in self._buffer:
+            chunk = self._sock.recv(65536)
+            if not chunk:
+                raise AssertionError("simulator closed its control socket")
+            self._buffer += chunk
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        reply = json.loads(line)
+        if not reply.get("ok"):
+            raise AssertionError("simulator refused %r: %r" % (req, reply))
+        return reply
+
+    def log(self, fc=None):
+        """[(channelId, fc, hex)] of the commands received, in order."""
+        req = {"cmd": "log"} if fc is None else {"cmd": "log", "fc": fc}
+        return [(e["channel"], e["fc"], e["hex"]) for e in self.request(**req)["log"]]
+
+    def close(self):
+        try:
+            self._sock.close()
+        except OSError:
+            pass
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
 
 
 class Daemon:
@@ -169,6 +229,7 @@ class Scratch:
         self.root = tempfile.mkdtemp(prefix="linegw-e2e-")
         self.daemons = []
         self.proc_stat = None
+        self.sim = None
         try:
             _run("ip", "netns", "add", self.ns)
         except (subprocess.CalledProcessError, FileNotFoundError) as e:
@@ -221,8 +282,16 @@ class Scratch:
             "LINEGW_SIM_CLOCK": self.path("/clock.log"),
             "PATH": os.path.join(self.root, "stubs") + ":" + env.get("PATH", "/usr/bin:/bin"),
         })
+        if self.sim:
+            env["LINEGW_SIM_MSP"] = self.sim.msp_path
         env.update(extra)
         return env
+
+    def start_sim(self):
+        """Starts the simulator; daemons started afterwards use it. Start it
+        first: a silent media processor makes start-up time out slowly."""
+        self.sim = Simulator(self)
+        return self.sim
 
     def start(self, *args, env=None):
         d = Daemon(self, args, env or self.env())
@@ -245,6 +314,8 @@ class Scratch:
     def close(self):
         for d in self.daemons:
             d.kill()
+        if self.sim:
+            self.sim.close()
         if self.proc_stat:
             self.proc_stat.close()
         subprocess.run(["ip", "netns", "del", self.ns], stderr=subprocess.DEVNULL)
