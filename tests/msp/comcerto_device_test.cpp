@@ -3,8 +3,11 @@
 // are tolerated and the ones that are fatal, identity, load and MDIO.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <poll.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/main_loop.h"
@@ -52,7 +55,7 @@ protected:
         main_thread_set();
         main_pollfds_init();
         msp_transactions_reset();
-        msp_set_answer_window(100);
+        msp_set_answer_window(1000);   // no test here waits for a time-out
         comcerto_device_reset();
         msp_ready = false;
         sim = std::make_unique<MspSimulator>();
@@ -421,6 +424,42 @@ TEST_F(ComcertoDeviceTest, DeviceCommands)
     EXPECT_EQ(v6[0].bytes.size(), 24u);
     EXPECT_EQ(std::vector<uint8_t>(v6[0].bytes.begin() + 8, v6[0].bytes.end()),
               std::vector<uint8_t>(address, address + 16));
+}
+
+// The poller and web threads ask the device while the main thread serves
+// the control socket.
+TEST_F(ComcertoDeviceTest, DeviceCommandsFromOtherThreads)
+{
+    set(R"("available":16)");
+    ASSERT_EQ(comcerto_init(), 0);
+    std::atomic<bool> finished{false};
+    int loads[20] = {};
+    int results[20] = {};
+    std::thread worker([&] {
+        for (int i = 0; i < 20; i++) {
+            uint8_t address[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(i)};
+            results[i] = comcerto_set_ip6(address, 64 + i);
+            loads[i] = comcerto_get_load();
+        }
+        finished = true;
+    });
+    uint8_t seen[16];
+    while (!finished) {
+        comcerto_get_ip6(seen, nullptr);
+        pollfd p{msp_socket.load(), POLLIN, 0};
+        if (poll(&p, 1, 5) > 0)
+            comcerto_process_socket();
+    }
+    worker.join();
+    for (int i = 0; i < 20; i++) {
+        EXPECT_EQ(results[i], 0);
+        EXPECT_EQ(loads[i], 75);
+    }
+    int prefix = 0;
+    comcerto_get_ip6(seen, &prefix);
+    EXPECT_EQ(seen[15], 19);
+    EXPECT_EQ(prefix, 83);
+    EXPECT_EQ(of(IP_V6).size(), 20u);
 }
 
 }  // namespace

@@ -109,9 +109,9 @@ protected:
 std::string rtp_info_hex(int words)
 {
     std::string h;
-    char t[9];
+    char t[16];
     for (int i = 0; i < words; i++) {
-        snprintf(t, sizeof t, "%02x000000", i + 1);
+        snprintf(t, sizeof t, "%02x000000", (i + 1) & 0xFF);
         h += t;
     }
     return h;
