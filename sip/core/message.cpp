@@ -1,5 +1,7 @@
 #include "sip/core/message.h"
 
+#include "sip/core/address.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -262,9 +264,18 @@ bool Message::wellFormed(std::string* why) const
         return bad("missing CSeq");
     if (osip_list_size(&m->vias) < 1)
         return bad("missing Via");
-    auto* v = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
-    if (!v->host || !v->protocol)
-        return bad("bad Via");
+    for (int i = 0; i < osip_list_size(&m->vias); ++i) {
+        auto* v = static_cast<osip_via_t*>(osip_list_get(&m->vias, i));
+        if (!v->host || !v->protocol || !*v->host || strpbrk(v->host, " \t") ||
+            (strchr(v->host, ':') && !is_numeric_host(v->host)))
+            return bad("bad Via");
+        if (v->port) {
+            char* end = nullptr;
+            long port = strtol(v->port, &end, 10);
+            if (!*v->port || *end || port < 1 || port > 65535)
+                return bad("bad Via port");
+        }
+    }
     if (isRequest()) {
         if (!m->req_uri)
             return bad("missing Request-URI");

@@ -431,6 +431,16 @@ size_t Stack::connectionCount(int transport_id)
     return n;
 }
 
+int Stack::setReceiveBuffer(int transport_id, int bytes)
+{
+    return call([&] {
+        for (auto& t : transports)
+            if (t->id() == transport_id)
+                return t->setReceiveBuffer(bytes);
+        return -6;
+    });
+}
+
 Transport* Stack::pickTransport(TransportType type, int family)
 {
     for (auto& t : transports)

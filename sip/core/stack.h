@@ -91,6 +91,8 @@ public:
     int addTransport(TransportType type, const std::string& ip, int port, const tls_options_t* tls = nullptr);
     sock_addr_t localAddress(int transport_id);
     size_t connectionCount(int transport_id);
+    // Receive buffer of a transport's socket: 0, -6 unknown transport, or -errno.
+    int setReceiveBuffer(int transport_id, int bytes);
 
     // A client transaction; its tid (>0) or <0. Failures after this returns
     // arrive as onTransportError/onTimeout.

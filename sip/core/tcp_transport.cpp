@@ -453,4 +453,12 @@ void TcpTransport::housekeeping(int64_t now_ms)
     }
 }
 
+int TcpTransport::setReceiveBuffer(int bytes)
+{
+    // Accepted connections inherit the listener's size.
+    if (bytes <= 0 || setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+        return bytes <= 0 ? -EINVAL : -errno;
+    return 0;
+}
+
 }  // namespace sipcore

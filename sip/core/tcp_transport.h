@@ -32,6 +32,7 @@ public:
 
     TransportType type() const override { return tls_ctx ? TransportType::TLS : TransportType::TCP; }
     int send(const std::string& data, const sock_addr_t& dest, int connection_id, int* used_connection) override;
+    int setReceiveBuffer(int bytes) override;
     void housekeeping(int64_t now_ms) override;
     size_t connectionCount() const override { return conns.size(); }
 

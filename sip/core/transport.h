@@ -48,6 +48,8 @@ public:
     // Closes idle stream connections.
     virtual void housekeeping(int64_t /*now_ms*/) {}
     virtual size_t connectionCount() const { return 0; }
+    // SO_RCVBUF of the receiving socket; 0 or -errno.
+    virtual int setReceiveBuffer(int bytes) = 0;
 
 protected:
     int transport_id = 0;

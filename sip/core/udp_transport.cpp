@@ -86,4 +86,12 @@ int UdpTransport::send(const std::string& data, const sock_addr_t& dest, int, in
     return 0;
 }
 
+int UdpTransport::setReceiveBuffer(int bytes)
+{
+    // Accepted connections inherit the listener's size.
+    if (bytes <= 0 || setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+        return bytes <= 0 ? -EINVAL : -errno;
+    return 0;
+}
+
 }  // namespace sipcore

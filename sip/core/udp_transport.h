@@ -15,6 +15,7 @@ public:
 
     TransportType type() const override { return TransportType::UDP; }
     int send(const std::string& data, const sock_addr_t& dest, int connection_id, int* used_connection) override;
+    int setReceiveBuffer(int bytes) override;
 
 private:
     UdpTransport(TransportHost* h, int fd) : host(h), sock(fd) {}

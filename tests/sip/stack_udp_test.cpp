@@ -248,6 +248,9 @@ TEST_F(StackUdp, SendErrorsReachTheTransaction)
     EXPECT_EQ(stack.sendRequest(Message()), -2);
     EXPECT_LT(stack.addTransport(TransportType::UDP, "127.0.0.1", addr.port()), 0) << "port in use";
     EXPECT_LT(stack.addTransport(TransportType::UDP, "not-an-ip", 5060), 0);
+    EXPECT_EQ(stack.setReceiveBuffer(tp, 256 * 1024), 0);
+    EXPECT_EQ(stack.setReceiveBuffer(tp, -1), -EINVAL);
+    EXPECT_EQ(stack.setReceiveBuffer(999, 65536), -6);
 }
 
 TEST_F(StackUdp, InviteServerErrorResentUntilAckThenAbsorbed)
