@@ -30,6 +30,19 @@ AbstractChannel* new_RTPStream(int ts);
 AbstractChannel* new_DEFLECTOR(int ts);
 AbstractChannel* new_PRI(int ts);
 
+// What a folder's constructors return until its real class lands: a channel
+// that reports the type it was made for and ignores its events.
+class StandInChannel : public AbstractChannel {
+public:
+    StandInChannel(int ts, std::string type_) : timeslot(ts), type(std::move(type_)) {}
+    void processEvent(channel_event_t*) override {}
+    const char* getTypeName() const override { return type.c_str(); }
+
+private:
+    int timeslot;
+    std::string type;
+};
+
 // One row of the type table: the exact "type" text and how to make it.
 struct channel_type_t {
     const char* type;

@@ -62,9 +62,7 @@ int main_loop_timeout()
     return timeout > 300 ? 300 : int(timeout);
 }
 
-namespace {
-
-void channel_fd_readable(int ts)
+void channel_process_fd(int ts)
 {
     try {
         if (AbstractChannel* ch = channel_table[ts])
@@ -75,6 +73,8 @@ void channel_fd_readable(int ts)
         LOG(LOGF_SYSTEM, 3, "unknown exception caught in processFd() channel %d", ts + 1);
     }
 }
+
+namespace {
 
 void msp_socket_readable()
 {
@@ -126,7 +126,7 @@ void pass()
         if (!(main_pollfds[i].revents & POLLIN))
             continue;
         if (i < CHANNEL_TABLE_SIZE)
-            channel_fd_readable(i);
+            channel_process_fd(i);
         else if (i == POLLFD_MSP)
             msp_socket_readable();
         else

@@ -30,6 +30,10 @@ void main_loop_report_signal();
 // Time to the next timer, capped at 300 ms (no timer: 300 ms).
 int main_loop_timeout();
 
+// processFd() of the channel at ts, if any; an exception it throws is logged
+// and goes no further (the media-processor wait calls this too).
+void channel_process_fd(int ts);
+
 // One pass. False when an exception escaped it: the daemon must shut down.
 bool main_loop_pass();
 

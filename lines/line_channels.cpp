@@ -5,24 +5,9 @@
 
 #include "core/channel_types.h"
 
-namespace {
-
-class LineChannel : public AbstractChannel {
-public:
-    LineChannel(int ts, std::string type) : timeslot(ts), type(std::move(type)) {}
-    void processEvent(channel_event_t*) override {}
-    const char* getTypeName() const override { return type.c_str(); }
-
-private:
-    int timeslot;
-    std::string type;
-};
-
-}  // namespace
-
-AbstractChannel* new_FXSChannel(int ts) { return new LineChannel(ts, "FXS"); }
-AbstractChannel* new_FS01Channel(int ts) { return new LineChannel(ts, "FS01"); }
-AbstractChannel* new_FXOChannel(int ts) { return new LineChannel(ts, "FXO"); }
-AbstractChannel* new_FO01Channel(int ts) { return new LineChannel(ts, "FO01"); }
-AbstractChannel* new_DataChannel(int ts, const std::string& type) { return new LineChannel(ts, type); }
-AbstractChannel* new_RTPStream(int ts) { return new LineChannel(ts, "RTP"); }
+AbstractChannel* new_FXSChannel(int ts) { return new StandInChannel(ts, "FXS"); }
+AbstractChannel* new_FS01Channel(int ts) { return new StandInChannel(ts, "FS01"); }
+AbstractChannel* new_FXOChannel(int ts) { return new StandInChannel(ts, "FXO"); }
+AbstractChannel* new_FO01Channel(int ts) { return new StandInChannel(ts, "FO01"); }
+AbstractChannel* new_DataChannel(int ts, const std::string& type) { return new StandInChannel(ts, type); }
+AbstractChannel* new_RTPStream(int ts) { return new StandInChannel(ts, "RTP"); }

@@ -129,19 +129,6 @@ bool wait_other_thread(uint16_t channelId, const uint8_t* m, int length, MspTran
     }
 }
 
-void channel_readable(int ts)
-{
-    // An exception must not leave this wait: the transaction lives on its stack.
-    try {
-        if (AbstractChannel* ch = channel_table[ts])
-            ch->processFd();
-    } catch (const std::exception& e) {
-        LOG(LOGF_SYSTEM, 3, "exception caught in processFd() channel %d: %s", ts + 1, e.what());
-    } catch (...) {
-        LOG(LOGF_SYSTEM, 3, "unknown exception caught in processFd() channel %d", ts + 1);
-    }
-}
-
 // On the main thread: nobody else reads the socket, so serve it and the
 // channel descriptors here until the answer is in. Timers and queued events
 // wait for the main loop.
@@ -171,7 +158,7 @@ bool wait_main_thread(uint16_t channelId, const uint8_t* m, int length, MspTrans
         }
         for (int i = 0; i < POLLFD_MSP; ++i)
             if (fds[i].fd >= 0 && (fds[i].revents & POLLIN))
-                channel_readable(i);
+                channel_process_fd(i);  // never throws: the transaction lives on this stack
         if (fds[POLLFD_MSP].revents & POLLIN)
             comcerto_process_socket();
         if (t.done)

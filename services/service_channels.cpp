@@ -2,18 +2,4 @@
 // type and ignores its events.
 #include "core/channel_types.h"
 
-namespace {
-
-class DeflectorChannel : public AbstractChannel {
-public:
-    explicit DeflectorChannel(int ts) : timeslot(ts) {}
-    void processEvent(channel_event_t*) override {}
-    const char* getTypeName() const override { return "DEFLECTOR"; }
-
-private:
-    int timeslot;
-};
-
-}  // namespace
-
-AbstractChannel* new_DEFLECTOR(int ts) { return new DeflectorChannel(ts); }
+AbstractChannel* new_DEFLECTOR(int ts) { return new StandInChannel(ts, "DEFLECTOR"); }
