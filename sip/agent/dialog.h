@@ -82,4 +82,7 @@ struct call_t {
     Message invite;  // our initial INVITE as last sent (retries build on it)
 };
 
+// Replaces the CSeq of a message.
+void set_cseq(Message& m, unsigned n, const std::string& method);
+
 }  // namespace sipagent

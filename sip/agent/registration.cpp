@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "sip/agent/agent.h"
+#include "sip/agent/dialog.h"
 
 namespace sipagent {
 
@@ -22,7 +23,7 @@ int clamp_expires(int expires)
 
 void next_cseq(Message& m)
 {
-    m.setHeader("CSeq", std::to_string(m.cseq() + 1) + " REGISTER");
+    set_cseq(m, m.cseq() + 1, "REGISTER");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sip/agent/agent.h"
+#include "sip/core/response.h"
 #include "sip/sip_peer.h"
 
 namespace agenttest {
@@ -120,11 +121,39 @@ inline std::string sdp(const std::string& version = "1", int port = 4000)
            "m=audio " + std::to_string(port) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
 }
 
+inline sipcore::challenge_t challenge_of(const std::string& realm, const std::string& nonce,
+                                        const std::string& opaque = "")
+{
+    sipcore::challenge_t c;
+    c.realm = realm;
+    c.nonce = nonce;
+    c.opaque = opaque;
+    return c;
+}
+
 // The value of a header line in raw text, "" when absent (case-blind name).
 inline std::string header_of(const std::string& text, const std::string& name)
 {
     Message m = Message::parse(text);
     return m ? m.header(name) : "";
+}
+
+// The next message of that method (requests) or CSeq method and status (responses).
+inline std::string wait_for(siptest::UdpPeer& peer, const std::string& what, int timeout_ms = 3000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string t = peer.recv(100);
+        if (t.empty())
+            continue;
+        Message m = Message::parse(t);
+        if (!m)
+            continue;
+        std::string key = m.isRequest() ? m.method() : std::to_string(m.statusCode()) + " " + m.cseqMethod();
+        if (key == what)
+            return t;
+    }
+    return {};
 }
 
 }  // namespace agenttest

@@ -3,6 +3,7 @@
 // a 2xx that crosses our CANCEL, and an INVITE nobody answers.
 #include "agent_fixture.h"
 
+#include "sip/core/digest.h"
 #include "sip/core/response.h"
 
 using namespace agenttest;
@@ -10,24 +11,6 @@ using namespace sipcore;
 using siptest::UdpPeer;
 
 namespace {
-
-// The next message of that method (requests) or CSeq method and status (responses).
-std::string wait_for(UdpPeer& peer, const std::string& what, int timeout_ms = 3000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::string t = peer.recv(100);
-        if (t.empty())
-            continue;
-        Message m = Message::parse(t);
-        if (!m)
-            continue;
-        std::string key = m.isRequest() ? m.method() : std::to_string(m.statusCode()) + " " + m.cseqMethod();
-        if (key == what)
-            return t;
-    }
-    return {};
-}
 
 class Wire : public ::testing::Test {
 protected:
@@ -220,4 +203,100 @@ TEST_F(Wire, OptionsReachTheApplicationAndItsAnswerHasContact)
     std::string ok = wait_for(peer, "200 OPTIONS");
     ASSERT_FALSE(ok.empty());
     EXPECT_NE(header_of(ok, "Contact").find("127.0.0.1:" + std::to_string(side.port())), std::string::npos);
+}
+
+TEST_F(Wire, ChallengedInviteIsSentAgainWithStoredCredentials)
+{
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        side.agent->addAuthenticationInfo("me", "auth-me", "secret", "", "gw");
+    }
+    int cid = dialPeer();
+    std::string first = wait_for(peer, "INVITE");
+    ASSERT_FALSE(first.empty());
+    Message req = Message::parse(first);
+    peer.send(make_challenge(req, 407, challenge_of("gw", "n1")).toString(), agentAddr());
+    auto ev = side.next(EventType::CallRequestFailure);
+    ASSERT_TRUE(ev);
+    EXPECT_TRUE(ev->will_retry) << "a retried 407 is not a final failure";
+    EXPECT_FALSE(wait_for(peer, "ACK").empty()) << "the 407 is acknowledged";
+    std::string second = wait_for(peer, "INVITE");
+    ASSERT_FALSE(second.empty());
+    Message again = Message::parse(second);
+    EXPECT_EQ(again.cseq(), 21u);
+    EXPECT_EQ(again.callId(), req.callId());
+    EXPECT_NE(again.topBranch(), req.topBranch());
+    digest_response_t dr;
+    ASSERT_EQ(digest_parse_response(again.header("Proxy-Authorization"), &dr), 0);
+    EXPECT_EQ(dr.username, "auth-me");
+    EXPECT_TRUE(digest_verify(dr, "INVITE", digest_ha1("auth-me", "gw", "secret")));
+    reply(second, 200);
+    auto ans = side.next(EventType::CallAnswered);
+    ASSERT_TRUE(ans);
+    EXPECT_EQ(ans->cid, cid);
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        ASSERT_EQ(side.agent->callSendAck(ans->tid), 0);
+    }
+    std::string ack = wait_for(peer, "ACK");
+    ASSERT_FALSE(ack.empty());
+    EXPECT_FALSE(header_of(ack, "Proxy-Authorization").empty()) << "the ACK carries the credentials";
+}
+
+TEST_F(Wire, ChallengeWithoutCredentialsIsAFinalFailure)
+{
+    int cid = dialPeer();
+    std::string first = wait_for(peer, "INVITE");
+    ASSERT_FALSE(first.empty());
+    peer.send(make_challenge(Message::parse(first), 407, challenge_of("gw", "n1")).toString(), agentAddr());
+    auto ev = side.next(EventType::CallRequestFailure);
+    ASSERT_TRUE(ev);
+    EXPECT_FALSE(ev->will_retry);
+    EXPECT_EQ(ev->response.statusCode(), 407);
+    auto rel = side.next(EventType::CallReleased);
+    ASSERT_TRUE(rel);
+    EXPECT_EQ(rel->cid, cid);
+}
+
+TEST_F(Wire, SessionIntervalTooSmallIsRetriedWithMinSE)
+{
+    dialPeer();
+    std::string first = wait_for(peer, "INVITE");
+    ASSERT_FALSE(first.empty());
+    reply(first, 422, "t422", "Min-SE: 1800\r\n");
+    auto ev = side.next(EventType::CallRequestFailure);
+    ASSERT_TRUE(ev);
+    EXPECT_TRUE(ev->will_retry);
+    std::string second = wait_for(peer, "INVITE");
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(header_of(second, "Session-Expires"), "1800");
+    EXPECT_EQ(header_of(second, "Min-SE"), "1800");
+}
+
+TEST_F(Wire, RedirectIsFollowedToTheFirstContact)
+{
+    UdpPeer other;
+    int cid = dialPeer();
+    std::string first = wait_for(peer, "INVITE");
+    ASSERT_FALSE(first.empty());
+    std::string target = "sip:moved@127.0.0.1:" + std::to_string(other.port());
+    reply(first, 302, "r302", "Contact: <" + target + ">\r\nDiversion: <sip:peer@127.0.0.1>;reason=unconditional\r\n");
+    auto ev = side.next(EventType::CallRedirected);
+    ASSERT_TRUE(ev);
+    EXPECT_TRUE(ev->will_retry);
+    std::string second = wait_for(other, "INVITE");
+    ASSERT_FALSE(second.empty()) << "the INVITE did not follow the redirect";
+    Message again = Message::parse(second);
+    EXPECT_EQ(again.requestUri().toString(), target);
+    EXPECT_FALSE(again.header("Diversion").empty());
+    // No usable target: the redirect is final.
+    Message resp = make_response(again, 302, {.reason = "", .to_tag = "r2", .server = "", .copy_record_route = false});
+    resp.addHeader("Contact", "<mailto:nobody@example.com>");
+    other.send(resp.toString(), agentAddr());
+    auto final_ev = side.next(EventType::CallRedirected);
+    ASSERT_TRUE(final_ev);
+    EXPECT_FALSE(final_ev->will_retry);
+    auto rel = side.next(EventType::CallReleased);
+    ASSERT_TRUE(rel);
+    EXPECT_EQ(rel->cid, cid);
 }
