@@ -871,6 +871,16 @@ void Agent::inDialogResponse(tx_t& tx, Message response)
         endDialog(*d, true);
         return;
     }
+    if (tx.method == "NOTIFY" && tx.request.header("Subscription-State").rfind("terminated", 0) == 0) {
+        // our last NOTIFY: the implicit subscription is over
+        d->subscription_until = 0;
+        cancelTimer(d->subscription_timer);
+        d->subscription_timer = 0;
+        if (d->state == DialogState::Terminated) {
+            endDialog(*d, true);
+            return;
+        }
+    }
     if (code < 300) {
         if (tx.method == "REFER")
             armImplicitSubscription(*d, response);

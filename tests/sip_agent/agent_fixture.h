@@ -156,4 +156,83 @@ inline std::string wait_for(siptest::UdpPeer& peer, const std::string& what, int
     return {};
 }
 
+// Two layers, a calling b.
+class TwoSides : public ::testing::Test {
+protected:
+    int dial(const std::string& body = sdp(), const std::vector<std::pair<std::string, std::string>>& headers = {})
+    {
+        std::lock_guard<std::mutex> g(a.agent->mutex());
+        Message inv;
+        EXPECT_EQ(a.agent->callBuildInitialInvite(&inv, "<" + b.uri("bob") + ">", "<sip:alice@127.0.0.1>"), 0);
+        for (const auto& [name, value] : headers)
+            inv.addHeader(name, value);
+        if (!body.empty())
+            inv.setBody("application/sdp", body);
+        return a.agent->callSendInitialInvite(std::move(inv));
+    }
+    int answer(Side& s, int tid, int code, const std::string& body = "",
+               const std::vector<std::pair<std::string, std::string>>& headers = {})
+    {
+        std::lock_guard<std::mutex> g(s.agent->mutex());
+        Message r;
+        int rc = s.agent->callBuildAnswer(tid, code, &r);
+        if (rc < 0)
+            return rc;
+        for (const auto& [name, value] : headers)
+            r.addHeader(name, value);
+        if (!body.empty())
+            r.setBody("application/sdp", body);
+        return s.agent->callSendAnswer(tid, code, std::move(r));
+    }
+    // A call from a to b, answered and acknowledged: the events' ids.
+    struct up_t {
+        int a_cid, a_did, a_tid, b_cid, b_did;
+    };
+    up_t connect(const std::vector<std::pair<std::string, std::string>>& headers = {},
+                 const std::vector<std::pair<std::string, std::string>>& answer_headers = {})
+    {
+        up_t u{};
+        u.a_cid = dial(sdp(), headers);
+        auto inv = b.next(EventType::CallInvite);
+        EXPECT_TRUE(inv);
+        if (!inv)
+            return u;
+        u.b_cid = inv->cid;
+        u.b_did = inv->did;
+        EXPECT_EQ(answer(b, inv->tid, 180), 0);
+        EXPECT_TRUE(a.next(EventType::CallRinging));
+        EXPECT_EQ(answer(b, inv->tid, 200, sdp("5", 5000), answer_headers), 0);
+        auto ans = a.next(EventType::CallAnswered);
+        EXPECT_TRUE(ans);
+        if (!ans)
+            return u;
+        u.a_did = ans->did;
+        u.a_tid = ans->tid;
+        EXPECT_EQ(ans->cid, u.a_cid);
+        {
+            std::lock_guard<std::mutex> g(a.agent->mutex());
+            EXPECT_EQ(a.agent->callSendAck(ans->tid), 0);
+        }
+        auto ack = b.next(EventType::CallAck);
+        EXPECT_TRUE(ack);
+        return u;
+    }
+    FakeClock clock;
+    // Sends a request built in dialog did of side s; its tid.
+    int request(Side& s, int did, const std::string& method, const std::string& body = "")
+    {
+        std::lock_guard<std::mutex> g(s.agent->mutex());
+        Message m;
+        int rc = s.agent->callBuildRequest(did, method, &m);
+        if (rc < 0)
+            return rc;
+        if (!body.empty())
+            m.setBody("application/sdp", body);
+        return s.agent->callSendRequest(did, std::move(m));
+    }
+    // a T1 that keeps Timer B out of the way on a loaded machine
+    Side a{clock, 200};
+    Side b{clock, 200};
+};
+
 }  // namespace agenttest

@@ -6,65 +6,7 @@ using namespace agenttest;
 
 namespace {
 
-class Calls : public ::testing::Test {
-protected:
-    int dial(const std::string& body = sdp())
-    {
-        std::lock_guard<std::mutex> g(a.agent->mutex());
-        Message inv;
-        EXPECT_EQ(a.agent->callBuildInitialInvite(&inv, "<" + b.uri("bob") + ">", "<sip:alice@127.0.0.1>"), 0);
-        if (!body.empty())
-            inv.setBody("application/sdp", body);
-        return a.agent->callSendInitialInvite(std::move(inv));
-    }
-    int answer(Side& s, int tid, int code, const std::string& body = "")
-    {
-        std::lock_guard<std::mutex> g(s.agent->mutex());
-        Message r;
-        int rc = s.agent->callBuildAnswer(tid, code, &r);
-        if (rc < 0)
-            return rc;
-        if (!body.empty())
-            r.setBody("application/sdp", body);
-        return s.agent->callSendAnswer(tid, code, std::move(r));
-    }
-    // A call from a to b, answered and acknowledged: the events' ids.
-    struct up_t {
-        int a_cid, a_did, a_tid, b_cid, b_did;
-    };
-    up_t connect()
-    {
-        up_t u{};
-        u.a_cid = dial();
-        auto inv = b.next(EventType::CallInvite);
-        EXPECT_TRUE(inv);
-        if (!inv)
-            return u;
-        u.b_cid = inv->cid;
-        u.b_did = inv->did;
-        EXPECT_EQ(answer(b, inv->tid, 180), 0);
-        EXPECT_TRUE(a.next(EventType::CallRinging));
-        EXPECT_EQ(answer(b, inv->tid, 200, sdp("5", 5000)), 0);
-        auto ans = a.next(EventType::CallAnswered);
-        EXPECT_TRUE(ans);
-        if (!ans)
-            return u;
-        u.a_did = ans->did;
-        u.a_tid = ans->tid;
-        EXPECT_EQ(ans->cid, u.a_cid);
-        {
-            std::lock_guard<std::mutex> g(a.agent->mutex());
-            EXPECT_EQ(a.agent->callSendAck(ans->tid), 0);
-        }
-        auto ack = b.next(EventType::CallAck);
-        EXPECT_TRUE(ack);
-        return u;
-    }
-    FakeClock clock;
-    // a T1 that keeps Timer B out of the way on a loaded machine
-    Side a{clock, 200};
-    Side b{clock, 200};
-};
+class Calls : public TwoSides {};
 
 }  // namespace
 
