@@ -300,3 +300,48 @@ TEST_F(Wire, RedirectIsFollowedToTheFirstContact)
     ASSERT_TRUE(rel);
     EXPECT_EQ(rel->cid, cid);
 }
+
+TEST_F(Wire, GlareGets491AndLowerCSeqGets500)
+{
+    peer.send(inviteText("z9hG4bKg1", "g1@peer"), agentAddr());
+    auto inv = side.next(EventType::CallInvite);
+    ASSERT_TRUE(inv);
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message ok;
+        ASSERT_EQ(side.agent->callBuildAnswer(inv->tid, 200, &ok), 0);
+        ok.setBody("application/sdp", sdp());
+        ASSERT_EQ(side.agent->callSendAnswer(inv->tid, 200, std::move(ok)), 0);
+    }
+    std::string ok = wait_for(peer, "200 INVITE");
+    ASSERT_FALSE(ok.empty());
+    std::string to = Message::parse(ok).header("To");
+    // in-dialog request text from the peer, method and CSeq as given
+    auto in_dialog = [&](const std::string& method, int cseq, const std::string& branch) {
+        return method + " sip:you@127.0.0.1:" + std::to_string(side.port()) + " SIP/2.0\r\n"
+               "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peer.port()) + ";branch=" + branch + ";rport\r\n"
+               "Max-Forwards: 70\r\n"
+               "From: <sip:peer@127.0.0.1>;tag=pf1\r\n"
+               "To: " + to + "\r\n"
+               "Call-ID: g1@peer\r\n"
+               "CSeq: " + std::to_string(cseq) + " " + method + "\r\n"
+               "Contact: <sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n"
+               "Content-Length: 0\r\n\r\n";
+    };
+    peer.send(in_dialog("ACK", 1, "z9hG4bKg1a"), agentAddr());
+    ASSERT_TRUE(side.next(EventType::CallAck));
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message re;
+        ASSERT_EQ(side.agent->callBuildRequest(inv->did, "INVITE", &re), 0);
+        re.setBody("application/sdp", sdp("2"));
+        ASSERT_GT(side.agent->callSendRequest(inv->did, std::move(re)), 0);
+    }
+    ASSERT_FALSE(wait_for(peer, "INVITE").empty());
+    peer.send(in_dialog("INVITE", 2, "z9hG4bKg2"), agentAddr());
+    EXPECT_FALSE(wait_for(peer, "491 INVITE").empty()) << "re-INVITEs crossed: 491 expected";
+    peer.send(in_dialog("INFO", 1, "z9hG4bKg3"), agentAddr());
+    std::string low = wait_for(peer, "500 INFO");
+    ASSERT_FALSE(low.empty());
+    EXPECT_NE(low.find("Wrong Lower CSeq"), std::string::npos);
+}
