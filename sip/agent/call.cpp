@@ -52,12 +52,7 @@ bool lists(const Message& m, const std::string& header, const std::string& token
 
 void set_cseq(Message& m, unsigned n, const std::string& method)
 {
-    // the core's removeHeader leaves the single-valued headers alone
-    if (osip_message_t* raw = m.raw(); raw && raw->cseq) {
-        osip_cseq_free(raw->cseq);
-        raw->cseq = nullptr;
-    }
-    m.addHeader("CSeq", std::to_string(n) + " " + method);
+    m.setHeader("CSeq", std::to_string(n) + " " + method);
 }
 
 std::string Agent::contactFor(const std::string& user) const

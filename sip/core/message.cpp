@@ -391,6 +391,18 @@ void Message::removeHeader(const std::string& raw_name)
     if (is(name, "Content-Type") && m->content_type) {
         osip_content_type_free(m->content_type);
         m->content_type = nullptr;
+    } else if (is(name, "CSeq") && m->cseq) {
+        osip_cseq_free(m->cseq);
+        m->cseq = nullptr;
+    } else if (is(name, "From") && m->from) {
+        osip_from_free(m->from);
+        m->from = nullptr;
+    } else if (is(name, "To") && m->to) {
+        osip_to_free(m->to);
+        m->to = nullptr;
+    } else if (is(name, "Call-ID") && m->call_id) {
+        osip_call_id_free(m->call_id);
+        m->call_id = nullptr;
     } else if (is(name, "Content-Length") && m->content_length) {
         osip_content_length_free(m->content_length);
         m->content_length = nullptr;

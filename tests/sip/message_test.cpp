@@ -118,6 +118,30 @@ TEST(SipMessage, PrintCloneAndEditRoundTrip)
     EXPECT_EQ(again.topBranch(), "z9hG4bKabc");
 }
 
+TEST(SipMessage, SetHeaderReplacesSingleValuedHeaders)
+{
+    struct {
+        const char* name;  // long or compact form
+        const char* value;
+    } cases[] = {
+        {"CSeq", "21 INVITE"},
+        {"From", "<sip:carol@example.com>;tag=c3"},
+        {"f", "<sip:carol@example.com>;tag=c3"},
+        {"To", "<sip:dave@example.com>;tag=d4"},
+        {"Call-ID", "call-2@10.0.0.1"},
+        {"i", "call-2@10.0.0.1"},
+    };
+    for (const auto& c : cases) {
+        Message m = Message::parse(invite, strlen(invite));
+        ASSERT_TRUE(m);
+        ASSERT_EQ(m.setHeader(c.name, c.value), 0) << c.name;
+        Message again = Message::parse(m.toString());
+        ASSERT_TRUE(again) << c.name << "\n" << m.toString();
+        EXPECT_EQ(again.header(c.name), c.value) << c.name;
+        EXPECT_EQ(again.header(c.name, 1), "") << c.name << ": the old value is gone";
+    }
+}
+
 TEST(SipMessage, RejectsMalformedInput)
 {
     struct {
