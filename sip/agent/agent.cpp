@@ -527,13 +527,24 @@ int Agent::answerBare(tx_t& tx, int status)
     return 0;
 }
 
-int Agent::messageBuildAnswer(int tid, int status, Message* out)
+// A server transaction that may still be answered: 0, -6 unknown or a client
+// transaction, -3 already answered with a final response.
+int Agent::answerableTx(int tid, tx_t** out)
 {
     tx_t* tx = txById(tid);
     if (!tx || tx->client)
         return -6;
     if (tx->final_done)
         return -3;
+    *out = tx;
+    return 0;
+}
+
+int Agent::messageBuildAnswer(int tid, int status, Message* out)
+{
+    tx_t* tx = nullptr;
+    if (int rc = answerableTx(tid, &tx); rc < 0)
+        return rc;
     if (status < 101 || status > 699)
         return -2;
     *out = buildAnswerFor(*tx, status, "", false);
@@ -552,11 +563,9 @@ int Agent::optionsBuildAnswer(int tid, int status, Message* out)
 
 int Agent::messageSendAnswer(int tid, int status, Message msg)
 {
-    tx_t* tx = txById(tid);
-    if (!tx || tx->client)
-        return -6;
-    if (tx->final_done)
-        return -3;
+    tx_t* tx = nullptr;
+    if (int rc = answerableTx(tid, &tx); rc < 0)
+        return rc;
     if (!msg) {
         int rc = messageBuildAnswer(tid, status, &msg);
         if (rc < 0)

@@ -144,6 +144,7 @@ private:
     // ---- agent.cpp ----
     int newId();
     tx_t* txById(int tid);
+    int answerableTx(int tid, tx_t** out);
     tx_t* txByStack(int stid);
     tx_t& newTx(bool client, TxKind kind, const Message& request);
     void dropTx(int tid);
@@ -216,6 +217,7 @@ private:
     void registerFailed(tx_t& tx, int error);
     void registerRefresh(int rid);
     void registerSendNow(registration_t& r, Message msg);
+    bool settleRemoval(registration_t& r);
 
     agent_config_t cfg;
     std::mutex m;  // the layer's one lock: guards everything below

@@ -713,11 +713,9 @@ void Agent::incomingCancel(tx_t& tx, int invite_stid)
 
 int Agent::callBuildAnswer(int tid, int status, Message* out)
 {
-    tx_t* tx = txById(tid);
-    if (!tx || tx->client)
-        return -6;
-    if (tx->final_done)
-        return -3;
+    tx_t* tx = nullptr;
+    if (int rc = answerableTx(tid, &tx); rc < 0)
+        return rc;
     if (status < 101 || status > 699)
         return -2;
     dialog_t* d = dialogById(tx->did);
@@ -729,11 +727,9 @@ int Agent::callBuildAnswer(int tid, int status, Message* out)
 
 int Agent::callSendAnswer(int tid, int status, Message msg)
 {
-    tx_t* tx = txById(tid);
-    if (!tx || tx->client)
-        return -6;
-    if (tx->final_done)
-        return -3;
+    tx_t* tx = nullptr;
+    if (int rc = answerableTx(tid, &tx); rc < 0)
+        return rc;
     if (!msg) {
         if (tx->method == "INVITE" && status >= 200 && status < 300)
             return -2;

@@ -204,15 +204,8 @@ void Agent::registerResponse(tx_t& tx, Message response)
         return;
     if (code < 300) {
         post(makeEvent(EventType::RegistrationSuccess, &tx));
-        if (r->removing) {
-            regs.erase(rid);
+        if (settleRemoval(*r))
             return;
-        }
-        if (r->remove_after_send) {
-            r->remove_after_send = false;
-            registerRemove(rid);
-            return;
-        }
         if (r->expires == 0) {
             r->period = 0;
             return;
@@ -237,15 +230,8 @@ void Agent::registerResponse(tx_t& tx, Message response)
         return;
     }
     post(makeEvent(EventType::RegistrationFailure, &tx));
-    if (r->removing) {
-        regs.erase(rid);
+    if (settleRemoval(*r))
         return;
-    }
-    if (r->remove_after_send) {
-        r->remove_after_send = false;
-        registerRemove(rid);
-        return;
-    }
     if (r->expires == 0)
         return;
     int64_t wait = cfg.register_retry_ms;
@@ -253,6 +239,23 @@ void Agent::registerResponse(tx_t& tx, Message response)
     if (after > 0)
         wait = int64_t(after) * 1000;
     r->timer = startTimer(wait, [this, rid] { registerRefresh(rid); });
+}
+
+// A removal asked for while a REGISTER was in flight: forget the registration,
+// or send the Expires 0 that had to wait. True when it took over.
+bool Agent::settleRemoval(registration_t& r)
+{
+    int rid = r.id;
+    if (r.removing) {
+        regs.erase(rid);
+        return true;
+    }
+    if (r.remove_after_send) {
+        r.remove_after_send = false;
+        registerRemove(rid);
+        return true;
+    }
+    return false;
 }
 
 void Agent::registerFailed(tx_t& tx, int error)
@@ -263,15 +266,8 @@ void Agent::registerFailed(tx_t& tx, int error)
     r->pending_tid = 0;
     int rid = r->id;
     post(makeEvent(EventType::RegistrationFailure, &tx));
-    if (r->removing) {
-        regs.erase(rid);
+    if (settleRemoval(*r))
         return;
-    }
-    if (r->remove_after_send) {
-        r->remove_after_send = false;
-        registerRemove(rid);
-        return;
-    }
     if (r->expires != 0)
         r->timer = startTimer(cfg.register_retry_ms, [this, rid] { registerRefresh(rid); });
 }
