@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# sipp_scenario.sh APP SCENARIO_DIR NAME
+# One SIPp scenario against the agent's test application over UDP on
+# loopback, each side on a free port of its own. Passes when SIPp passes, the
+# app saw the events the scenario expects, in order, and every call the app
+# saw ended in exactly one release event that was its last.
+# Exit 77 (skipped) without sipp.
+set -euo pipefail
+app=$(realpath "$1")
+dir=$(realpath "$2")
+name=$3
+command -v sipp >/dev/null || { echo "sipp not installed"; exit 77; }
+work=$(mktemp -d "/tmp/agent-sipp-$name.XXXXXX")
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAILED: $name: $*"
+  echo "--- app events"; cat "$work/app.out" 2>/dev/null || true
+  echo "--- app log (tail)"; tail -60 "$work/app.err" 2>/dev/null || true
+  echo "--- sipp"; tail -30 "$work/sipp.out" 2>/dev/null || true
+  cat "$work"/*errors.log 2>/dev/null | tail -40 || true
+  tail -120 "$work"/*messages.log 2>/dev/null || true
+  exit 1
+}
+
+# Debian's python3 directly: a wrapper on PATH may take a second to start.
+py=/usr/bin/python3
+[ -x "$py" ] || py=python3
+free_port() {
+  "$py" -S -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+sipp_opts=(-nostdin -m 1 -i 127.0.0.1 -timeout 15s -timeout_error -trace_err -trace_msg)
+
+# SIPp answers: it listens, then the app is told to reach it.
+# sipp_answers XML "EXPECTED EVENTS" APP-ARGS...  (SIPPURI in the args is its address)
+sipp_answers() {
+  local xml=$1 expected=$2; shift 2
+  local port; port=$(free_port)
+  (cd "$work" && exec timeout 30 sipp "${sipp_opts[@]}" -sf "$dir/$xml" -p "$port" "$@" \
+     >"$work/sipp.out" 2>&1 </dev/null) &
+  local sipp_pid=$!
+  pids+=("$sipp_pid")
+  for _ in $(seq 250); do
+    ss -Hlun "sport = :$port" | grep -q . && break
+    kill -0 "$sipp_pid" 2>/dev/null || break
+    sleep 0.02
+  done
+  local args=()
+  for a in "${app_args[@]}"; do args+=("${a//SIPPURI/sip:sipp@127.0.0.1:$port}"); done
+  "$app" "${args[@]}" >"$work/app.out" 2>"$work/app.err" &
+  local app_pid=$!
+  pids+=("$app_pid")
+  wait "$sipp_pid" || fail "sipp exited with $?"
+  wait "$app_pid" || fail "app exited with $?"
+  check "$expected"
+}
+
+# SIPp calls the app.
+# sipp_calls XML "EXPECTED EVENTS" [SIPP-ARGS...]
+sipp_calls() {
+  local xml=$1 expected=$2; shift 2
+  "$app" "${app_args[@]}" --ports-file "$work/app.port" >"$work/app.out" 2>"$work/app.err" &
+  local app_pid=$!
+  pids+=("$app_pid")
+  for _ in $(seq 200); do [ -s "$work/app.port" ] && break; sleep 0.02; done
+  [ -s "$work/app.port" ] || fail "app did not start"
+  local app_port; app_port=$(cat "$work/app.port")
+  (cd "$work" && timeout 30 sipp "${sipp_opts[@]}" -sf "$dir/$xml" -s app -p "$(free_port)" "$@" \
+     "127.0.0.1:$app_port" >"$work/sipp.out" 2>&1 </dev/null) || fail "sipp exited with $?"
+  wait "$app_pid" || fail "app exited with $?"
+  check "$expected"
+}
+
+# The app's events in order (name, or name/status for answers), and one
+# release per call, last.
+check() {
+  local expected=$1 got
+  got=$(awk '$1 == "event" { s = $2; split($7, st, "="); split($9, r, "=");
+             if ($2 ~ /Proceeding|Ringing|Answered|Redirected|Failure|Registration/) s = s "/" st[2]; if (r[2] == 1) s = s "+retry"; printf "%s ", s }' \
+        "$work/app.out")
+  got=${got% }
+  [ "$got" == "$expected" ] || fail "events
+  expected: $expected
+  got:      $got"
+  local bad
+  bad=$(awk '$1 == "event" { split($3, f, "="); cid = f[2]; if (cid == 0) next; n[cid]++;
+               if ($2 == "CallReleased") { rel[cid]++; at[cid] = n[cid] } }
+             END { for (c in n) if (rel[c] != 1 || at[c] != n[c]) printf "call %s: %d release(s), %d event(s), release at %d\n", c, rel[c], n[c], at[c] }' \
+        "$work/app.out")
+  [ -z "$bad" ] || fail "release check: $bad"
+  echo "ok: $name: $got"
+}
+
+app_args=(--calls 1 --max-ms 15000)
+case "$name" in
+  call_out_bye_out)
+    app_args+=(--call SIPPURI --on up=bye@100)
+    sipp_answers answer_then_take_bye.xml "CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
+  call_out_bye_in)
+    app_args+=(--call SIPPURI)
+    sipp_answers answer_then_bye.xml "CallRinging/180 CallAnswered/200 CallMessageNew CallClosed CallReleased" ;;
+  call_in_bye_in)
+    sipp_calls call_then_bye.xml "CallInvite CallAck CallMessageNew CallClosed CallReleased" ;;
+  call_in_bye_out)
+    app_args+=(--on up=bye@100)
+    sipp_calls call_then_take_bye.xml "CallInvite CallAck CallMessageAnswered/200 CallReleased" ;;
+  cancel_in)
+    app_args+=(--answer 180)
+    sipp_calls call_then_cancel.xml "CallInvite CallCancelled CallClosed CallReleased" ;;
+  cancel_out)
+    app_args+=(--call SIPPURI --on ringing=bye@100)
+    sipp_answers ring_then_take_cancel.xml "CallRinging/180 CallRequestFailure/487 CallReleased" ;;
+  lost_ack)
+    app_args+=(--answer 200 --t1 20)
+    sipp_calls call_then_lose_ack.xml "CallInvite CallClosed CallMessageAnswered/200 CallReleased" ;;
+  prack_out)
+    app_args+=(--call SIPPURI --on up=bye@100)
+    sipp_answers ring_reliable_then_answer.xml \
+      "CallRinging/180 CallMessageAnswered/200 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
+  prack_in)
+    app_args+=(--answer 180rel,200)
+    sipp_calls call_with_prack.xml "CallInvite CallMessageNew CallAck CallMessageNew CallClosed CallReleased" ;;
+  *)
+    echo "unknown scenario $name"; exit 2 ;;
+esac
