@@ -1,0 +1,206 @@
+// Tones, caller ID and the ANI digit train: the tone table and the messages
+// built for the tone generator, the caller-ID generator and the tone engine.
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "msp/channel_playback.h"
+#include "msp/channel_tones.h"
+#include "msp/msp_protocol.h"
+
+namespace {
+
+uint16_t w(const MspMessage& m, size_t offset) { return msp_get_u16(m.data(), offset); }
+
+TEST(ToneTable, RowsGiveTheTonegenFields)
+{
+    struct Case {
+        int id, direction;
+        bool flag;
+        uint16_t control, on, off, f1, l1, f2, l2;
+    };
+    const Case cases[] = {
+        {0, 1, false, 0x0001, 80, 80, 941, 100, 1336, 100},
+        {5, 0, false, 0x0000, 80, 80, 770, 100, 1336, 100},
+        {10, 1, true, 0x0031, 80, 80, 941, 100, 1209, 100},
+        {11, 2, true, 0x0030, 80, 80, 941, 100, 1477, 100},
+        {12, 1, false, 0x0001, 80, 80, 697, 100, 1633, 100},
+        {15, 1, false, 0x0001, 80, 80, 941, 100, 1633, 100},
+        {16, 1, false, 0xFF01, 60000, 0, 425, 161, 0, 0},
+        {17, 0, false, 0xFF00, 350, 350, 425, 161, 0, 0},
+        {18, 1, true, 0xFF31, 1000, 3000, 425, 161, 0, 0},
+        {19, 1, false, 0xFF01, 250, 250, 425, 161, 0, 0},
+        {20, 1, false, 0xFF01, 1500, 8000, 425, 161, 0, 0},
+        {21, 1, false, 0xFF01, 300, 10000, 425, 161, 0, 0},
+        {24, 5, false, 0xFF00, 300, 300, 440, 212, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        const msp_tone_t* t = msp_tone_find(c.id);
+        ASSERT_NE(t, nullptr);
+        uint16_t control = msp_tone_control(*t, c.direction, c.flag);
+        EXPECT_EQ(control, c.control);
+        MspMessage m = msp_tonegen_message(control, t->onMs, t->offMs, t->freq1, t->level1, t->freq2, t->level2);
+        ASSERT_EQ(m.size(), 40);
+        EXPECT_EQ(m.data()[0], 40);
+        EXPECT_EQ(m.data()[2], MSP_CLASS_COMMAND);
+        EXPECT_EQ(m.data()[3], MSP_TYPE_CHANNEL);
+        EXPECT_EQ(msp_message_fc(m.data()), 0x8009);
+        std::vector<uint16_t> got = {w(m, 8), w(m, 32), w(m, 34), w(m, 24), w(m, 26), w(m, 28), w(m, 30)};
+        std::vector<uint16_t> want = {c.control, c.on, c.off, c.f1, c.l1, c.f2, c.l2};
+        EXPECT_EQ(got, want);
+        for (size_t o = 10; o < 24; ++o)
+            EXPECT_EQ(m.data()[o], 0) << "byte " << o;
+        for (size_t o = 36; o < 40; ++o)
+            EXPECT_EQ(m.data()[o], 0) << "byte " << o;
+    }
+    for (int id : {-1, 22, 23, 25, 26, 255})
+        EXPECT_EQ(msp_tone_find(id), nullptr) << id;
+}
+
+TEST(ToneTable, ToneOff)
+{
+    MspMessage m = msp_toneoff_message(1);
+    EXPECT_EQ(m.size(), 12);
+    EXPECT_EQ(m.data()[0], 12);
+    EXPECT_EQ(msp_message_fc(m.data()), 0x8014);
+    EXPECT_EQ(w(m, 8), 1);
+}
+
+TEST(CallerIdMessages, ParametersAreFixed)
+{
+    MspMessage m = msp_cndsetp_message();
+    ASSERT_EQ(m.size(), 20);
+    EXPECT_EQ(m.data()[0], 18);
+    EXPECT_EQ(msp_message_fc(m.data()), 0x803A);
+    std::vector<uint16_t> got = {w(m, 8), w(m, 10), w(m, 12), w(m, 14), w(m, 16), w(m, 18)};
+    EXPECT_EQ(got, (std::vector<uint16_t>{0x0801, 0x00B6, 0x0100, 0x002C, 0xB400, 0}));
+}
+
+// The parameters of a CNDONGEN message as (type, value) pairs.
+std::vector<std::pair<int, std::string>> cid_fields(const MspMessage& m)
+{
+    std::vector<std::pair<int, std::string>> out;
+    size_t end = m.data()[0];
+    for (size_t p = 10; p + 2 <= end && m.data()[p] != 0;) {
+        size_t n = m.data()[p + 1];
+        out.emplace_back(m.data()[p], std::string(reinterpret_cast<const char*>(m.data() + p + 2), n));
+        p += 2 + n;
+    }
+    return out;
+}
+
+TEST(CallerIdMessages, NumberAndName)
+{
+    using F = std::vector<std::pair<int, std::string>>;
+    struct Case {
+        std::string name, number;
+        F fields;
+        int lengthByte;
+    };
+    const std::string n25 = "1234567890123456789012345";
+    const std::string name25 = "ABCDEFGHIJKLMNOPQRSTUVWXY";
+    const Case cases[] = {
+        {"Alice", "101", {{2, "101"}, {7, "Alice"}}, 22},
+        {"\"Bob Smith\"", "2000", {{2, "2000"}, {7, "Bob Smith"}}, 28},
+        {"\"", "7", {{2, "7"}, {7, "\""}}, 16},
+        {"\"\"", "7", {{2, "7"}}, 14},
+        {"", "55", {{2, "55"}}, 14},
+        {"\"Open", "1", {{2, "1"}, {7, "\"Open"}}, 20},
+        {name25, n25, {{2, n25.substr(0, 20)}, {7, name25.substr(0, 20)}}, 54},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + "/" + c.number);
+        MspMessage m = msp_cndongen_message(c.name, c.number);
+        EXPECT_EQ(msp_message_fc(m.data()), 0x8039);
+        EXPECT_EQ(w(m, 8), 0x8000);
+        EXPECT_EQ(m.data()[0], c.lengthByte);
+        EXPECT_EQ(m.data()[0] % 2, 0);
+        EXPECT_EQ(m.size() % 4, 0);
+        EXPECT_EQ(static_cast<size_t>(m.size()), msp_round4(c.lengthByte));
+        EXPECT_EQ(cid_fields(m), c.fields);
+    }
+}
+
+TEST(AniDigits, CodesInSendingOrder)
+{
+    using A = std::array<uint8_t, 8>;
+    struct Case {
+        std::string number, category;
+        A codes;
+    };
+    const Case cases[] = {
+        {"123", "3", A{12, 3, 2, 1, 12, 10, 12, 10}},
+        {"123", "12", A{1, 3, 2, 1, 12, 10, 12, 10}},
+        {"123", "", A{1, 3, 2, 1, 12, 10, 12, 10}},
+        {"123", "x", A{1, 3, 2, 1, 12, 10, 12, 10}},
+        {"5552345", "7", A{7, 5, 4, 3, 2, 5, 12, 5}},
+        {"8495551234", "4", A{12, 4, 3, 2, 1, 5, 12, 5}},   // last seven digits
+        {"12a4567", "0", A{10, 7, 6, 5, 4, 10, 2, 1}},      // any other character is 10
+        {"", "9", A{9, 10, 12, 10, 12, 10, 12, 10}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.number + "/" + c.category);
+        EXPECT_EQ(aon_tone_codes(c.number, c.category), c.codes);
+    }
+}
+
+TEST(AniDigits, CadenceAndToneEngine)
+{
+    std::array<uint8_t, 8> codes{12, 3, 2, 1, 12, 10, 12, 10};
+    MspMessage c = aon_cadence_message(codes);
+    ASSERT_EQ(c.size(), 68);
+    EXPECT_EQ(c.data()[0], 66);
+    EXPECT_EQ(msp_message_fc(c.data()), 0x806F);
+    EXPECT_EQ(w(c, 8), 0x1003);
+    std::vector<uint16_t> triplets;
+    for (size_t at = 10; at < 64; at += 2)
+        triplets.push_back(w(c, at));
+    std::vector<uint16_t> want = {11, 40, 0};
+    for (uint8_t code : codes)
+        want.insert(want.end(), {code, 40, 0});
+    EXPECT_EQ(triplets, want);
+    EXPECT_EQ(w(c, 64), 0x2000);
+
+    MspMessage t = aon_tone_engine_message();
+    ASSERT_EQ(t.size(), 228);
+    EXPECT_EQ(t.data()[0], 226);
+    EXPECT_EQ(msp_message_fc(t.data()), 0x806E);
+    EXPECT_EQ(w(t, 8), 12);
+    const uint16_t pairs[12][2] = {{700, 900},   {700, 1100},  {900, 1100},  {700, 1300},
+                                   {900, 1300},  {1100, 1300}, {700, 1500},  {900, 1500},
+                                   {1100, 1500}, {1300, 1500}, {1100, 1700}, {1300, 1700}};
+    for (size_t i = 0; i < 12; ++i) {
+        size_t at = 10 + 18 * i;
+        EXPECT_EQ(w(t, at), pairs[i][0]) << i;
+        EXPECT_EQ(w(t, at + 2), 135) << i;
+        EXPECT_EQ(w(t, at + 4), pairs[i][1]) << i;
+        EXPECT_EQ(w(t, at + 6), 135) << i;
+        for (size_t o = at + 8; o < at + 18; ++o)
+            EXPECT_EQ(t.data()[o], 0) << i;
+    }
+}
+
+TEST(PlayBlock, OffsetHalvesAndData)
+{
+    uint8_t data[160];
+    for (size_t i = 0; i < sizeof data; ++i)
+        data[i] = static_cast<uint8_t>(i * 3);
+    struct Case {
+        uint32_t offset;
+        size_t n;
+    };
+    for (Case c : {Case{0, 160}, Case{400, 80}, Case{0x12345678, 1}, Case{0xFFFFFF60, 160}}) {
+        MspMessage m = msp_play_block_message(c.offset, data, c.n);
+        EXPECT_EQ(msp_message_fc(m.data()), 0x9403);
+        EXPECT_EQ(m.data()[0], c.n + 20);
+        EXPECT_EQ(static_cast<size_t>(m.size()), msp_round4(c.n + 20));
+        EXPECT_EQ(w(m, 12), c.offset & 0xFFFF);
+        EXPECT_EQ(w(m, 14), c.offset >> 16);
+        EXPECT_EQ(w(m, 16), 1);
+        EXPECT_EQ(w(m, 18), c.n);
+        EXPECT_EQ(std::vector<uint8_t>(m.data() + 20, m.data() + 20 + c.n), std::vector<uint8_t>(data, data + c.n));
+    }
+}
+
+}  // namespace
