@@ -3,7 +3,8 @@
 # One SIPp scenario against the agent's test application over UDP on
 # loopback, each side on a free port of its own. Passes when SIPp passes, the
 # app saw the events the scenario expects, in order, and every call the app
-# saw ended in exactly one release event that was its last.
+# saw ended in exactly one release event that was its last; and the layer
+# refused none of the app's requests.
 # Exit 77 (skipped) without sipp.
 set -euo pipefail
 app=$(realpath "$1")
@@ -37,12 +38,16 @@ free_port() {
 
 sipp_opts=(-nostdin -m 1 -i 127.0.0.1 -timeout 15s -timeout_error -trace_err -trace_msg)
 
+scenario_file() {  # name in the scenario folder, or an absolute path
+  if [[ $1 == /* ]]; then echo "$1"; else echo "$dir/$1"; fi
+}
+
 # SIPp answers: it listens, then the app is told to reach it.
 # sipp_answers XML "EXPECTED EVENTS" APP-ARGS...  (SIPPURI in the args is its address)
 sipp_answers() {
   local xml=$1 expected=$2; shift 2
   local port; port=$(free_port)
-  (cd "$work" && exec timeout 30 sipp "${sipp_opts[@]}" -sf "$dir/$xml" -p "$port" "$@" \
+  (cd "$work" && exec timeout 30 sipp "${sipp_opts[@]}" -sf "$(scenario_file "$xml")" -p "$port" "$@" \
      >"$work/sipp.out" 2>&1 </dev/null) &
   local sipp_pid=$!
   pids+=("$sipp_pid")
@@ -71,23 +76,27 @@ sipp_calls() {
   for _ in $(seq 200); do [ -s "$work/app.port" ] && break; sleep 0.02; done
   [ -s "$work/app.port" ] || fail "app did not start"
   local app_port; app_port=$(cat "$work/app.port")
-  (cd "$work" && timeout 30 sipp "${sipp_opts[@]}" -sf "$dir/$xml" -s app -p "$(free_port)" "$@" \
+  (cd "$work" && timeout 30 sipp "${sipp_opts[@]}" -sf "$(scenario_file "$xml")" -s app -p "$(free_port)" "$@" \
      "127.0.0.1:$app_port" >"$work/sipp.out" 2>&1 </dev/null) || fail "sipp exited with $?"
   wait "$app_pid" || fail "app exited with $?"
   check "$expected"
 }
 
-# The app's events in order (name, or name/status for answers), and one
+# The app's events in order (name; /status for answers, /method for
+# requests in a call), and one
 # release per call, last.
 check() {
   local expected=$1 got
   got=$(awk '$1 == "event" { s = $2; split($7, st, "="); split($9, r, "=");
-             if ($2 ~ /Proceeding|Ringing|Answered|Redirected|Failure|Registration/) s = s "/" st[2]; if (r[2] == 1) s = s "+retry"; printf "%s ", s }' \
+             if ($2 ~ /Proceeding|Ringing|Answered|Redirected|Failure|Registration/) s = s "/" st[2];
+             if ($2 == "CallMessageNew") { split($8, m, "="); s = s "/" m[2] } if (r[2] == 1) s = s "+retry"; printf "%s ", s }' \
         "$work/app.out")
   got=${got% }
   [ "$got" == "$expected" ] || fail "events
   expected: $expected
   got:      $got"
+  # the layer refused something the app asked of it
+  ! grep -q '^note ' "$work/app.out" || fail "$(grep '^note ' "$work/app.out")"
   local bad
   bad=$(awk '$1 == "event" { split($3, f, "="); cid = f[2]; if (cid == 0) next; n[cid]++;
                if ($2 == "CallReleased") { rel[cid]++; at[cid] = n[cid] } }
@@ -97,6 +106,11 @@ check() {
   echo "ok: $name: $got"
 }
 
+# The re-INVITE refusal with its status filled in.
+refusal() {  # code reason
+  sed "s/@CODE@/$1/; s/@REASON@/$2/" "$dir/answer_then_refuse_reinvite.xml" >"$work/refuse.xml"
+}
+
 app_args=(--calls 1 --max-ms 15000)
 case "$name" in
   call_out_bye_out)
@@ -104,9 +118,9 @@ case "$name" in
     sipp_answers answer_then_take_bye.xml "CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
   call_out_bye_in)
     app_args+=(--call SIPPURI)
-    sipp_answers answer_then_bye.xml "CallRinging/180 CallAnswered/200 CallMessageNew CallClosed CallReleased" ;;
+    sipp_answers answer_then_bye.xml "CallRinging/180 CallAnswered/200 CallMessageNew/BYE CallClosed CallReleased" ;;
   call_in_bye_in)
-    sipp_calls call_then_bye.xml "CallInvite CallAck CallMessageNew CallClosed CallReleased" ;;
+    sipp_calls call_then_bye.xml "CallInvite CallAck CallMessageNew/BYE CallClosed CallReleased" ;;
   call_in_bye_out)
     app_args+=(--on up=bye@100)
     sipp_calls call_then_take_bye.xml "CallInvite CallAck CallMessageAnswered/200 CallReleased" ;;
@@ -125,7 +139,52 @@ case "$name" in
       "CallRinging/180 CallMessageAnswered/200 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
   prack_in)
     app_args+=(--answer 180rel,200)
-    sipp_calls call_with_prack.xml "CallInvite CallMessageNew CallAck CallMessageNew CallClosed CallReleased" ;;
+    sipp_calls call_with_prack.xml "CallInvite CallMessageNew/PRACK CallAck CallMessageNew/BYE CallClosed CallReleased" ;;
+  reinvite_glare)
+    app_args+=(--on up=reinvite@50)
+    sipp_calls call_then_cross_reinvite.xml \
+      "CallInvite CallAck CallAnswered/200 CallMessageNew/BYE CallClosed CallReleased" ;;
+  reinvite_500_in)
+    app_args+=(--reinvite-delay 300)
+    sipp_calls call_then_reinvite_twice.xml \
+      "CallInvite CallAck CallReinvite CallAck CallMessageNew/BYE CallClosed CallReleased" ;;
+  reinvite_491_out)
+    app_args+=(--call SIPPURI --on up=reinvite@50 --on reinvited=bye@50)
+    refusal 491 "Request Pending"
+    sipp_answers "$work/refuse.xml" \
+      "CallRinging/180 CallAnswered/200 CallRequestFailure/491 CallMessageAnswered/200 CallReleased" ;;
+  reinvite_500_out)
+    app_args+=(--call SIPPURI --on up=reinvite@50 --on reinvited=bye@50)
+    refusal 500 "Server Internal Error"
+    sipp_answers "$work/refuse.xml" \
+      "CallRinging/180 CallAnswered/200 CallServerFailure/500 CallMessageAnswered/200 CallReleased" ;;
+  redirect_302)
+    app_args+=(--call SIPPURI --on up=bye@100)
+    sipp_answers redirect_then_answer.xml \
+      "CallRedirected/302+retry CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
+  auth_407)
+    app_args+=(--call SIPPURI --auth alice:secret --on up=bye@100)
+    sipp_answers challenge_then_answer.xml \
+      "CallRequestFailure/407+retry CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
+  min_se_422)
+    app_args+=(--call SIPPURI --session-expires 90 --on up=bye@100)
+    sipp_answers min_se_then_answer.xml \
+      "CallRequestFailure/422+retry CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
+  refer_in)
+    app_args+=(--on closed=notify-done)
+    sipp_calls call_then_refer.xml "CallInvite CallAck CallMessageNew/REFER CallMessageAnswered/200 \
+CallMessageNew/BYE CallClosed CallMessageAnswered/200 CallReleased" ;;
+  refer_out)
+    app_args+=(--call SIPPURI --on up=refer@50 --on notify#1=bye)
+    sipp_answers answer_then_take_refer.xml "CallRinging/180 CallAnswered/200 CallMessageAnswered/202 \
+CallMessageNew/NOTIFY CallMessageAnswered/200 CallMessageNew/NOTIFY CallReleased" ;;
+  register)
+    # a fast clock for the layer: the refresh 34 s into a 40 s registration comes after about a second
+    app_args=(--max-ms 15000 --register SIPPURI --user alice --auth alice:secret --expires 30 --clock-scale 30
+              --on "registered#2=unregister" --unregistered)
+    sipp_answers registrar.xml "RegistrationFailure/401+retry RegistrationFailure/423+retry \
+RegistrationSuccess/200 RegistrationFailure/401+retry RegistrationSuccess/200 RegistrationFailure/401+retry \
+RegistrationSuccess/200" ;;
   *)
     echo "unknown scenario $name"; exit 2 ;;
 esac
