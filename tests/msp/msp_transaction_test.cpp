@@ -13,6 +13,7 @@
 #include "core/channel_table.h"
 #include "core/main_loop.h"
 #include "msp/comcerto_channel.h"
+#include "support/test_channel.h"
 #include "msp/msp_protocol.h"
 #include "msp/msp_transaction.h"
 #include "support/log_capture.h"
@@ -386,12 +387,6 @@ TEST_F(MspTransactionTest, CancelledAsyncCallbackNeverRuns)
     ASSERT_TRUE(pump([&] { return logs.contains("not found"); }));
     EXPECT_EQ(done.calls, 0);
 }
-
-class TestChannel : public ComcertoChannel {
-public:
-    using ComcertoChannel::ComcertoChannel;
-    void processEvent(channel_event_t*) override {}
-};
 
 TEST(ComcertoChannelTest, PassThruNeedsAChannelAndStopsCallerIdFirst)
 {
