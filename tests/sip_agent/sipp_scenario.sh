@@ -15,7 +15,7 @@ work=$(mktemp -d "/tmp/agent-sipp-$name.XXXXXX")
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  rm -rf "$work"
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -185,6 +185,20 @@ CallMessageNew/NOTIFY CallMessageAnswered/200 CallMessageNew/NOTIFY CallReleased
     sipp_answers registrar.xml "RegistrationFailure/401+retry RegistrationFailure/423+retry \
 RegistrationSuccess/200 RegistrationFailure/401+retry RegistrationSuccess/200 RegistrationFailure/401+retry \
 RegistrationSuccess/200" ;;
+  fork_out)
+    app_args+=(--call SIPPURI --on up=bye@300)
+    sipp_answers answer_forked.xml \
+      "CallRinging/180 CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallMessageAnswered/200 CallReleased" ;;
+  cancel_crossing_200)
+    app_args+=(--call SIPPURI --on ringing=bye@100)
+    sipp_answers ring_then_answer_cancel.xml "CallRinging/180 CallMessageAnswered/200 CallReleased" ;;
+  bye_before_ack)
+    sipp_calls call_then_bye_without_ack.xml "CallInvite CallMessageNew/BYE CallClosed CallReleased" ;;
+  session_refresh)
+    # a fast clock for the layer: the refresh due 45 s into the call comes after 1.5 s
+    app_args+=(--call SIPPURI --session-expires 90 --clock-scale 30 --on up=bye@2500)
+    sipp_answers answer_with_session_timer.xml \
+      "CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
   *)
     echo "unknown scenario $name"; exit 2 ;;
 esac
