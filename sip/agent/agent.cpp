@@ -35,6 +35,8 @@ Agent::Agent(agent_config_t config) : cfg(std::move(config))
 {
     if (!cfg.clock_ms)
         cfg.clock_ms = steady_ms;
+    // The layer answers every CANCEL itself: one that crossed our 2xx gets 200.
+    cfg.stack.answer_unmatched_cancel = false;
     stk = std::make_unique<Stack>(this, cfg.stack);
 }
 

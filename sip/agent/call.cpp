@@ -686,13 +686,28 @@ void Agent::incomingCancel(tx_t& tx, int invite_stid)
 {
     tx_t* inv = txByStack(invite_stid);
     if (!inv) {
-        answerBare(tx, 481);
-        return;
+        // The INVITE's own transaction ends with our 2xx, but a CANCEL that
+        // crossed that 2xx still names a request we know: 200 all the same.
+        via_t v = tx.request.via();
+        for (const auto& [id, t] : txs) {
+            if (t->client || t->method != "INVITE" || !t->final_done || t->request.callId() != tx.request.callId())
+                continue;
+            via_t iv = t->request.via();
+            if (iv.branch == v.branch && iv.host == v.host && iv.port == v.port) {
+                inv = t.get();
+                break;
+            }
+        }
+        if (!inv) {
+            answerBare(tx, 481);
+            return;
+        }
     }
-    answerBare(tx, 200);
+    // The CANCEL's answer carries the To tag of the INVITE's answers.
+    dialog_t* d = dialogById(inv->did);
+    sendServer(tx, buildAnswerFor(tx, 200, d ? d->local_tag : "", false), false);
     if (inv->final_done)
         return;
-    dialog_t* d = dialogById(inv->did);
     sendServer(*inv, buildAnswerFor(*inv, 487, d ? d->local_tag : "", false), false);
     call_t* call = callById(inv->cid);
     if (!call || !d)

@@ -192,6 +192,8 @@ RegistrationSuccess/200" ;;
   cancel_crossing_200)
     app_args+=(--call SIPPURI --on ringing=bye@100)
     sipp_answers ring_then_answer_cancel.xml "CallRinging/180 CallMessageAnswered/200 CallReleased" ;;
+  cancel_after_answer)
+    sipp_calls call_then_late_cancel.xml "CallInvite CallAck CallMessageNew/BYE CallClosed CallReleased" ;;
   bye_before_ack)
     sipp_calls call_then_bye_without_ack.xml "CallInvite CallMessageNew/BYE CallClosed CallReleased" ;;
   session_refresh)
