@@ -70,7 +70,9 @@ extern const MspCodec MspCodecTable[MSP_CODECS];
 // with octet-align (0x400 in amrFlags) takes the row after the first one.
 const MspCodec* msp_codec_find(const std::string& name, uint32_t amrFlags);
 
-// SRTP master key and salt, and the key directions of setSrtpKey.
+// SRTP master key and salt, and the key directions of setSrtpKey: every
+// connection set-up installs our key as SRTP_KEY_LOCAL, the peer's as
+// SRTP_KEY_REMOTE.
 constexpr size_t SRTP_KEY_LENGTH = 30;
 constexpr int SRTP_KEY_LOCAL = 2;
 constexpr int SRTP_KEY_REMOTE = 1;
@@ -311,8 +313,10 @@ public:
     int ptdParams[4] = {};
     uint32_t ssrc;                     // rand(), renewed at every stream stop
     bool tonePlaying = false;          // the ringback tone is on
-    // The playback block in flight, -1 when none: cancelled with the
-    // playback or the connection so its answer never reaches a gone channel.
+    // The playback block in flight, -1 when none: the playback keeps the id
+    // PassThruAsync returned until the block is answered, so that stopping
+    // the playback, tearing down the connection or deleting the channel
+    // cancels it and its answer never reaches a gone channel.
     int playTransaction = -1;
 
 protected:
@@ -325,7 +329,10 @@ protected:
     // PassThru with the failure logged as "ts %d: <what> failed (result=%d)"
     // (nothing logged when what is null).
     int sendCommand(MspMessage& m, const char* what, uint8_t* response = nullptr, int* responseLength = nullptr);
-    // Bookkeeping of a connection the MSP made or took away.
+    // Bookkeeping of a connection the MSP made or took away: mapConnection
+    // points the indications of channelId at this channel; forgetConnection
+    // unmaps it, clears channelId and ipMode and counts the connection off
+    // msp_open_connections (the caller counts a new one on).
     void mapConnection();
     void forgetConnection();
 
