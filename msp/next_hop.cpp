@@ -6,11 +6,17 @@
 #include <cstring>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <net/if.h>
+#include <string>
 #include <sys/socket.h>
 
 #include "core/log.h"
+#include "core/netif.h"
+#include "core/rtnetlink.h"
 #include "core/scheduler.h"
+#include "msp/comcerto_channel.h"
 #include "msp/comcerto_device.h"
+#include "msp/msp_protocol.h"
 #include "platform/paths.h"
 
 msp_arp_hash_t msp_arp_hash;
@@ -184,4 +190,280 @@ int parse_pppoe_id(uint8_t mac[6], int* session)
         mac[i] = uint8_t(m[i]);
     *session = int(id);
     return 0;
+}
+
+// ---- the "arp" timer ----
+
+namespace {
+
+constexpr int ARP_RETRY_MS = 300;
+constexpr int ARP_MAX_RETRIES = 10;
+constexpr int HOST_DOWN_RETRY_MS = 10000;
+constexpr int NO_ROUTE_RETRY_MS = 30000;
+constexpr int RECHECK_MS = 120000;
+
+constexpr int ALARM_HOST_DOWN = 2;
+constexpr int ALARM_RESOLVED = 3;
+
+constexpr uint16_t FC_VOPENA = 0x8000;
+
+std::string address_text(int family, const void* address)
+{
+    char text[INET6_ADDRSTRLEN] = "?";
+    inet_ntop(family, address, text, sizeof text);
+    return text;
+}
+
+bool is_zero(const uint8_t mac[6])
+{
+    static const uint8_t zero[6] = {};
+    return memcmp(mac, zero, 6) == 0;
+}
+
+bool starts_with(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
+
+const sockaddr_in& v4(const sockaddr_storage& a) { return reinterpret_cast<const sockaddr_in&>(a); }
+const sockaddr_in6& v6(const sockaddr_storage& a) { return reinterpret_cast<const sockaddr_in6&>(a); }
+
+void arm(ComcertoChannel& c, int ms)
+{
+    if (c.arpTimer != 0)
+        sched_cancel_timer(main_scheduler, c.arpTimer);
+    c.arpTimer = 0;
+    sched_add_timer(main_scheduler, "arp", ms, arp_timer_callback, &c, &c.arpTimer);
+}
+
+// The next hop's MAC is still unknown: ask again a few times, then report
+// the host as down and keep asking at a slower pace.
+void unresolved(ComcertoChannel& c, const uint8_t ownMac[6], const void* nextHop)
+{
+    int family = c.rtp.remote_addr.ss_family;
+    if (++c.arpRetries <= ARP_MAX_RETRIES) {
+        if (family == AF_INET) {
+            uint32_t hop;
+            memcpy(&hop, nextHop, 4);
+            send_arp_request(ownMac, v4(c.rtp.local_addr).sin_addr.s_addr, hop);
+        } else if (msp_raw_socket >= 0) {
+            send_neighbor_solicitation(ownMac, v6(c.rtp.local_addr).sin6_addr.s6_addr,
+                                       static_cast<const uint8_t*>(nextHop));
+        }
+        arm(c, ARP_RETRY_MS);
+        return;
+    }
+    c.arpRetries = 0;
+    LOG(LOGF_GENERAL, 4, "%s: host is down", address_text(family, nextHop).c_str());
+    c.setAlarm(ALARM_HOST_DOWN);
+    arm(c, HOST_DOWN_RETRY_MS);
+}
+
+void log_stream_start(const ComcertoChannel& c, const uint8_t mac[6])
+{
+    LOG(LOGF_GENERAL, 6, "ts %d: starting RTP stream to %02x:%02x:%02x:%02x:%02x:%02x", c.timeslot, mac[0], mac[1],
+        mac[2], mac[3], mac[4], mac[5]);
+}
+
+void set_ip_headers(ComcertoChannel& c)
+{
+    if (c.SetConnIpParams(0, c.rtp.local_addr, c.rtp.remote_addr, c.rtpTtl, c.rtpDscp) != 0)
+        LOG(LOGF_GENERAL, 3, "ts %d: SetConnIpParams(0) failed", c.timeslot);
+    if (c.SetConnIpParams(1, c.rtp.local_addr, c.rtp.remote_addr, c.rtcpTtl, c.rtcpDscp) != 0)
+        LOG(LOGF_GENERAL, 3, "ts %d: SetConnIpParams(1) failed", c.timeslot);
+}
+
+// The Ethernet header is in place: IP headers, then the stream. A failed
+// start forgets the MAC so that the next check sets everything up again.
+void start_stream(ComcertoChannel& c)
+{
+    set_ip_headers(c);
+    int result = c.startStream();
+    if (result != 0) {
+        LOG(LOGF_GENERAL, 3, "ts %d: startStream() failed (result=%d)", c.timeslot, result);
+        memset(c.nextHopMac, 0, 6);
+    }
+}
+
+int passthru(ComcertoChannel& c, MspMessage& m)
+{
+    uint8_t response[256];
+    int length = sizeof response;
+    return c.PassThru(m.data(), m.size(), response, &length);
+}
+
+// Voice goes off while the PPPoE session header changes (not on an SRTP
+// connection, as at call set-up) and comes back on afterwards: the stream
+// start alone would leave it off. False when voice could not be turned off.
+bool set_pppoe_session(ComcertoChannel& c, int session)
+{
+    bool off = !c.secure;
+    if (off) {
+        MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_VOPENA, 2);
+        m.u16(8, 0);
+        int result = passthru(c, m);
+        if (result != 0) {
+            LOG(LOGF_GENERAL, 3, "ts %d: FC_VOPENA failed (result=%d)", c.timeslot, result);
+            return false;
+        }
+    }
+    c.set_pppoe_hdr_chan(session);
+    if (!off)
+        return true;
+    int result;
+    if (c.connectionType == MSP_CONN_T38) {
+        MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_VOPENA, 2);
+        m.u16(8, 2);
+        result = passthru(c, m);
+    } else {
+        MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_VOPENA, 14);
+        m.u16(8, 1).u8(10, 0x80).u8(11, uint8_t(c.rtp.tx_pt)).u32(18, c.ssrc);
+        result = passthru(c, m);
+    }
+    if (result != 0)
+        LOG(LOGF_GENERAL, 3, "ts %d: VOPENA failed (result=%d)", c.timeslot, result);
+    return true;
+}
+
+void arp_timeout_ipv4(ComcertoChannel& c)
+{
+    in_addr remote = v4(c.rtp.remote_addr).sin_addr;
+    in_addr local = v4(c.rtp.local_addr).sin_addr;
+    in_addr hop = remote;
+    char ifname[IFNAMSIZ] = "eth0";
+    if (get_route(remote, &hop, ifname) != 0) {
+        LOG(LOGF_GENERAL, 4, "%s: no route to host", address_text(AF_INET, &remote).c_str());
+        arm(c, NO_ROUTE_RETRY_MS);
+        return;
+    }
+
+    uint8_t peer[6] = {}, own[6] = {};
+    int session = 0;
+    bool pppoe = starts_with(ifname, "ppp");
+    int found;
+    if (pppoe) {
+        found = parse_pppoe_id(peer, &session);
+    } else if (starts_with(ifname, "eth2")) {
+        found = get_if_hwaddr("eth1", peer);   // the media relay's side
+    } else if (remote.s_addr == local.s_addr) {
+        found = get_if_hwaddr("eth0", peer);
+    } else {
+        // A next hop the kernel has never heard of has no entry at all: it is
+        // as unresolved as one still being resolved.
+        found = get_arp_mac(ifname, hop, peer);
+        if (found != 0 && errno == ENXIO) {
+            memset(peer, 0, 6);
+            found = 0;
+        }
+    }
+    if (found == 0)
+        found = get_if_hwaddr("eth0", own);
+    if (found != 0) {
+        arm(c, NO_ROUTE_RETRY_MS);
+        return;
+    }
+
+    if (is_zero(peer)) {
+        unresolved(c, own, &hop);
+        return;
+    }
+
+    c.setAlarm(ALARM_RESOLVED);
+    if (memcmp(peer, c.nextHopMac, 6) != 0) {
+        memcpy(c.nextHopMac, peer, 6);
+        log_stream_start(c, peer);
+        int result = c.set_eth_hdr_chan(own, peer, pppoe, false);
+        if (result != 0)
+            LOG(LOGF_GENERAL, 3, "ts %d: setting ethernet MAC failed (result=%d)", c.timeslot, result);
+        if (pppoe && !set_pppoe_session(c, session)) {
+            memset(c.nextHopMac, 0, 6);   // set the headers up again next time
+            unresolved(c, own, &hop);
+            return;
+        }
+        start_stream(c);
+    }
+    c.arpRetries = 0;
+    arm(c, RECHECK_MS);
+}
+
+void arp_timeout_ipv6(ComcertoChannel& c)
+{
+    const in6_addr remote = v6(c.rtp.remote_addr).sin6_addr;
+    in6_addr hop = remote;
+    char ifname[IFNAMSIZ] = "eth0";
+    if (get_route(&remote, &hop, ifname, nullptr) != 0) {
+        LOG(LOGF_GENERAL, 3, "%s: no route to host", address_text(AF_INET6, &remote).c_str());
+        arm(c, NO_ROUTE_RETRY_MS);
+        return;
+    }
+    if (starts_with(ifname, "ppp")) {
+        LOG(LOGF_GENERAL, 3, "ts %d: PPP transport not supported for IPv6", c.timeslot);
+        arm(c, NO_ROUTE_RETRY_MS);
+        return;
+    }
+
+    uint8_t peer[6] = {};
+    bool eth2 = starts_with(ifname, "eth2");
+    if (eth2 || strcmp(ifname, "lo") == 0) {
+        // The peer is on the board itself: both ends carry the same MAC.
+        if (get_if_hwaddr(eth2 ? "eth1" : "eth0", peer) != 0) {
+            arm(c, NO_ROUTE_RETRY_MS);
+            return;
+        }
+        if (memcmp(peer, c.nextHopMac, 6) == 0)
+            return;
+        memcpy(c.nextHopMac, peer, 6);
+        log_stream_start(c, peer);
+        int result = c.set_eth_hdr_chan(peer, peer, false, true);
+        if (result != 0)
+            LOG(LOGF_GENERAL, 3, "setting ethernet MAC failed (result=%d)", result);
+        set_ip_headers(c);
+        return;
+    }
+
+    uint8_t own[6] = {};
+    if (get_if_hwaddr("eth0", own) != 0) {
+        arm(c, NO_ROUTE_RETRY_MS);
+        return;
+    }
+    if (get_neighbour_mac6(&hop, peer) != 0 || is_zero(peer)) {
+        unresolved(c, own, hop.s6_addr);
+        return;
+    }
+
+    c.setAlarm(ALARM_RESOLVED);
+    if (memcmp(peer, c.nextHopMac, 6) != 0) {
+        memcpy(c.nextHopMac, peer, 6);
+        log_stream_start(c, peer);
+        int result = c.set_eth_hdr_chan(own, peer, false, true);
+        if (result != 0)
+            LOG(LOGF_GENERAL, 3, "setting ethernet MAC failed (result=%d)", result);
+        else
+            start_stream(c);
+    }
+    c.arpRetries = 0;
+    arm(c, RECHECK_MS);
+}
+
+}   // namespace
+
+void arp_timer_callback(void* channel)
+{
+    if (channel)
+        static_cast<ComcertoChannel*>(channel)->arp_timeout();
+}
+
+void ComcertoChannel::arp_timeout()
+{
+    arpTimer = 0;   // it has fired
+    if (channelId < 0)
+        return;   // the connection is gone, and with it the stream to resolve for
+    switch (rtp.remote_addr.ss_family) {
+    case AF_INET:
+        arp_timeout_ipv4(*this);
+        break;
+    case AF_INET6:
+        arp_timeout_ipv6(*this);
+        break;
+    default:
+        LOG(LOGF_GENERAL, 3, "arp_timeout(): unsupported address family (%d)", rtp.remote_addr.ss_family);
+        break;
+    }
 }

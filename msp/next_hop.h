@@ -37,3 +37,7 @@ int send_neighbor_solicitation(const uint8_t srcMac[6], const uint8_t localIp6[1
 // Reads the PPPoE access concentrator's MAC and the session id from
 // "/tmp/pppoe_id". 0, or -1 after logging why.
 int parse_pppoe_id(uint8_t mac[6], int* session);
+
+// The "arp" timer's callback: ComcertoChannel::arp_timeout of the channel
+// given as the timer's argument (nothing for null).
+void arp_timer_callback(void* channel);

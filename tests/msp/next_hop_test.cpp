@@ -7,17 +7,22 @@
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
+#include "core/netif.h"
 #include "core/scheduler.h"
 #include "msp/comcerto_device.h"
 #include "msp/next_hop.h"
 #include "platform/paths.h"
 #include "support/log_capture.h"
+#include "support/msp_sim_fixture.h"
 #include "support/net_namespace.h"
+#include "support/test_channel.h"
 
 namespace {
 
@@ -302,4 +307,418 @@ TEST_F(NextHopWire, FramesReachThePeerAndItsKernelAnswers)
     EXPECT_TRUE(advertised);
     close(cap);
     close(own);
+}
+
+// The "arp" timer of a channel with a connection on the simulated media
+// processor, in the namespaces above, on a hand-driven clock.
+namespace {
+
+class TimerChannel : public TestChannel {
+public:
+    using TestChannel::TestChannel;
+    void setAlarm(int code) override { alarms.push_back(code); }
+    // The stream itself is another module's; here only that it is started.
+    int startStream() override
+    {
+        starts++;
+        streamRunning = true;
+        return 0;
+    }
+    std::vector<int> alarms;
+    int starts = 0;
+};
+
+sockaddr_storage sockaddr_of(const char* address, int port)
+{
+    sockaddr_storage ss{};
+    if (strchr(address, ':')) {
+        auto* s6 = reinterpret_cast<sockaddr_in6*>(&ss);
+        s6->sin6_family = AF_INET6;
+        s6->sin6_port = htons(uint16_t(port));
+        inet_pton(AF_INET6, address, &s6->sin6_addr);
+    } else {
+        auto* s4 = reinterpret_cast<sockaddr_in*>(&ss);
+        s4->sin_family = AF_INET;
+        s4->sin_port = htons(uint16_t(port));
+        inet_pton(AF_INET, address, &s4->sin_addr);
+    }
+    return ss;
+}
+
+}   // namespace
+
+class ArpTimer : public NextHopWire {
+protected:
+    void SetUp() override
+    {
+        NextHopWire::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        // Answers to our own ARP requests create cache entries, as answers
+        // to the kernel's would.
+        net.sh(net.here, "echo 1 > /proc/sys/net/ipv4/conf/eth0/arp_accept");
+        clock_ms = 5000000;
+        sched_set_clock(&fake_clock);
+        ASSERT_EQ(sched_create(&main_scheduler, "main scheduler"), 0);
+        sim = std::make_unique<MspSimFixture>();
+        wire = net.capture(net.lan, "eth0p");
+        ASSERT_GE(wire, 0);
+
+        char tmpl[] = "/tmp/arp_timer.XXXXXX";
+        root = mkdtemp(tmpl);
+        mkdir((root + "/tmp").c_str(), 0755);
+        platform_set_root(root);
+    }
+    void TearDown() override
+    {
+        channel.reset();
+        sim.reset();
+        if (main_scheduler)
+            sched_destroy(&main_scheduler);
+        sched_set_clock(nullptr);
+        if (wire >= 0)
+            close(wire);
+        if (!root.empty()) {
+            unlink((root + "/tmp/pppoe_id").c_str());
+            rmdir((root + "/tmp").c_str());
+            rmdir(root.c_str());
+            platform_set_root("");
+        }
+        NextHopWire::TearDown();
+    }
+
+    // A channel on timeslot 3 with a voice connection, its RTP going from
+    // local to remote:4000.
+    TimerChannel& open(const char* remote, const char* local = "10.1.1.1")
+    {
+        channel = std::make_unique<TimerChannel>(3);
+        EXPECT_GE(test_open_connection(*channel), 0);
+        channel->rtp.local_addr = sockaddr_of(local, 2 * (5000 + 3));
+        channel->rtp.remote_addr = sockaddr_of(remote, 4000);
+        channel->rtpTtl = 64;
+        channel->rtcpTtl = 32;
+        channel->rtpDscp = 46;
+        channel->rtcpDscp = 26;
+        return *channel;
+    }
+
+    // Time to the armed "arp" timer; -1 when none is armed.
+    static long armed()
+    {
+        uint32_t ms = 0;
+        sched_get_time_to_next_timer(main_scheduler, &ms);
+        return ms == 0xFFFFFFFF ? -1 : long(ms);
+    }
+    // Lets the armed timer fire.
+    static void fire()
+    {
+        long ms = armed();
+        ASSERT_GE(ms, 0);
+        clock_ms += uint64_t(ms);
+        sched_run(main_scheduler);
+    }
+
+    MspSimChannel state() const
+    {
+        MspSimChannel c;
+        sim->sim->channel(uint16_t(channel->channelId), c);
+        return c;
+    }
+    static std::string eth(const MspSimChannel& c, int protocol)
+    {
+        auto it = c.eth.find(protocol);
+        if (it == c.eth.end())
+            return "none";
+        char type[8];
+        snprintf(type, sizeof type, "%04x", it->second.ethertype);
+        return it->second.dst + " " + it->second.src + " " + type;
+    }
+    static std::string ip(const MspSimChannel& c, int part)
+    {
+        auto it = c.ip.find(part);
+        if (it == c.ip.end())
+            return "none";
+        const auto& h = it->second;
+        return h.src + ":" + std::to_string(h.src_port) + " " + h.dst + ":" + std::to_string(h.dst_port) +
+               " ttl " + std::to_string(h.ttl) + " dscp " + std::to_string(h.dscp);
+    }
+    void pppoe_file(const char* text)
+    {
+        FILE* f = fopen((root + "/tmp/pppoe_id").c_str(), "w");
+        fputs(text, f);
+        fclose(f);
+    }
+
+    std::unique_ptr<MspSimFixture> sim;
+    std::unique_ptr<TimerChannel> channel;
+    int wire = -1;
+    std::string root;
+};
+
+TEST_F(ArpTimer, HeadersOfAResolvedNextHop)
+{
+    net.sh(net.here, "ip neigh replace 10.1.1.2 lladdr 02:00:00:00:00:02 dev eth0 nud permanent && "
+                     "ip -6 neigh replace 2001:db8:1::2 lladdr 02:00:00:00:00:02 dev eth0 nud permanent");
+    const struct {
+        const char* remote;
+        const char* local;
+        int protocol;   // of the Ethernet header
+        const char* eth;
+        const char* rtp;
+        const char* rtcp;
+        int session;
+    } cases[] = {
+        // a peer on the link
+        {"10.1.1.2", "10.1.1.1", 1, "02:00:00:00:00:02 02:00:00:00:00:01 0800",
+         "10.1.1.1:10006 10.1.1.2:4000 ttl 64 dscp 46", "10.1.1.1:10007 10.1.1.2:4001 ttl 32 dscp 26", -1},
+        // behind the router: the router's MAC, the peer's address
+        {"10.9.1.5", "10.1.1.1", 1, "02:00:00:00:00:fe 02:00:00:00:00:01 0800",
+         "10.1.1.1:10006 10.9.1.5:4000 ttl 64 dscp 46", "10.1.1.1:10007 10.9.1.5:4001 ttl 32 dscp 26", -1},
+        // through the media relay on eth2: eth1's MAC
+        {"192.168.2.9", "10.1.1.1", 1, "02:00:00:00:00:11 02:00:00:00:00:01 0800",
+         "10.1.1.1:10006 192.168.2.9:4000 ttl 64 dscp 46", "10.1.1.1:10007 192.168.2.9:4001 ttl 32 dscp 26", -1},
+        // the board itself
+        {"10.1.1.1", "10.1.1.1", 1, "02:00:00:00:00:01 02:00:00:00:00:01 0800",
+         "10.1.1.1:10006 10.1.1.1:4000 ttl 64 dscp 46", "10.1.1.1:10007 10.1.1.1:4001 ttl 32 dscp 26", -1},
+        // PPPoE: the access concentrator's MAC and the session
+        {"198.51.100.9", "100.64.0.1", 8, "02:aa:bb:cc:dd:ee 02:00:00:00:00:01 8864",
+         "100.64.0.1:10006 198.51.100.9:4000 ttl 64 dscp 46", "100.64.0.1:10007 198.51.100.9:4001 ttl 32 dscp 26",
+         4660},
+        // IPv6 on the link and behind the router (no DSCP in IPv6 headers)
+        {"2001:db8:1::2", "2001:db8:1::1", 6, "02:00:00:00:00:02 02:00:00:00:00:01 86dd",
+         "2001:db8:1::1:10006 2001:db8:1::2:4000 ttl 64 dscp 0",
+         "2001:db8:1::1:10007 2001:db8:1::2:4001 ttl 32 dscp 0", -1},
+        {"2001:db8:9::5", "2001:db8:1::1", 6, "02:00:00:00:00:fe 02:00:00:00:00:01 86dd",
+         "2001:db8:1::1:10006 2001:db8:9::5:4000 ttl 64 dscp 0",
+         "2001:db8:1::1:10007 2001:db8:9::5:4001 ttl 32 dscp 0", -1},
+    };
+    pppoe_file("02:aa:bb:cc:dd:ee 4660\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.remote);
+        LogCapture cap;
+        auto& ch = open(c.remote, c.local);
+        ch.arp_timeout();
+        MspSimChannel s = state();
+        EXPECT_EQ(eth(s, c.protocol), c.eth);
+        EXPECT_EQ(ip(s, 0), c.rtp);
+        EXPECT_EQ(ip(s, 1), c.rtcp);
+        EXPECT_EQ(s.pppoe_session, c.session);
+        EXPECT_EQ(ch.starts, 1);
+        EXPECT_EQ(ch.alarms, std::vector<int>{3});
+        EXPECT_EQ(armed(), 120000);
+        std::string mac = std::string(c.eth).substr(0, 17);
+        EXPECT_TRUE(cap.contains("ts 3: starting RTP stream to " + mac));
+        channel.reset();
+        EXPECT_EQ(armed(), -1);   // the deleted channel's timer went with it
+    }
+    EXPECT_TRUE(NetNamespaces::frames(wire, ETH_P_ARP, 50).empty());
+}
+
+TEST_F(ArpTimer, PppoeTurnsVoiceOffAndOnAroundTheSessionHeader)
+{
+    pppoe_file("02:aa:bb:cc:dd:ee 4660\n");
+    auto& ch = open("198.51.100.9", "100.64.0.1");
+    ch.rtp.tx_pt = 8;
+    ch.ssrc = 0x12345678;
+    ch.arp_timeout();
+    std::vector<int> voice;
+    for (const auto& c : sim->sim->commands())
+        if (c.fc == 0x8000)
+            voice.push_back(c.bytes[8]);
+    EXPECT_EQ(voice, (std::vector<int>{0, 1}));
+    MspSimChannel s = state();
+    EXPECT_EQ(s.voice_mode, 1);
+    EXPECT_EQ(s.tx_pt, 8);
+    EXPECT_EQ(s.ssrc, 0x12345678u);
+    EXPECT_EQ(s.pppoe_session, 4660);
+
+    // an SRTP connection keeps its voice path as it is
+    pppoe_file("02:aa:bb:cc:dd:ef 4661\n");
+    ch.secure.set(true);
+    sim->sim->clear_commands();
+    fire();
+    EXPECT_EQ(sim->sim->count(0x8000), 0u);
+    EXPECT_EQ(state().pppoe_session, 4661);
+}
+
+TEST_F(ArpTimer, UnansweredPeerIsReportedDownAndAskedAgain)
+{
+    LogCapture cap;
+    auto& ch = open("10.1.1.77");
+    // ten attempts 300 ms apart; the wire sees at most one request a second
+    ch.arp_timeout();
+    for (int attempt = 1; attempt <= 10; attempt++) {
+        SCOPED_TRACE(attempt);
+        EXPECT_EQ(ch.arpRetries, attempt);
+        ASSERT_EQ(armed(), 300);
+        if (attempt < 10)
+            fire();
+    }
+    auto frames = NetNamespaces::frames(wire, ETH_P_ARP);
+    ASSERT_EQ(frames.size(), 3u);   // at 0, 1200 and 2400 ms
+    uint8_t expected[ARP_REQUEST_LENGTH];
+    build_arp_request(expected, own_mac, v4("10.1.1.1"), v4("10.1.1.77"));
+    for (const auto& f : frames)
+        EXPECT_EQ(hex(f), hex(expected, sizeof expected));
+    EXPECT_FALSE(cap.contains("host is down"));
+
+    fire();   // the 11th run
+    EXPECT_TRUE(cap.contains("10.1.1.77: host is down"));
+    EXPECT_EQ(ch.alarms, std::vector<int>{2});
+    EXPECT_EQ(ch.arpRetries, 0);
+    EXPECT_EQ(armed(), 10000);
+
+    fire();   // asks again, counting from one
+    EXPECT_EQ(ch.arpRetries, 1);
+    EXPECT_EQ(armed(), 300);
+    EXPECT_EQ(NetNamespaces::frames(wire, ETH_P_ARP).size(), 1u);
+    EXPECT_EQ(ch.starts, 0);
+    EXPECT_EQ(sim->sim->count(0x9010), 0u);   // no Ethernet header
+}
+
+TEST_F(ArpTimer, PeerThatAnswersLateGetsItsStream)
+{
+    auto& ch = open("10.1.1.77");
+    ch.arp_timeout();
+    fire();
+    EXPECT_EQ(ch.starts, 0);
+    // the peer comes up and answers the next request
+    net.sh(net.lan, "ip addr add 10.1.1.77/24 dev eth0p");
+    bool resolved = false;
+    for (int run = 0; run < 8 && !resolved; run++) {
+        fire();
+        resolved = ch.starts > 0;
+        if (!resolved)
+            NetNamespaces::eventually([] {
+                uint8_t mac[6];
+                in_addr a{v4("10.1.1.77")};
+                return get_arp_mac("eth0", a, mac) == 0 && mac[5] == 2;
+            }, 300);
+    }
+    ASSERT_EQ(ch.starts, 1);
+    EXPECT_EQ(eth(state(), 1), "02:00:00:00:00:02 02:00:00:00:00:01 0800");
+    EXPECT_EQ(ch.alarms, std::vector<int>{3});
+    EXPECT_EQ(ch.arpRetries, 0);
+    EXPECT_EQ(armed(), 120000);
+
+    // two minutes later, the same MAC: nothing for the media processor
+    sim->sim->clear_commands();
+    fire();
+    EXPECT_TRUE(sim->sim->commands().empty());
+    EXPECT_EQ(ch.starts, 1);
+    EXPECT_EQ(armed(), 120000);
+
+    // a new MAC: new headers and the stream again
+    net.sh(net.here, "ip neigh replace 10.1.1.77 lladdr 02:00:00:00:00:99 dev eth0 nud permanent");
+    fire();
+    EXPECT_EQ(eth(state(), 1), "02:00:00:00:00:99 02:00:00:00:00:01 0800");
+    EXPECT_EQ(ch.starts, 2);
+    EXPECT_EQ(armed(), 120000);
+}
+
+TEST_F(ArpTimer, UnansweredIpv6PeerGetsTenSolicitations)
+{
+    LogCapture cap;
+    auto& ch = open("2001:db8:1::77", "2001:db8:1::1");
+    ch.arp_timeout();
+    for (int attempt = 2; attempt <= 11; attempt++)
+        fire();
+    int solicitations = 0;
+    for (const auto& f : NetNamespaces::frames(wire, ETH_P_IPV6))
+        solicitations += f.size() == NEIGHBOR_SOLICITATION_LENGTH && f[54] == 135 && hex(f.data(), 6) == "3333ff000077";
+    EXPECT_EQ(solicitations, 10);
+    EXPECT_TRUE(cap.contains("2001:db8:1::77: host is down"));
+    EXPECT_EQ(ch.alarms, std::vector<int>{2});
+    EXPECT_EQ(armed(), 10000);
+}
+
+TEST_F(ArpTimer, RetriesWithoutTellingTheMediaProcessor)
+{
+    const struct {
+        const char* remote;
+        const char* local;
+        const char* pppoe;   // file contents, null: none
+        const char* message;
+    } cases[] = {
+        {"10.200.0.1", "10.1.1.1", nullptr, "10.200.0.1: no route to host"},
+        {"2001:db8:55::1", "2001:db8:1::1", nullptr, "2001:db8:55::1: no route to host"},
+        {"198.51.100.9", "100.64.0.1", nullptr, "parse_pppoe_id(): cannot open /tmp/pppoe_id"},
+        {"198.51.100.9", "100.64.0.1", "02:aa:bb:cc:dd 4660\n", "parse_pppoe_id(): /tmp/pppoe_id: parse error"},
+        {"2001:db8:77::1", "2001:db8:1::1", nullptr, "ts 3: PPP transport not supported for IPv6"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.remote);
+        unlink((root + "/tmp/pppoe_id").c_str());
+        if (c.pppoe)
+            pppoe_file(c.pppoe);
+        auto& ch = open(c.remote, c.local);
+        sim->sim->clear_commands();
+        LogCapture cap;
+        ch.arp_timeout();
+        EXPECT_TRUE(cap.contains(c.message));
+        EXPECT_TRUE(sim->sim->commands().empty());
+        EXPECT_TRUE(ch.alarms.empty());
+        EXPECT_EQ(armed(), 30000);
+        channel.reset();
+    }
+}
+
+TEST_F(ArpTimer, PeerOnTheBoardOverIpv6)
+{
+    // eth2 (the media relay) and lo: headers set, no stream start, no re-check
+    const struct {
+        const char* remote;
+        const char* local;
+        const char* eth;
+    } cases[] = {
+        {"2001:db8:2::9", "2001:db8:2::1", "02:00:00:00:00:11 02:00:00:00:00:11 86dd"},
+        {"::1", "::1", "02:00:00:00:00:01 02:00:00:00:00:01 86dd"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.remote);
+        auto& ch = open(c.remote, c.local);
+        ch.arp_timeout();
+        EXPECT_EQ(eth(state(), 6), c.eth);
+        EXPECT_NE(ip(state(), 1), "none");
+        EXPECT_EQ(ch.starts, 0);
+        EXPECT_EQ(armed(), -1);
+        sim->sim->clear_commands();
+        ch.arp_timeout();   // the same MAC again: nothing
+        EXPECT_TRUE(sim->sim->commands().empty());
+        channel.reset();
+    }
+}
+
+TEST_F(ArpTimer, NothingToResolveForStopsTheTimer)
+{
+    LogCapture cap;
+    auto& ch = open("10.1.1.2");
+    ch.rtp.remote_addr.ss_family = AF_UNIX;
+    ch.arp_timeout();
+    EXPECT_TRUE(cap.contains("arp_timeout(): unsupported address family (1)"));
+    EXPECT_EQ(armed(), -1);
+
+    // a channel whose connection is gone
+    ch.rtp.remote_addr = sockaddr_of("10.1.1.77", 4000);
+    ch.destroyConnection();
+    sim->sim->clear_commands();
+    cap.clear();
+    ch.arp_timeout();
+    EXPECT_EQ(armed(), -1);
+    EXPECT_TRUE(cap.all().empty());
+    EXPECT_TRUE(sim->sim->commands().empty());
+    EXPECT_TRUE(NetNamespaces::frames(wire, ETH_P_ARP, 50).empty());
+}
+
+TEST_F(ArpTimer, TwoChannelsShareOneRequest)
+{
+    auto& first = open("10.1.1.77");
+    TimerChannel second(4);
+    ASSERT_GE(test_open_connection(second), 0);
+    second.rtp = first.rtp;
+    first.arp_timeout();
+    second.arp_timeout();
+    EXPECT_EQ(NetNamespaces::frames(wire, ETH_P_ARP).size(), 1u);
+    EXPECT_EQ(first.arpRetries, 1);
+    EXPECT_EQ(second.arpRetries, 1);
 }

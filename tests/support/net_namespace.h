@@ -7,7 +7,7 @@
 // here:  lo
 //        eth0 02:00:00:00:00:01  10.1.1.1/24  2001:db8:1::1/64  <-> lan eth0p
 //        eth1 02:00:00:00:00:11  (only its MAC matters)        <-> here eth1p
-//        eth2 02:00:00:00:00:21  192.168.2.1/24                 <-> lan eth2p
+//        eth2 02:00:00:00:00:21  192.168.2.1/24  2001:db8:2::1/64 <-> lan eth2p
 //        ppp0 02:00:00:00:00:31  100.64.0.1/32, 198.51.100.0/24 and
 //                                2001:db8:77::/48 through it   <-> here ppp0p
 //        10.9.0.0/16 and 2001:db8:9::/48 via the router 10.1.1.254 /
@@ -66,7 +66,7 @@ public:
                  "ip link add ppp0 address 02:00:00:00:00:31 type veth peer name ppp0p && "
                  "ip link set eth0p" + to_lan + " && ip link set eth2p" + to_lan + " && "
                  "ip addr add 10.1.1.1/24 dev eth0 && ip -6 addr add 2001:db8:1::1/64 dev eth0 && "
-                 "ip addr add 192.168.2.1/24 dev eth2 && ip addr add 100.64.0.1/32 dev ppp0 && "
+                 "ip addr add 192.168.2.1/24 dev eth2 && ip -6 addr add 2001:db8:2::1/64 dev eth2 && ip addr add 100.64.0.1/32 dev ppp0 && "
                  "for l in eth0 eth1 eth1p eth2 ppp0 ppp0p; do ip link set $l up; done && "
                  "ip route add 198.51.100.0/24 dev ppp0 && ip -6 route add 2001:db8:77::/48 dev ppp0 && "
                  "ip neigh replace 10.1.1.254 lladdr 02:00:00:00:00:fe dev eth0 nud permanent && "
