@@ -1,5 +1,8 @@
 #include "msp/channel_tones.h"
 
+#include "core/log.h"
+#include "msp/comcerto_channel.h"
+
 namespace {
 
 enum : uint16_t {
@@ -163,4 +166,89 @@ MspMessage aon_tone_engine_message()
         m.u16(at, AON_FREQUENCIES[i][0]).u16(at + 2, AON_LEVEL).u16(at + 4, AON_FREQUENCIES[i][1]).u16(at + 6, AON_LEVEL);
     }
     return m;
+}
+
+namespace {
+
+
+int send_command(ComcertoChannel& channel, MspMessage& m)
+{
+    uint8_t response[256];
+    int responseLength = sizeof response;
+    return channel.PassThru(m.data(), m.size(), response, &responseLength);
+}
+
+}  // namespace
+
+int ComcertoChannel::send_TONEGEN(int control, int onMs, int offMs, int freq1, int level1, int freq2, int level2)
+{
+    MspMessage m = msp_tonegen_message(control, onMs, offMs, freq1, level1, freq2, level2);
+    int result = send_command(*this, m);
+    if (result != 0)
+        LOG(LOGF_GENERAL, 3, "ts %d: send_TONEGEN() failed (result=%d)", timeslot, result);
+    return result;
+}
+
+int ComcertoChannel::startTone(int direction, MspToneId tone, bool flag)
+{
+    // Ringback plays once per connection: a second request would restart its cadence.
+    if (tone == MSP_TONE_RINGBACK) {
+        if (tonePlaying)
+            return 0;
+        tonePlaying = true;
+    }
+    if (playing)
+        stopPlayback();
+    const msp_tone_t* t = msp_tone_find(tone);
+    if (!t) {
+        LOG(LOGF_GENERAL, 3, "ts %d: startTone(): unknown toneId %d", timeslot, static_cast<int>(tone));
+        return -1;
+    }
+    return send_TONEGEN(msp_tone_control(*t, direction, flag), t->onMs, t->offMs, t->freq1, t->level1, t->freq2,
+                        t->level2);
+}
+
+int ComcertoChannel::stopTone(int direction)
+{
+    tonePlaying = false;
+    MspMessage m = msp_toneoff_message(direction);
+    int result = send_command(*this, m);
+    if (result != 0)
+        LOG(LOGF_GENERAL, 3, "ts %d: stopTone() failed (result=%d)", timeslot, result);
+    return result;
+}
+
+int ComcertoChannel::sendCallerId(const std::string& name, const std::string& number)
+{
+    if (number.empty())
+        return 0;
+    MspMessage params = msp_cndsetp_message();
+    int result = send_command(*this, params);
+    if (result != 0) {
+        LOG(LOGF_GENERAL, 3, "ts %d: CND_SET_PARAMS failed (result=%d)", timeslot, result);
+        return result;
+    }
+    // From here every command is preceded by CNDSTOP, the generation message too.
+    callerIdPending = true;
+    MspMessage m = msp_cndongen_message(name, number);
+    result = send_command(*this, m);
+    if (result != 0)
+        LOG(LOGF_GENERAL, 3, "ts %d: CND_ONHOOK_GEN failed (result=%d)", timeslot, result);
+    return result;
+}
+
+int ComcertoChannel::sendAON(const std::string& number, const std::string& category)
+{
+    int result = createConnection(MSP_CONN_TONE_ENGINE, true);
+    if (result != 0) {
+        LOG(LOGF_GENERAL, 3, "ts %d: createConnection() failed (result=%d)", timeslot, result);
+        return result;
+    }
+    MspMessage cadence = aon_cadence_message(aon_tone_codes(number, category));
+    send_command(*this, cadence);   // the tone engine's result decides
+    MspMessage engine = aon_tone_engine_message();
+    result = send_command(*this, engine);
+    if (result != 0)
+        LOG(LOGF_GENERAL, 3, "ts %d: FC_VOIP_PROGRAM_TONE_ENGINE failed (result=%d)", timeslot, result);
+    return result;
 }

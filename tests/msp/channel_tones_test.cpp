@@ -1,12 +1,16 @@
 // Tones, caller ID and the ANI digit train: the tone table and the messages
 // built for the tone generator, the caller-ID generator and the tone engine.
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "channel_media_fixture.h"
 #include "msp/channel_playback.h"
 #include "msp/channel_tones.h"
 #include "msp/msp_protocol.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -201,6 +205,159 @@ TEST(PlayBlock, OffsetHalvesAndData)
         EXPECT_EQ(w(m, 18), c.n);
         EXPECT_EQ(std::vector<uint8_t>(m.data() + 20, m.data() + 20 + c.n), std::vector<uint8_t>(data, data + c.n));
     }
+}
+
+
+enum : uint16_t {
+    FC_TONEGEN = 0x8009,
+    FC_TONEOFF = 0x8014,
+    FC_CNDONGEN = 0x8039,
+    FC_CNDSETP = 0x803A,
+    FC_CNDSTOP = 0x803C,
+    FC_PROGRAM_TONE_ENGINE = 0x806E,
+    FC_PROGRAM_CADENCE_ENGINE = 0x806F,
+    FC_SET_AS_STOP = 0x9407,
+};
+
+class ChannelTones : public testing::Test, public ChannelMediaFixture {
+protected:
+    void SetUp() override
+    {
+        channel = std::make_unique<MediaTestChannel>(9);
+        channel->plant(2);
+    }
+    std::vector<uint16_t> fcs() const { return fcs_of(channel->channelId); }
+
+    std::unique_ptr<MediaTestChannel> channel;
+};
+
+TEST_F(ChannelTones, RingbackOncePerConnectionOtherTonesAlways)
+{
+    EXPECT_EQ(channel->startTone(1, MspToneId(18), false), 0);
+    EXPECT_EQ(channel->startTone(1, MspToneId(18), false), 0);
+    EXPECT_TRUE(channel->tonePlaying);
+    EXPECT_EQ(channel->startTone(0, MspToneId(17), true), 0);   // other tones leave the mark alone
+    EXPECT_TRUE(channel->tonePlaying);
+    EXPECT_EQ(channel->stopTone(0), 0);
+    EXPECT_FALSE(channel->tonePlaying);
+    EXPECT_EQ(channel->startTone(1, MspToneId(18), false), 0);
+    EXPECT_EQ(fcs(), (std::vector<uint16_t>{FC_TONEGEN, FC_TONEGEN, FC_TONEOFF, FC_TONEGEN}));
+
+    auto log = commands_of(channel->channelId);
+    EXPECT_EQ(word(log[0], 8), 0xFF01);
+    EXPECT_EQ(word(log[1], 8), 0xFF30);
+    EXPECT_EQ(word(log[1], 32), 350);
+    EXPECT_EQ(word(log[2], 8), 0);
+    MspSimChannel state;
+    ASSERT_TRUE(sim->channel(static_cast<uint16_t>(channel->channelId), state));
+    EXPECT_TRUE(state.tone_playing);
+    EXPECT_EQ(state.tone.on_ms, 1000);
+    EXPECT_EQ(state.tone.off_ms, 3000);
+}
+
+TEST_F(ChannelTones, FailuresAreLoggedAndReturned)
+{
+    EXPECT_EQ(channel->startTone(1, MspToneId(22), false), -1);
+    EXPECT_TRUE(logs.contains("ts 9: startTone(): unknown toneId 22"));
+    EXPECT_TRUE(fcs().empty());
+
+    sim->add_fault({MspSimFault::Status, FC_TONEGEN, -1, 0x0050, 0, 0, -1, 1});
+    EXPECT_EQ(channel->startTone(1, MspToneId(16), false), -0x50);
+    EXPECT_TRUE(logs.contains("ts 9: send_TONEGEN() failed (result=-80)"));
+    sim->add_fault({MspSimFault::Status, FC_TONEOFF, -1, 0x0050, 0, 0, -1, 1});
+    EXPECT_EQ(channel->stopTone(1), -0x50);
+    EXPECT_TRUE(logs.contains("ts 9: stopTone() failed (result=-80)"));
+
+    MediaTestChannel idle(10);
+    EXPECT_EQ(idle.startTone(1, MspToneId(3), false), -1);
+    EXPECT_TRUE(logs.contains("ts 10: PassThru(): invalid channelId (-1)"));
+}
+
+TEST_F(ChannelTones, ToneStopsAPlaybackFirst)
+{
+    platform_set_root(MSP_TEST_DATA);
+    ASSERT_EQ(channel->playFile("/usr/share/linegw/sounds/count400.raw", 2, true), 0);
+    ASSERT_TRUE(pump([&] { return sim->count(0x9403) > 2; }));
+    EXPECT_EQ(channel->startTone(1, MspToneId(5), false), 0);
+    platform_set_root("");
+    EXPECT_FALSE(channel->playing);
+    pump_for(50);
+    // Every block went before the stop, the tone comes last.
+    auto got = fcs();
+    auto stop = std::find(got.begin(), got.end(), FC_SET_AS_STOP);
+    ASSERT_NE(stop, got.end());
+    EXPECT_EQ(std::find(stop, got.end(), 0x9403), got.end());
+    EXPECT_EQ(got.back(), FC_TONEGEN);
+}
+
+TEST_F(ChannelTones, CallerIdGoesOutAsSetupStopAndMessage)
+{
+    EXPECT_EQ(channel->sendCallerId("\"Alice\"", "101"), 0);
+    EXPECT_TRUE(channel->callerIdPending);
+    EXPECT_EQ(fcs(), (std::vector<uint16_t>{FC_CNDSETP, FC_CNDSTOP, FC_CNDONGEN}));
+    MspSimChannel state;
+    ASSERT_TRUE(sim->channel(static_cast<uint16_t>(channel->channelId), state));
+    EXPECT_EQ(state.cid_number, "101");
+    EXPECT_EQ(state.cid_name, "Alice");
+    // The processor reports the message sent; the channel's handling clears the mark.
+    ASSERT_TRUE(pump([&] {
+        for (auto& e : drain())
+            if (e->code == EV_CALLER_ID_SENT && e->channel == 9)
+                return true;
+        return false;
+    }));
+
+    // Nothing at all without a number.
+    channel->callerIdPending = false;
+    sim->clear_commands();
+    EXPECT_EQ(channel->sendCallerId("Bob", ""), 0);
+    EXPECT_TRUE(fcs().empty());
+    EXPECT_FALSE(channel->callerIdPending);
+
+    // A refused set-up sends no message and leaves nothing pending.
+    sim->add_fault({MspSimFault::Status, FC_CNDSETP, -1, 0x0050, 0, 0, -1, 1});
+    EXPECT_EQ(channel->sendCallerId("Bob", "202"), -0x50);
+    EXPECT_TRUE(logs.contains("ts 9: CND_SET_PARAMS failed (result=-80)"));
+    EXPECT_EQ(fcs(), (std::vector<uint16_t>{FC_CNDSETP}));
+    EXPECT_FALSE(channel->callerIdPending);
+
+    sim->add_fault({MspSimFault::Status, FC_CNDONGEN, -1, 0x0050, 0, 0, -1, 1});
+    EXPECT_EQ(channel->sendCallerId("Bob", "202"), -0x50);
+    EXPECT_TRUE(logs.contains("ts 9: CND_ONHOOK_GEN failed (result=-80)"));
+}
+
+TEST_F(ChannelTones, StopCallerIdLeavesThePendingMark)
+{
+    channel->callerIdPending = true;
+    EXPECT_EQ(channel->stopCallerId(), 0);
+    EXPECT_TRUE(channel->callerIdPending);
+    EXPECT_EQ(fcs(), (std::vector<uint16_t>{FC_CNDSTOP}));
+}
+
+TEST_F(ChannelTones, AniProgramsTheToneEngineOnItsOwnConnection)
+{
+    MediaTestChannel trunk(12);
+    EXPECT_EQ(trunk.sendAON("123", "3"), 0);
+    EXPECT_EQ(trunk.created, std::vector<int>{17});
+    EXPECT_EQ(fcs_of(trunk.channelId), (std::vector<uint16_t>{FC_PROGRAM_CADENCE_ENGINE, FC_PROGRAM_TONE_ENGINE}));
+    auto cadence = commands_of(trunk.channelId).front();
+    std::vector<uint16_t> codes;
+    for (size_t at = 10; at < 64; at += 6)
+        codes.push_back(word(cadence, at));
+    EXPECT_EQ(codes, (std::vector<uint16_t>{11, 12, 3, 2, 1, 12, 10, 12, 10}));
+
+    // The cadence's result is not looked at; the tone engine's is returned.
+    sim->add_fault({MspSimFault::Status, FC_PROGRAM_CADENCE_ENGINE, -1, 0x0050, 0, 0, -1, 1});
+    sim->add_fault({MspSimFault::Status, FC_PROGRAM_TONE_ENGINE, -1, 0x0051, 0, 0, -1, 1});
+    EXPECT_EQ(trunk.sendAON("5", "1"), -0x51);
+    EXPECT_TRUE(logs.contains("ts 12: FC_VOIP_PROGRAM_TONE_ENGINE failed (result=-81)"));
+
+    MediaTestChannel failing(13);
+    failing.failCreate = true;
+    sim->clear_commands();
+    EXPECT_EQ(failing.sendAON("5", "1"), -1);
+    EXPECT_TRUE(logs.contains("ts 13: createConnection() failed (result=-1)"));
+    EXPECT_TRUE(commands_of().empty());
 }
 
 }  // namespace
