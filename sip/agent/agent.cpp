@@ -45,24 +45,33 @@ Agent::~Agent()
     quit();
 }
 
-int Agent::listen(TransportType type, const std::string& ip, int port)
+int Agent::listen(TransportType type, const std::string& ip, int port, const tls_options_t* tls)
 {
-    int id = stk->addTransport(type, ip, port);
+    int id = stk->addTransport(type, ip, port, tls);
     if (id < 0) {
-        LOG(LOGF_GENERAL, LOG_ERR, "cannot listen on %s:%d (%d)", ip.c_str(), port, id);
+        LOG(LOGF_GENERAL, LOG_ERR, "cannot listen on %s %s:%d (%d)", transport_name(type), ip.c_str(), port, id);
         return id;
     }
     sock_addr_t a = stk->localAddress(id);
     {
         std::lock_guard<std::mutex> g(m);
-        local_transport = type;
-        local_port = a.port();
-        local_host = ip;
-        if (ip.empty() || ip == "0.0.0.0" || ip == "::")
-            local_host = guessLocalIp(ip == "::" ? AF_INET6 : AF_INET);
+        if (listen_ports.empty()) {
+            local_transport = type;
+            local_port = a.port();
+            local_host = ip;
+            if (ip.empty() || ip == "0.0.0.0" || ip == "::")
+                local_host = guessLocalIp(ip == "::" ? AF_INET6 : AF_INET);
+        }
+        listen_ports.emplace(type, a.port());
     }
     stk->start();
     return 0;
+}
+
+int Agent::localPort(TransportType type) const
+{
+    auto it = listen_ports.find(type);
+    return it == listen_ports.end() ? 0 : it->second;
 }
 
 void Agent::quit()
@@ -224,49 +233,81 @@ void Agent::dropTx(int tid)
     txs.erase(it);
 }
 
-std::string Agent::newVia() const
+TransportType Agent::transportFor(const Message& request, const dialog_t* d) const
 {
-    return std::string("SIP/2.0/") + transport_name(local_transport) + " " +
-           (local_host.find(':') != std::string::npos ? "[" + local_host + "]" : local_host) + ":" +
-           std::to_string(local_port) + ";branch=" + new_branch() + ";rport";
+    auto routes = request.nameAddrs("Route");
+    Uri target = routes.empty() ? request.requestUri() : routes[0].uri();
+    if (!target.param("transport").empty() || target.isSecure())
+        return target.transport();
+    if (d)
+        return d->transport;
+    if (listen_ports.empty() || listen_ports.count(TransportType::UDP))
+        return TransportType::UDP;
+    return local_transport;
 }
 
-void Agent::addVia(Message& request) const
+std::string Agent::newVia(TransportType type) const
+{
+    int port = localPort(type);
+    return std::string("SIP/2.0/") + transport_name(type) + " " +
+           (local_host.find(':') != std::string::npos ? "[" + local_host + "]" : local_host) + ":" +
+           std::to_string(port ? port : local_port) + ";branch=" + new_branch() + ";rport";
+}
+
+void Agent::addVia(Message& request, TransportType type) const
 {
     request.removeHeader("Via");
-    request.pushVia(newVia());
+    request.pushVia(newVia(type));
 }
+
+namespace {
+
+// The transport named by the top Via; UDP when there is none.
+TransportType via_transport(const Message& msg)
+{
+    TransportType t = TransportType::UDP;
+    if (msg.viaCount())
+        transport_from_name(msg.via().protocol, &t);
+    return t;
+}
+
+}  // namespace
 
 int Agent::sendClient(TxKind kind, Message request, int cid, int did, int rid, bool keep_via)
 {
+    TransportType type = keep_via && request.viaCount() ? via_transport(request)
+                                                        : transportFor(request, dialogById(did));
     if (!keep_via || request.viaCount() == 0)
-        addVia(request);
+        addVia(request, type);
     if (!cfg.user_agent.empty() && !request.hasHeader("User-Agent"))
         request.addHeader("User-Agent", cfg.user_agent);
     tx_t& tx = newTx(true, kind, request);
     tx.cid = cid;
     tx.did = did;
     tx.rid = rid;
+    tx.peer.transport = type;
     int tid = tx.id;
     auto shared = std::make_shared<Message>(std::move(request));
-    stk->post([this, tid, shared] {
-        int stid = stk->sendRequest(std::move(*shared));
+    stk->post([this, tid, shared, type] {
+        send_options_t options;
+        options.transport = type;
+        int stid = stk->sendRequest(std::move(*shared), options);
         std::lock_guard<std::mutex> g(m);
+        int error = stid > 0 ? 0 : stid ? stid : -EINVAL;
+        if (auto e = early_errors.find(stid); stid > 0 && e != early_errors.end()) {
+            error = e->second;  // failed and gone before sendRequest returned
+            early_errors.erase(e);
+        }
         tx_t* t = txById(tid);
         if (!t)
             return;
-        if (stid <= 0) {
-            clientFailed(*t, stid ? stid : -EINVAL);
+        if (error) {
+            clientFailed(*t, error);
+            txGone(tid);
             return;
         }
         t->stid = stid;
         stack_tids[stid] = tid;
-        auto e = early_errors.find(stid);
-        if (e != early_errors.end()) {
-            int error = e->second;
-            early_errors.erase(e);
-            clientFailed(*t, error);
-        }
     });
     return tid;
 }
@@ -287,10 +328,10 @@ void Agent::sendServer(tx_t& tx, Message response, bool retransmit_2xx)
 
 void Agent::sendStateless(Message msg)
 {
-    if (msg.isRequest() && msg.viaCount() == 0)
-        addVia(msg);
+    send_options_t options;
+    options.transport = via_transport(msg);
     auto shared = std::make_shared<Message>(std::move(msg));
-    stk->post([this, shared] { stk->sendStateless(std::move(*shared)); });
+    stk->post([this, shared, options] { stk->sendStateless(std::move(*shared), options); });
 }
 
 // ---- events ----
@@ -456,23 +497,27 @@ void Agent::onTransportError(int stid, int error)
 void Agent::onTerminated(int stid)
 {
     std::lock_guard<std::mutex> g(m);
-    early_errors.erase(stid);
     auto it = stack_tids.find(stid);
     if (it == stack_tids.end())
-        return;
+        return;  // an early error, if any, waits for the sender (sendClient)
     int tid = it->second;
     stack_tids.erase(it);
     tx_t* tx = txById(tid);
     if (!tx)
         return;
     tx->stid = 0;
-    if (tx->client && !tx->final_done) {
-        // gone without a final answer and without a time-out report
-        clientFailed(*tx, -ETIMEDOUT);
-        tx = txById(tid);
-        if (!tx)
-            return;
-    }
+    if (tx->client && !tx->final_done)
+        clientFailed(*tx, -ETIMEDOUT);  // gone without a final answer and without a time-out report
+    txGone(tid);
+}
+
+// The core's transaction is over.
+void Agent::txGone(int tid)
+{
+    tx_t* tx = txById(tid);
+    if (!tx)
+        return;
+    tx->stid = 0;
     // INVITE transactions stay while their call lives: ACK and answers refer to them.
     if (tx->kind == TxKind::Call && tx->method == "INVITE" && calls.count(tx->cid))
         return;
@@ -516,7 +561,7 @@ Message Agent::buildAnswerFor(const tx_t& tx, int status, const std::string& to_
     if (contact && status > 100 && status < 300) {
         Uri ruri = tx.request.requestUri();
         std::string user = ruri.user().empty() ? tx.request.to().uri().user() : ruri.user();
-        r.addHeader("Contact", contactFor(user));
+        r.addHeader("Contact", contactFor(user, tx.peer.transport));
     }
     return r;
 }
@@ -558,7 +603,7 @@ int Agent::optionsBuildAnswer(int tid, int status, Message* out)
     int rc = messageBuildAnswer(tid, status, out);
     if (rc == 0 && status >= 200 && status < 300) {
         tx_t* tx = txById(tid);
-        out->addHeader("Contact", contactFor(tx->request.requestUri().user()));
+        out->addHeader("Contact", contactFor(tx->request.requestUri().user(), tx->peer.transport));
     }
     return rc;
 }

@@ -46,8 +46,11 @@ public:
     Agent& operator=(const Agent&) = delete;
 
     // ---- without the lock ----
-    // Listens and starts the stack thread; 0 or <0.
-    int listen(sipcore::TransportType type, const std::string& ip, int port);
+    // Listens and starts the stack thread; 0 or <0. May be called once per
+    // transport; the first one gives the host of our Via and Contact. TLS
+    // needs tls (certificate, key, CAs).
+    int listen(sipcore::TransportType type, const std::string& ip, int port,
+               const sipcore::tls_options_t* tls = nullptr);
     void quit();
     // The next event, or null after timeout_ms. Destroying it frees it.
     std::unique_ptr<event_t> eventWait(int timeout_ms);
@@ -66,6 +69,8 @@ public:
     int64_t nowMs() const;
     const std::string& localHost() const { return local_host; }
     int localPort() const { return local_port; }
+    // The port we listen on for that transport, 0 when none.
+    int localPort(sipcore::TransportType type) const;
     size_t eventCount() { return events.size(); }
 
     // Credentials for 401/407 (also REGISTER).
@@ -148,12 +153,16 @@ private:
     tx_t* txByStack(int stid);
     tx_t& newTx(bool client, TxKind kind, const Message& request);
     void dropTx(int tid);
+    void txGone(int tid);
     // Hands a request to the stack thread on a new client transaction.
     int sendClient(TxKind kind, Message request, int cid, int did, int rid, bool keep_via = false);
     void sendServer(tx_t& tx, Message response, bool retransmit_2xx);
     void sendStateless(Message msg);
-    std::string newVia() const;
-    void addVia(Message& request) const;
+    // The transport a request leaves on: the one its next hop names, else
+    // the dialog's, else UDP when we listen on it, else our first one.
+    sipcore::TransportType transportFor(const Message& request, const dialog_t* d) const;
+    std::string newVia(sipcore::TransportType type) const;
+    void addVia(Message& request, sipcore::TransportType type) const;
     void post(std::unique_ptr<event_t> ev);
     std::unique_ptr<event_t> makeEvent(EventType type, const tx_t* tx);
     int startTimer(int64_t delay_ms, std::function<void()> fn);
@@ -198,7 +207,7 @@ private:
     void sentInviteAnswer(tx_t& tx, const Message& response);
     void strayInvite2xx(const Message& response);
     void ackTimeout(const Message& response);
-    std::string contactFor(const std::string& user) const;
+    std::string contactFor(const std::string& user, sipcore::TransportType type) const;
 
     // ---- session_timer.cpp ----
     void sessionTimerFromRequest(dialog_t& d, const Message& request, Message& answer);
@@ -225,6 +234,7 @@ private:
     std::string local_host = "127.0.0.1";
     int local_port = 5060;
     sipcore::TransportType local_transport = sipcore::TransportType::UDP;
+    std::map<sipcore::TransportType, int> listen_ports;  // every transport we listen on
     int next_id = 0;   // cid, did, sid, nid
     int next_tid = 0;
     int next_rid = 0;

@@ -55,13 +55,14 @@ void set_cseq(Message& m, unsigned n, const std::string& method)
     m.setHeader("CSeq", std::to_string(n) + " " + method);
 }
 
-std::string Agent::contactFor(const std::string& user) const
+std::string Agent::contactFor(const std::string& user, TransportType type) const
 {
     std::string host = local_host.find(':') != std::string::npos ? "[" + local_host + "]" : local_host;
-    std::string c = "<sip:" + (user.empty() ? "" : user + "@") + host + ":" + std::to_string(local_port);
-    if (local_transport == TransportType::TCP)
+    int port = localPort(type);
+    std::string c = "<sip:" + (user.empty() ? "" : user + "@") + host + ":" + std::to_string(port ? port : local_port);
+    if (type == TransportType::TCP)
         c += ";transport=tcp";
-    else if (local_transport == TransportType::TLS)
+    else if (type == TransportType::TLS)
         c += ";transport=tls";
     return c + ">";
 }
@@ -108,6 +109,7 @@ dialog_t& Agent::newDialog(call_t& call, bool uac, const Message& request, const
         d->route_set.assign(rr.rbegin(), rr.rend());
         auto contacts = response->nameAddrs("Contact");
         d->remote_target = contacts.empty() ? request.requestUri().toString() : contacts[0].uri().toString();
+        d->transport = transportFor(request, nullptr);
     } else {
         d->local_tag = random_token();
         d->remote_tag = request.fromTag();
@@ -153,9 +155,9 @@ int Agent::callBuildInitialInvite(Message* out, const std::string& to, const std
     msg.addHeader("Call-ID", random_token(16) + "@" + local_host);
     set_cseq(msg, 20, "INVITE");
     msg.addHeader("Max-Forwards", "70");
-    msg.addHeader("Contact", contactFor(from_addr.uri().user()));
     if (!route.empty() && msg.addHeader("Route", route) < 0)
         return -2;
+    msg.addHeader("Contact", contactFor(from_addr.uri().user(), transportFor(msg, nullptr)));
     if (!subject.empty())
         msg.addHeader("Subject", subject);
     // Headers carried in the target URI (an attended transfer's Replaces) become real ones.
@@ -178,7 +180,7 @@ Message Agent::buildInDialog(dialog_t& d, const std::string& method)
     if (method == "INVITE" || method == "UPDATE" || method == "REFER" || method == "NOTIFY" ||
         method == "SUBSCRIBE") {
         NameAddr local = NameAddr::parse(d.local_party);
-        msg.addHeader("Contact", contactFor(local ? local.uri().user() : ""));
+        msg.addHeader("Contact", contactFor(local ? local.uri().user() : "", d.transport));
     }
     return msg;
 }
@@ -531,7 +533,7 @@ int Agent::callSendAck(int tid, Message msg)
     stampSdp(*d, msg);
     if (is_sdp(msg) && !is_sdp(tx->request))
         d->local_sdp = msg.body();
-    addVia(msg);
+    addVia(msg, transportFor(msg, d));
     d->ack = msg.clone();
     d->ack_due = false;
     sendStateless(std::move(msg));
@@ -628,6 +630,7 @@ void Agent::incomingInvite(tx_t& tx)
     call_t& c = *call;
     calls[cid] = std::move(call);
     dialog_t& d = newDialog(c, false, tx.request, nullptr);
+    d.transport = tx.peer.transport;
     if (is_sdp(tx.request))
         d.remote_sdp = tx.request.body();
     d.invite_tid = tx.id;

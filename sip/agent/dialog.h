@@ -45,6 +45,7 @@ struct dialog_t {
     std::string local_party, remote_party;  // From/To header text without tags
     std::string remote_target;              // Contact URI of the peer
     std::vector<std::string> route_set;     // in the order the requests carry them
+    sipcore::TransportType transport = sipcore::TransportType::UDP;  // what the dialog was set up on
     unsigned local_cseq = 0;
     unsigned remote_cseq = 0;
     bool remote_cseq_known = false;

@@ -29,25 +29,31 @@ struct FakeClock {
 // One layer with the events it reported kept for later checks.
 class Side {
 public:
-    explicit Side(FakeClock& clock, int t1 = 20)
+    explicit Side(FakeClock& clock, int t1 = 20, sipcore::TransportType type = sipcore::TransportType::UDP,
+                  const sipcore::tls_options_t* tls = nullptr)
+        : transport(type)
     {
         agent_config_t c;
         c.clock_ms = clock.fn();
         c.stack.t1_ms = t1;
         agent = std::make_unique<Agent>(c);
         agent->stack().setT1(t1);
-        EXPECT_EQ(agent->listen(sipcore::TransportType::UDP, "127.0.0.1", 0), 0);
+        EXPECT_EQ(agent->listen(type, "127.0.0.1", 0, tls), 0);
+        std::lock_guard<std::mutex> g(agent->mutex());
+        listen_port = agent->localPort();
     }
     ~Side() { agent->quit(); }
 
-    int port()
-    {
-        std::lock_guard<std::mutex> g(agent->mutex());
-        return agent->localPort();
-    }
+    // Kept from start-up, so it may be asked with the lock held.
+    int port() const { return listen_port; }
     std::string uri(const std::string& user)
     {
-        return "sip:" + user + "@127.0.0.1:" + std::to_string(port());
+        std::string u = "sip:" + user + "@127.0.0.1:" + std::to_string(port());
+        if (transport == sipcore::TransportType::TCP)
+            u += ";transport=tcp";
+        else if (transport == sipcore::TransportType::TLS)
+            u += ";transport=tls";
+        return u;
     }
 
     // The next event of that type; others before it are kept in `seen`.
@@ -110,6 +116,8 @@ public:
         return n;
     }
 
+    sipcore::TransportType transport;
+    int listen_port = 0;
     std::unique_ptr<Agent> agent;
     std::vector<std::unique_ptr<event_t>> pending;
     std::vector<std::pair<EventType, int>> seen;
@@ -159,6 +167,11 @@ inline std::string wait_for(siptest::UdpPeer& peer, const std::string& what, int
 // Two layers, a calling b.
 class TwoSides : public ::testing::Test {
 protected:
+    explicit TwoSides(sipcore::TransportType type = sipcore::TransportType::UDP,
+                      const sipcore::tls_options_t* tls = nullptr)
+        : a{clock, 200, type, tls}, b{clock, 200, type, tls}
+    {
+    }
     int dial(const std::string& body = sdp(), const std::vector<std::pair<std::string, std::string>>& headers = {})
     {
         std::lock_guard<std::mutex> g(a.agent->mutex());
@@ -231,8 +244,8 @@ protected:
         return s.agent->callSendRequest(did, std::move(m));
     }
     // a T1 that keeps Timer B out of the way on a loaded machine
-    Side a{clock, 200};
-    Side b{clock, 200};
+    Side a;
+    Side b;
 };
 
 }  // namespace agenttest
