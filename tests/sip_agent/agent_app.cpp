@@ -6,7 +6,7 @@
 //   event <name> cid=N did=N tid=N rid=N status=N method=M retry=0|1
 //
 //   agent_app --ports-file F [--t1 MS] [--clock-scale N] [--max-ms MS]
-//             [--call URI] [--session-expires S] [--answer CODE,...]
+//             [--call URI [--call-count N]] [--session-expires S] [--answer CODE,...]
 //             [--reinvite-delay MS] [--auth USER:PASSWORD]
 //             [--register URI --user NAME --expires S]
 //             [--on TRIGGER[#N]=ACTION[@MS]]... [--calls N] [--unregistered]
@@ -390,7 +390,8 @@ int App::run()
                 return 1;
             }
         }
-        if (opt.count("--call")) {
+        int calls_out = opt.count("--call") ? (opt.count("--call-count") ? atoi(opt["--call-count"].c_str()) : 1) : 0;
+        for (int i = 0; i < calls_out; ++i) {
             Message inv;
             if (agent->callBuildInitialInvite(&inv, "<" + opt["--call"] + ">", "<sip:app@127.0.0.1>") < 0)
                 return 2;

@@ -36,7 +36,7 @@ free_port() {
   "$py" -S -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-sipp_opts=(-nostdin -m 1 -i 127.0.0.1 -timeout 15s -timeout_error -trace_err -trace_msg)
+sipp_opts=(-nostdin -i 127.0.0.1 -timeout 15s -timeout_error -trace_err -trace_msg)
 
 scenario_file() {  # name in the scenario folder, or an absolute path
   if [[ $1 == /* ]]; then echo "$1"; else echo "$dir/$1"; fi
@@ -47,7 +47,7 @@ scenario_file() {  # name in the scenario folder, or an absolute path
 sipp_answers() {
   local xml=$1 expected=$2; shift 2
   local port; port=$(free_port)
-  (cd "$work" && exec timeout 30 sipp "${sipp_opts[@]}" -sf "$(scenario_file "$xml")" -p "$port" "$@" \
+  (cd "$work" && exec timeout 30 sipp "${sipp_opts[@]}" -sf "$(scenario_file "$xml")" -p "$port" -m 1 "$@" \
      >"$work/sipp.out" 2>&1 </dev/null) &
   local sipp_pid=$!
   pids+=("$sipp_pid")
@@ -67,7 +67,7 @@ sipp_answers() {
 }
 
 # SIPp calls the app.
-# sipp_calls XML "EXPECTED EVENTS" [SIPP-ARGS...]
+# sipp_calls XML "EXPECTED EVENTS" [SIPP-ARGS...]  (-m N for more calls)
 sipp_calls() {
   local xml=$1 expected=$2; shift 2
   "$app" "${app_args[@]}" --ports-file "$work/app.port" >"$work/app.out" 2>"$work/app.err" &
@@ -76,22 +76,23 @@ sipp_calls() {
   for _ in $(seq 200); do [ -s "$work/app.port" ] && break; sleep 0.02; done
   [ -s "$work/app.port" ] || fail "app did not start"
   local app_port; app_port=$(cat "$work/app.port")
-  (cd "$work" && timeout 30 sipp "${sipp_opts[@]}" -sf "$(scenario_file "$xml")" -s app -p "$(free_port)" "$@" \
+  (cd "$work" && timeout 30 sipp "${sipp_opts[@]}" -sf "$(scenario_file "$xml")" -s app -p "$(free_port)" -m 1 "$@" \
      "127.0.0.1:$app_port" >"$work/sipp.out" 2>&1 </dev/null) || fail "sipp exited with $?"
   wait "$app_pid" || fail "app exited with $?"
   check "$expected"
 }
 
-# The app's events in order (name; /status for answers, /method for
-# requests in a call), and one
-# release per call, last.
+# Each call's events in order (name; /status for answers, /method for
+# requests in a call; registrations count as call 0): every call must show
+# the expected list. Then one release per call, last.
 check() {
   local expected=$1 got
-  got=$(awk '$1 == "event" { s = $2; split($7, st, "="); split($9, r, "=");
+  got=$(awk '$1 == "event" { s = $2; split($3, f, "="); split($7, st, "="); split($9, r, "=");
              if ($2 ~ /Proceeding|Ringing|Answered|Redirected|Failure|Registration/) s = s "/" st[2];
-             if ($2 == "CallMessageNew") { split($8, m, "="); s = s "/" m[2] } if (r[2] == 1) s = s "+retry"; printf "%s ", s }' \
-        "$work/app.out")
-  got=${got% }
+             if ($2 == "CallMessageNew") { split($8, m, "="); s = s "/" m[2] }
+             if (r[2] == 1) s = s "+retry";
+             seq[f[2]] = seq[f[2]] " " s }
+           END { for (c in seq) print substr(seq[c], 2) }' "$work/app.out" | sort -u)
   [ "$got" == "$expected" ] || fail "events
   expected: $expected
   got:      $got"
@@ -201,6 +202,18 @@ RegistrationSuccess/200" ;;
     app_args+=(--call SIPPURI --session-expires 90 --clock-scale 30 --on up=bye@2500)
     sipp_answers answer_with_session_timer.xml \
       "CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
+  reject_in)
+    app_args+=(--answer 486)
+    sipp_calls call_rejected.xml "CallInvite CallClosed CallReleased" ;;
+  reject_out)
+    app_args+=(--call SIPPURI)
+    sipp_answers ring_then_busy.xml "CallRinging/180 CallRequestFailure/486 CallReleased" ;;
+  calls_in_parallel)
+    app_args=(--calls 8 --max-ms 15000)
+    sipp_calls call_then_bye.xml "CallInvite CallAck CallMessageNew/BYE CallClosed CallReleased" -m 8 -r 40 ;;
+  calls_out_parallel)
+    app_args=(--calls 8 --max-ms 15000 --call SIPPURI --call-count 8 --on up=bye@100)
+    sipp_answers answer_then_take_bye.xml "CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" -m 8 ;;
   *)
     echo "unknown scenario $name"; exit 2 ;;
 esac
