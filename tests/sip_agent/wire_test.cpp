@@ -267,6 +267,8 @@ TEST_F(Wire, SessionIntervalTooSmallIsRetriedWithMinSE)
     auto ev = side.next(EventType::CallRequestFailure);
     ASSERT_TRUE(ev);
     EXPECT_TRUE(ev->will_retry);
+    // past the first INVITE's retransmissions, which end with the 422's ACK
+    EXPECT_FALSE(wait_for(peer, "ACK").empty()) << "the 422 is acknowledged";
     std::string second = wait_for(peer, "INVITE");
     ASSERT_FALSE(second.empty());
     EXPECT_EQ(header_of(second, "Session-Expires"), "1800");
