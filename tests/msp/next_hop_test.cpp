@@ -321,11 +321,14 @@ public:
     int startStream() override
     {
         starts++;
+        if (failStart)
+            return -1;
         streamRunning = true;
         return 0;
     }
     std::vector<int> alarms;
     int starts = 0;
+    bool failStart = false;
 };
 
 sockaddr_storage sockaddr_of(const char* address, int port)
@@ -532,6 +535,27 @@ TEST_F(ArpTimer, PppoeTurnsVoiceOffAndOnAroundTheSessionHeader)
     EXPECT_EQ(s.ssrc, 0x12345678u);
     EXPECT_EQ(s.pppoe_session, 4660);
 
+    // a refused voice-off: nothing further, and the next run sets it all up again
+    pppoe_file("02:aa:bb:cc:dd:ee 4662\n");
+    MspSimFault refuse;
+    refuse.fc = 0x8000;
+    refuse.status = 0x0A00;
+    refuse.count = 1;
+    sim->sim->add_fault(refuse);
+    ch.nextHopMac[0] ^= 1;
+    {
+        LogCapture cap;
+        fire();
+        EXPECT_TRUE(cap.contains("ts 3: FC_VOPENA failed (result="));
+    }
+    EXPECT_EQ(state().pppoe_session, 4660);
+    EXPECT_EQ(ch.arpRetries, 1);
+    EXPECT_EQ(armed(), 300);
+    fire();
+    EXPECT_EQ(state().pppoe_session, 4662);
+    EXPECT_EQ(state().voice_mode, 1);
+    EXPECT_EQ(armed(), 120000);
+
     // an SRTP connection keeps its voice path as it is
     pppoe_file("02:aa:bb:cc:dd:ef 4661\n");
     ch.secure.set(true);
@@ -608,11 +632,21 @@ TEST_F(ArpTimer, PeerThatAnswersLateGetsItsStream)
     EXPECT_EQ(ch.starts, 1);
     EXPECT_EQ(armed(), 120000);
 
+    // a stream that does not start is set up again at the next check
+    ch.failStart = true;
+    net.sh(net.here, "ip neigh replace 10.1.1.77 lladdr 02:00:00:00:00:98 dev eth0 nud permanent");
+    fire();
+    EXPECT_EQ(ch.starts, 2);
+    ch.failStart = false;
+    fire();
+    EXPECT_EQ(ch.starts, 3);
+    EXPECT_EQ(armed(), 120000);
+
     // a new MAC: new headers and the stream again
     net.sh(net.here, "ip neigh replace 10.1.1.77 lladdr 02:00:00:00:00:99 dev eth0 nud permanent");
     fire();
     EXPECT_EQ(eth(state(), 1), "02:00:00:00:00:99 02:00:00:00:00:01 0800");
-    EXPECT_EQ(ch.starts, 2);
+    EXPECT_EQ(ch.starts, 4);
     EXPECT_EQ(armed(), 120000);
 }
 
