@@ -181,7 +181,7 @@ class Daemon:
         with self._cond:
             return list(self.lines)
 
-    def wait_line(self, pattern, timeout=10):
+    def wait_line(self, pattern, timeout=30):
         """Waits for a stderr line matching the regular expression."""
         rx = re.compile(pattern)
         deadline = time.monotonic() + timeout
@@ -195,7 +195,7 @@ class Daemon:
                     raise AssertionError("no line matching %r in:\n%s" % (pattern, "\n".join(self.lines)))
                 self._cond.wait(min(left, 0.1))
 
-    def wait_file(self, path, timeout=10):
+    def wait_file(self, path, timeout=30):
         deadline = time.monotonic() + timeout
         while not os.path.exists(path):
             if time.monotonic() > deadline or self.proc.poll() is not None:

@@ -17,7 +17,7 @@ STARTUP = ([SPU_FEATURES, SFKEYS]
            + [DEVICE_STATUS])
 
 
-def eventually(condition, timeout=5):
+def eventually(condition, timeout=20):
     deadline = time.monotonic() + timeout
     while not condition() and time.monotonic() < deadline:
         time.sleep(0.05)
