@@ -16,8 +16,9 @@
 // Triggers: ringing, up (initial 2xx acknowledged either way), reinvited (our
 //   re-INVITE got its final answer), notify (one arrived), closed, registered.
 //   "#N" fires on the Nth time only.
-// Actions: bye, reinvite, refer, notify-done (final NOTIFY of a REFER we
-//   took), unregister; "@MS" delays them.
+// Actions: bye, reinvite (a hold: the SDP gets a=sendonly), refer,
+//   notify-done (final NOTIFY of a REFER we took), unregister; "@MS" delays
+//   them.
 // The app exits 0 once --calls calls were released and (with --unregistered)
 // the registration is gone, after a short linger that shows late events; 3
 // when --max-ms passes first, 2 on a bad command line.
@@ -85,7 +86,6 @@ struct call_state_t {
     bool up = false;
     std::vector<std::string> answers;  // still to send
     int refer_did = 0;                 // a REFER we took in this dialog
-    int sdp_version = 1;
 };
 
 struct pending_t {
@@ -111,7 +111,7 @@ private:
     void answerInvite(int cid, const std::string& code);
     void answerRequest(const event_t& ev, int code, const std::string& body_type = "", const std::string& body = "");
     void sendNotify(int did, SubscriptionState state, const std::string& fragment);
-    std::string sdp(int cid);
+    static std::string sdp(bool hold = false);
 
     std::map<int, call_state_t> calls;
     std::map<std::string, int> counts;
@@ -122,11 +122,12 @@ private:
     int released = 0;
 };
 
-std::string App::sdp(int cid)
+// Always version 1: the layer numbers what it sends (a changed SDP goes up by one).
+std::string App::sdp(bool hold)
 {
-    int v = cid ? calls[cid].sdp_version++ : 1;
-    return "v=0\r\no=app 1 " + std::to_string(v) + " IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-           "m=audio 6000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+    return std::string("v=0\r\no=app 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                       "m=audio 6000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n") +
+           (hold ? "a=sendonly\r\n" : "");
 }
 
 void App::answerRequest(const event_t& ev, int code, const std::string& body_type, const std::string& body)
@@ -153,7 +154,7 @@ void App::answerInvite(int cid, const std::string& code)
         r.addHeader("RSeq", "1");
     }
     if (status >= 200 && status < 300)
-        r.setBody("application/sdp", sdp(cid));
+        r.setBody("application/sdp", sdp());
     int rc = agent->callSendAnswer(c.invite_tid, status, std::move(r));
     if (rc < 0)
         printf("note answer %s failed (%d)\n", code.c_str(), rc);
@@ -196,7 +197,7 @@ void App::act(const std::string& action, int cid)
         Message m;
         int rc = agent->callBuildRequest(c.did, "INVITE", &m);
         if (rc == 0) {
-            m.setBody("application/sdp", sdp(cid));
+            m.setBody("application/sdp", sdp(true));
             rc = agent->callSendRequest(c.did, std::move(m)) > 0 ? 0 : -1;
         }
         if (rc < 0)
@@ -261,7 +262,7 @@ void App::handle(const event_t& ev)
             pending.push_back({steady_ms() + delay, "answer-reinvite:" + std::to_string(ev.tid), ev.cid});
             break;
         }
-        answerRequest(ev, 200, "application/sdp", sdp(ev.cid));
+        answerRequest(ev, 200, "application/sdp", sdp());
         break;
     }
     case EventType::CallProceeding:
@@ -400,7 +401,7 @@ int App::run()
                 inv.addHeader("Session-Expires", opt["--session-expires"]);
             }
             inv.addHeader("Supported", "100rel");
-            inv.setBody("application/sdp", sdp(0));
+            inv.setBody("application/sdp", sdp());
             if (agent->callSendInitialInvite(std::move(inv)) <= 0)
                 return 1;
         }
@@ -434,7 +435,7 @@ int App::run()
                     int tid = atoi(p.action.c_str() + 16);
                     Message r;
                     if (agent->callBuildAnswer(tid, 200, &r) == 0) {
-                        r.setBody("application/sdp", sdp(p.cid));
+                        r.setBody("application/sdp", sdp());
                         agent->callSendAnswer(tid, 200, std::move(r));
                     }
                 } else {
