@@ -346,6 +346,7 @@ void Agent::reinviteResponse(tx_t& tx, call_t& call, Message response)
             return;
         }
         d->pending_out_invite = 0;
+        d->session_sdp = d->local_sdp;  // our offer is agreed now
         auto contacts = response.nameAddrs("Contact");
         if (!contacts.empty())
             d->remote_target = contacts[0].uri().toString();
@@ -407,6 +408,7 @@ void Agent::confirmUac(call_t& call, dialog_t& d, const tx_t& tx, const Message&
         d.local_sdp.clear();
         stampSdp(d, offer);  // takes the offer's version as the start
         d.local_sdp = offer.body();
+        d.session_sdp = d.local_sdp;
     }
     if (is_sdp(response))
         d.remote_sdp = response.body();
@@ -532,7 +534,7 @@ int Agent::callSendAck(int tid, Message msg)
         msg = buildAck(*d, *tx);
     stampSdp(*d, msg);
     if (is_sdp(msg) && !is_sdp(tx->request))
-        d->local_sdp = msg.body();
+        d->local_sdp = d->session_sdp = msg.body();
     addVia(msg, transportFor(msg, d));
     d->ack = msg.clone();
     d->ack_due = false;
@@ -765,7 +767,7 @@ int Agent::callSendAnswer(int tid, int status, Message msg)
     if (d && invite_2xx) {
         stampSdp(*d, msg);
         if (is_sdp(msg))
-            d->local_sdp = msg.body();
+            d->local_sdp = d->session_sdp = msg.body();
         d->invite_2xx = msg.clone();
     }
     Message copy = msg.clone();

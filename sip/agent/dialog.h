@@ -56,6 +56,7 @@ struct dialog_t {
     unsigned ack_cseq = 0;      // CSeq of the INVITE the 2xx we still must ACK answers
     bool ack_due = false;       // a 2xx to our INVITE waits for the application's ACK
     std::string local_sdp, remote_sdp;
+    std::string session_sdp;    // ours as last agreed: a session refresh offers it again
     Message invite_2xx;         // our 2xx waiting for its ACK
     bool bye_sent = false, bye_received = false;
     int64_t subscription_until = 0;  // implicit REFER subscription

@@ -112,7 +112,7 @@ void Agent::sessionTimerArm(dialog_t& d)
     });
 }
 
-// UPDATE when the peer allows it, else a re-INVITE with our current SDP (a
+// UPDATE when the peer allows it, else a re-INVITE with our agreed SDP (a
 // re-INVITE without one would invite a new offer in the 2xx).
 void Agent::sessionRefresh(int did)
 {
@@ -130,8 +130,9 @@ void Agent::sessionRefresh(int did)
     Message msg = buildInDialog(*d, method);
     msg.addHeader("Session-Expires", std::to_string(d->se_interval) + ";refresher=" + (d->uac ? "uac" : "uas"));
     msg.addHeader("Supported", "timer");
-    if (method == "INVITE" && !d->local_sdp.empty())
-        msg.setBody("application/sdp", d->local_sdp);
+    // the SDP the call runs on: a re-INVITE of ours that was refused does not count
+    if (method == "INVITE" && !d->session_sdp.empty())
+        msg.setBody("application/sdp", d->session_sdp);
     sendInDialog(*d, std::move(msg), true);
     // the 2xx re-arms it; this keeps refreshing if no answer comes
     d->se_timer = startTimer(int64_t(d->se_interval) * 500, [this, did] { sessionRefresh(did); });
