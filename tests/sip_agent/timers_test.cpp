@@ -1,0 +1,222 @@
+// The layer's own timers, driven by a fake clock against a raw UDP peer: the
+// ring time-out on either side, the session that ends when the peer stops
+// refreshing it, and the registration retry that a Retry-After sets.
+#include "agent_fixture.h"
+
+#include <algorithm>
+
+#include "sip/core/response.h"
+
+using namespace agenttest;
+using namespace sipcore;
+using siptest::UdpPeer;
+
+namespace {
+
+class Timers : public ::testing::Test {
+protected:
+    sock_addr_t agentAddr() { return make_addr("127.0.0.1", side.port()); }
+    void advance(int64_t ms)
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        clock.ms += ms;
+        side.agent->automaticAction();
+    }
+    void reply(const std::string& request_text, int code, const std::string& to_tag = "peer1",
+               const std::vector<std::pair<std::string, std::string>>& headers = {})
+    {
+        Message req = Message::parse(request_text);
+        Message r = make_response(req, code, {.reason = "", .to_tag = to_tag, .server = "", .copy_record_route = false});
+        for (const auto& [name, value] : headers)
+            r.addHeader(name, value);
+        peer.send(r.toString(), agentAddr());
+    }
+    // A request of the peer's call (Call-ID "t@peer", From tag pf1).
+    std::string request(const std::string& method, int cseq, const std::string& to,
+                        const std::string& extra = "", const std::string& body = "")
+    {
+        static int branch = 0;
+        return method + " sip:you@127.0.0.1:" + std::to_string(side.port()) + " SIP/2.0\r\n"
+               "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peer.port()) + ";branch=z9hG4bKt" +
+               std::to_string(++branch) + ";rport\r\n"
+               "Max-Forwards: 70\r\n"
+               "From: <sip:peer@127.0.0.1>;tag=pf1\r\n"
+               "To: " + to + "\r\n"
+               "Call-ID: t@peer\r\n"
+               "CSeq: " + std::to_string(cseq) + " " + method + "\r\n"
+               "Contact: <sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n" + extra +
+               (body.empty() ? "" : "Content-Type: application/sdp\r\n") +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+    void send(const std::string& text) { peer.send(text, agentAddr()); }
+    int answer(int tid, int code, const std::vector<std::pair<std::string, std::string>>& headers = {},
+               const std::string& body = "")
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message r;
+        int rc = side.agent->callBuildAnswer(tid, code, &r);
+        if (rc < 0)
+            return rc;
+        for (const auto& [name, value] : headers)
+            r.addHeader(name, value);
+        if (!body.empty())
+            r.setBody("application/sdp", body);
+        return side.agent->callSendAnswer(tid, code, std::move(r));
+    }
+    void expectOneReleaseLast(int cid)
+    {
+        side.drain(50);
+        bool last = false;
+        EXPECT_EQ(side.releases(cid, &last), 1);
+        EXPECT_TRUE(last);
+    }
+    FakeClock clock;
+    Side side{clock, 200};
+    UdpPeer peer;
+};
+
+}  // namespace
+
+// Our call rings for 180 s: NOANSWER, then the CANCEL, then the failure and release.
+TEST_F(Timers, OutgoingCallRingingTooLongIsCancelled)
+{
+    int cid;
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message inv;
+        ASSERT_EQ(side.agent->callBuildInitialInvite(
+                      &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
+                  0);
+        cid = side.agent->callSendInitialInvite(std::move(inv));
+    }
+    std::string invite = wait_for(peer, "INVITE");
+    ASSERT_FALSE(invite.empty());
+    reply(invite, 180);
+    ASSERT_TRUE(side.next(EventType::CallRinging));
+    advance(179000);
+    EXPECT_TRUE(wait_for(peer, "CANCEL", 200).empty()) << "cancelled before 180 s";
+    advance(1000);
+    auto na = side.next(EventType::CallNoAnswer);
+    ASSERT_TRUE(na);
+    EXPECT_EQ(na->cid, cid);
+    std::string cancel = wait_for(peer, "CANCEL");
+    ASSERT_FALSE(cancel.empty());
+    reply(cancel, 200, "");
+    reply(invite, 487);
+    ASSERT_TRUE(side.next(EventType::CallReleased));
+    expectOneReleaseLast(cid);
+    // NOANSWER came before the 487's failure
+    auto no = std::find(side.seen.begin(), side.seen.end(), std::make_pair(EventType::CallNoAnswer, cid));
+    auto fail = std::find(side.seen.begin(), side.seen.end(), std::make_pair(EventType::CallRequestFailure, cid));
+    EXPECT_LT(no - side.seen.begin(), fail - side.seen.begin());
+}
+
+// An incoming call nobody answers for 180 s is ended with 408.
+TEST_F(Timers, IncomingCallUnansweredIsEndedWith408)
+{
+    std::string invite = request("INVITE", 1, "<sip:you@127.0.0.1>");
+    send(invite);
+    auto inv = side.next(EventType::CallInvite);
+    ASSERT_TRUE(inv);
+    ASSERT_EQ(answer(inv->tid, 180), 0);
+    ASSERT_FALSE(wait_for(peer, "180 INVITE").empty());
+    advance(179000);
+    EXPECT_TRUE(wait_for(peer, "408 INVITE", 200).empty()) << "ended before 180 s";
+    advance(1000);
+    EXPECT_FALSE(wait_for(peer, "408 INVITE").empty());
+    auto closed = side.next(EventType::CallClosed);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->cid, inv->cid);
+    ASSERT_TRUE(side.next(EventType::CallReleased));
+    expectOneReleaseLast(inv->cid);
+    EXPECT_EQ(answer(inv->tid, 200, {}, sdp()), -6) << "the call is gone";
+}
+
+// The peer refreshes (refresher=uac); we only watch. Each refresh restarts
+// the watch; when none comes the session ends with BYE before it expires.
+TEST_F(Timers, SessionEndsWithByeWhenThePeerStopsRefreshing)
+{
+    send(request("INVITE", 1, "<sip:you@127.0.0.1>",
+                 "Supported: timer\r\nSession-Expires: 90;refresher=uac\r\n", sdp()));
+    auto inv = side.next(EventType::CallInvite);
+    ASSERT_TRUE(inv);
+    ASSERT_EQ(answer(inv->tid, 200, {{"Supported", "timer"}}, sdp()), 0);
+    std::string ok_text = wait_for(peer, "200 INVITE");
+    ASSERT_FALSE(ok_text.empty());
+    Message ok = Message::parse(ok_text);
+    EXPECT_EQ(ok.header("Session-Expires"), "90;refresher=uac");
+    EXPECT_EQ(ok.header("Require"), "timer");
+    std::string to = ok.header("To");
+    send(request("ACK", 1, to));
+    ASSERT_TRUE(side.next(EventType::CallAck));
+
+    advance(59000);
+    EXPECT_TRUE(wait_for(peer, "BYE", 200).empty()) << "ended while the session was still fresh";
+    send(request("UPDATE", 2, to, "Supported: timer\r\nSession-Expires: 90;refresher=uac\r\n"));
+    auto upd = side.next(EventType::CallMessageNew);
+    ASSERT_TRUE(upd);
+    EXPECT_EQ(upd->request.method(), "UPDATE");
+    ASSERT_EQ(answer(upd->tid, 200, {{"Supported", "timer"}}), 0);
+    ASSERT_FALSE(wait_for(peer, "200 UPDATE").empty());
+
+    advance(59000);
+    EXPECT_TRUE(wait_for(peer, "BYE", 200).empty()) << "the refresh did not restart the session";
+    advance(1000);
+    std::string bye = wait_for(peer, "BYE");
+    ASSERT_FALSE(bye.empty()) << "no BYE for an expired session";
+    auto closed = side.next(EventType::CallClosed);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->cid, inv->cid);
+    reply(bye, 200, "");
+    ASSERT_TRUE(side.next(EventType::CallReleased));
+    expectOneReleaseLast(inv->cid);
+}
+
+// A failed REGISTER is sent again after Retry-After when the registrar gives
+// one, else after 120 s.
+TEST_F(Timers, RegistrationRetryFollowsRetryAfter)
+{
+    struct case_t {
+        int code;
+        const char* retry_after;
+        int64_t wait_ms;
+    };
+    for (const case_t& c : {case_t{503, "30", 30000}, case_t{500, "5 (maintenance)", 5000},
+                            case_t{480, "", 120000}, case_t{503, "junk", 120000}}) {
+        SCOPED_TRACE(std::to_string(c.code) + " Retry-After " + c.retry_after);
+        int rid;
+        {
+            std::lock_guard<std::mutex> g(side.agent->mutex());
+            Message msg;
+            rid = side.agent->registerBuildInitial("<sip:100@example.com>",
+                                                   "sip:127.0.0.1:" + std::to_string(peer.port()),
+                                                   "<sip:100@127.0.0.1>", 60, &msg);
+            ASSERT_EQ(side.agent->registerSend(rid, std::move(msg)), 0);
+        }
+        std::string first = wait_for(peer, "REGISTER");
+        ASSERT_FALSE(first.empty());
+        std::vector<std::pair<std::string, std::string>> h;
+        if (*c.retry_after)
+            h.push_back({"Retry-After", c.retry_after});
+        reply(first, c.code, "reg", h);
+        auto failed = side.next(EventType::RegistrationFailure);
+        ASSERT_TRUE(failed);
+        EXPECT_FALSE(failed->will_retry);
+        advance(c.wait_ms - 1000);
+        EXPECT_TRUE(wait_for(peer, "REGISTER", 200).empty()) << "tried again too soon";
+        advance(1000);
+        std::string again = wait_for(peer, "REGISTER");
+        ASSERT_FALSE(again.empty()) << "not tried again";
+        EXPECT_EQ(Message::parse(again).callId(), Message::parse(first).callId());
+        reply(again, 200, "reg", {{"Expires", "60"}});
+        ASSERT_TRUE(side.next(EventType::RegistrationSuccess));
+        {
+            std::lock_guard<std::mutex> g(side.agent->mutex());
+            ASSERT_EQ(side.agent->registerRemove(rid), 0);
+        }
+        std::string removal = wait_for(peer, "REGISTER");
+        ASSERT_FALSE(removal.empty());
+        reply(removal, 200, "reg");
+        ASSERT_TRUE(side.next(EventType::RegistrationSuccess));
+    }
+}
