@@ -196,6 +196,13 @@ private:
     void inviteFailedNoResponse(tx_t& tx, int error);
     void ackAndBye(dialog_t& d);
     void reinviteResponse(tx_t& tx, call_t& call, Message response);
+    struct glare_retry_t {
+        std::shared_ptr<Message> request;
+        int tries;
+        bool internal;
+    };
+    void glareRetryLater(dialog_t& d, const tx_t& tx, bool call_id_ours);
+    void glareRetry(int did, const glare_retry_t& retry);
     void notifyReceived(dialog_t& d, const Message& notify);
     Message buildAck(dialog_t& d, const tx_t& invite_tx);
     Message buildInDialog(dialog_t& d, const std::string& method);

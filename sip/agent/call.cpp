@@ -1,6 +1,7 @@
 // Calls and dialogs: INVITE client and server, ACK, CANCEL, BYE, in-dialog
 // requests and answers, release.
 #include <algorithm>
+#include <random>
 
 #include <syslog.h>
 
@@ -198,6 +199,8 @@ int Agent::callBuildRequest(int did, const std::string& method, Message* out)
     for (auto& [id, tx] : txs)
         if (tx->client && !tx->final_done && tx->did == did && (tx->method == method || tx->method == "INVITE"))
             return -3;
+    if (method == "INVITE" && d->glare_timer)
+        return -3;  // ours that met a 491 is about to go again
     *out = buildInDialog(*d, method);
     return 0;
 }
@@ -228,7 +231,7 @@ int Agent::callSendRequest(int did, Message msg)
     dialog_t* d = dialogById(did);
     if (!d || !msg)
         return d ? -2 : -6;
-    if (msg.method() == "INVITE" && (d->pending_out_invite || d->pending_in_invite))
+    if (msg.method() == "INVITE" && (d->pending_out_invite || d->pending_in_invite || d->glare_timer))
         return -3;
     return sendInDialog(*d, std::move(msg), false);
 }
@@ -363,6 +366,15 @@ void Agent::reinviteResponse(tx_t& tx, call_t& call, Message response)
         return;
     }
     d->pending_out_invite = 0;
+    if (code == 491 && tx.glare_tries < cfg.max_retries && !d->bye_sent && !d->bye_received) {
+        if (!tx.internal) {
+            auto ev = makeEvent(failure_type(code, false), &tx);
+            ev->will_retry = true;
+            post(std::move(ev));
+        }
+        glareRetryLater(*d, tx, call.uac);
+        return;
+    }
     if ((code == 401 || code == 407) && tx.auth_tries < cfg.max_retries) {
         Message again = tx.request.clone();
         if (credentials_answer(credentials, again, response) == 0) {
@@ -392,6 +404,38 @@ void Agent::reinviteResponse(tx_t& tx, call_t& call, Message response)
         if (code == 481)
             endDialog(*d, true);
     }
+}
+
+// Crossed re-INVITEs: ours goes again after a random pause, longer on the
+// side that chose the Call-ID, so that the two sides do not cross again.
+void Agent::glareRetryLater(dialog_t& d, const tx_t& tx, bool call_id_ours)
+{
+    static thread_local std::minstd_rand rng{std::random_device{}()};
+    int64_t delay = call_id_ours ? 2100 + 10 * int64_t(rng() % 191) : 10 * int64_t(rng() % 201);
+    glare_retry_t retry{std::make_shared<Message>(tx.request.clone()), tx.glare_tries + 1, tx.internal};
+    int did = d.id;
+    cancelTimer(d.glare_timer);
+    d.glare_timer = startTimer(delay, [this, did, retry] { glareRetry(did, retry); });
+}
+
+void Agent::glareRetry(int did, const glare_retry_t& retry)
+{
+    dialog_t* d = dialogById(did);
+    if (!d)
+        return;
+    d->glare_timer = 0;
+    if (d->state != DialogState::Confirmed || d->bye_sent || d->bye_received)
+        return;
+    if (d->pending_in_invite || d->pending_out_invite) {
+        // the peer's INVITE is still open: wait for it to finish
+        d->glare_timer = startTimer(500, [this, did, retry] { glareRetry(did, retry); });
+        return;
+    }
+    Message again = retry.request->clone();
+    set_cseq(again, ++d->local_cseq, "INVITE");
+    int tid = sendInDialog(*d, std::move(again), retry.internal);
+    if (tx_t* n = txById(tid))
+        n->glare_tries = retry.tries;
 }
 
 void Agent::confirmUac(call_t& call, dialog_t& d, const tx_t& tx, const Message& response)
@@ -1000,6 +1044,8 @@ void Agent::endDialog(dialog_t& d, bool release)
     d.state = DialogState::Terminated;
     cancelTimer(d.se_timer);
     d.se_timer = 0;
+    cancelTimer(d.glare_timer);
+    d.glare_timer = 0;
     int cid = d.cid;
     if (subscriptionAlive(d))
         return;  // kept for the NOTIFYs of a REFER; its timer ends it
@@ -1031,6 +1077,7 @@ void Agent::releaseCall(call_t& call)
     for (int did : call.dialogs)
         if (dialog_t* d = dialogById(did)) {
             cancelTimer(d->se_timer);
+            cancelTimer(d->glare_timer);
             cancelTimer(d->subscription_timer);
             dialogs.erase(did);
         }

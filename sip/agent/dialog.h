@@ -28,6 +28,7 @@ struct tx_t {
     int auth_tries = 0;
     int redirects = 0;
     int se_tries = 0;
+    int glare_tries = 0;  // 491s this re-INVITE already got
     int prack_rseq = 0;  // RSeq of the last 1xx we sent a PRACK for
     bool internal = false;  // the layer's own request (session refresh): not reported
     sipcore::peer_t peer;
@@ -65,6 +66,7 @@ struct dialog_t {
     int se_interval = 0;  // seconds
     bool se_refresher = false;
     int se_timer = 0;
+    int glare_timer = 0;  // our re-INVITE that got 491 goes again then
     bool peer_allows_update = false;
     unsigned sdp_version = 0;
     std::string authorization;  // Proxy-Authorization to copy into the ACK

@@ -122,7 +122,7 @@ void Agent::sessionRefresh(int did)
     d->se_timer = 0;
     if (d->state != DialogState::Confirmed || d->bye_sent || d->bye_received)
         return;
-    if (d->pending_out_invite || d->pending_in_invite || txByDialogPending(did)) {
+    if (d->pending_out_invite || d->pending_in_invite || d->glare_timer || txByDialogPending(did)) {
         d->se_timer = startTimer(2000, [this, did] { sessionRefresh(did); });
         return;
     }

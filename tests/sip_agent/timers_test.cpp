@@ -220,3 +220,129 @@ TEST_F(Timers, RegistrationRetryFollowsRetryAfter)
         ASSERT_TRUE(side.next(EventType::RegistrationSuccess));
     }
 }
+
+namespace {
+
+// Our re-INVITE in an established call; its tid.
+int reinvite(Side& side, int did)
+{
+    std::lock_guard<std::mutex> g(side.agent->mutex());
+    Message re;
+    if (side.agent->callBuildRequest(did, "INVITE", &re) < 0)
+        return -1;
+    re.setBody("application/sdp", sdp("2", 4010));
+    return side.agent->callSendRequest(did, std::move(re));
+}
+
+}  // namespace
+
+// We chose the Call-ID: a re-INVITE that meets 491 goes again 2.1-4 s later,
+// with the next CSeq and the same offer, up to three times.
+TEST_F(Timers, ReinviteMeeting491IsSentAgainLaterAsCaller)
+{
+    int cid;
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message inv;
+        ASSERT_EQ(side.agent->callBuildInitialInvite(
+                      &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
+                  0);
+        inv.setBody("application/sdp", sdp());
+        cid = side.agent->callSendInitialInvite(std::move(inv));
+    }
+    std::string invite = wait_for(peer, "INVITE");
+    ASSERT_FALSE(invite.empty());
+    reply(invite, 200, "peer1", {{"Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">"}});
+    auto ans = side.next(EventType::CallAnswered);
+    ASSERT_TRUE(ans);
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        ASSERT_EQ(side.agent->callSendAck(ans->tid), 0);
+    }
+    ASSERT_GT(reinvite(side, ans->did), 0);
+    std::string re = wait_for(peer, "INVITE");
+    ASSERT_FALSE(re.empty());
+    for (int retry = 1; retry <= 3; ++retry) {
+        SCOPED_TRACE(retry);
+        reply(re, 491, "");
+        auto glare = side.next(EventType::CallRequestFailure);
+        ASSERT_TRUE(glare);
+        EXPECT_EQ(glare->response.statusCode(), 491);
+        EXPECT_TRUE(glare->will_retry);
+        EXPECT_LT(reinvite(side, ans->did), 0) << "a second re-INVITE while the first waits to go again";
+        advance(2090);
+        EXPECT_TRUE(wait_for(peer, "INVITE", 200).empty()) << "sent again before 2.1 s";
+        advance(1910);
+        std::string again = wait_for(peer, "INVITE");
+        ASSERT_FALSE(again.empty()) << "not sent again by 4 s";
+        Message a = Message::parse(again), r = Message::parse(re);
+        EXPECT_EQ(a.cseq(), r.cseq() + 1);
+        EXPECT_EQ(a.body(), r.body());
+        EXPECT_NE(a.topBranch(), r.topBranch());
+        re = again;
+    }
+    reply(re, 491, "");
+    auto final_failure = side.next(EventType::CallRequestFailure);
+    ASSERT_TRUE(final_failure);
+    EXPECT_FALSE(final_failure->will_retry) << "three retries are enough";
+    advance(5000);
+    EXPECT_TRUE(wait_for(peer, "INVITE", 200).empty());
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        EXPECT_EQ(side.agent->callTerminate(cid, 0), 0) << "the call stays up after glare";
+    }
+    std::string bye = wait_for(peer, "BYE");
+    ASSERT_FALSE(bye.empty());
+    reply(bye, 200, "");
+    ASSERT_TRUE(side.next(EventType::CallReleased));
+    expectOneReleaseLast(cid);
+}
+
+// The peer chose the Call-ID: we go again within 2 s; a hang-up in the
+// meantime drops the retry.
+TEST_F(Timers, ReinviteMeeting491IsSentAgainSoonerAsCalleeAndNotAfterHangUp)
+{
+    send(request("INVITE", 1, "<sip:you@127.0.0.1>", "", sdp()));
+    auto inv = side.next(EventType::CallInvite);
+    ASSERT_TRUE(inv);
+    ASSERT_EQ(answer(inv->tid, 200, {}, sdp("1", 4002)), 0);
+    std::string ok_text = wait_for(peer, "200 INVITE");
+    ASSERT_FALSE(ok_text.empty());
+    std::string to = Message::parse(ok_text).header("To");
+    send(request("ACK", 1, to));
+    ASSERT_TRUE(side.next(EventType::CallAck));
+
+    ASSERT_GT(reinvite(side, inv->did), 0);
+    std::string re = wait_for(peer, "INVITE");
+    ASSERT_FALSE(re.empty());
+    reply(re, 491, "");
+    ASSERT_TRUE(side.next(EventType::CallRequestFailure));
+    advance(2000);
+    std::string again = wait_for(peer, "INVITE");
+    ASSERT_FALSE(again.empty()) << "not sent again by 2 s";
+    reply(again, 200, "", {{"Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">"}});
+    auto ans = side.next(EventType::CallAnswered);
+    ASSERT_TRUE(ans);
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        ASSERT_EQ(side.agent->callSendAck(ans->tid), 0);
+    }
+    ASSERT_FALSE(wait_for(peer, "ACK").empty());
+
+    ASSERT_GT(reinvite(side, inv->did), 0);
+    re = wait_for(peer, "INVITE");
+    ASSERT_FALSE(re.empty());
+    reply(re, 491, "");
+    ASSERT_TRUE(side.next(EventType::CallRequestFailure));
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        EXPECT_EQ(side.agent->callTerminate(inv->cid, 0), 0);
+    }
+    std::string bye = wait_for(peer, "BYE");
+    ASSERT_FALSE(bye.empty());
+    advance(5000);
+    EXPECT_TRUE(wait_for(peer, "INVITE", 200).empty()) << "a retry after our BYE";
+    reply(bye, 200, "");
+    ASSERT_TRUE(side.next(EventType::CallReleased));
+    expectOneReleaseLast(inv->cid);
+}
