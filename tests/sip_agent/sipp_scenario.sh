@@ -151,9 +151,8 @@ case "$name" in
       "CallInvite CallAck CallReinvite CallAck CallMessageNew/BYE CallClosed CallReleased" ;;
   reinvite_491_out)
     app_args+=(--call SIPPURI --on up=reinvite@50 --on reinvited=bye@50)
-    refusal 491 "Request Pending"
-    sipp_answers "$work/refuse.xml" \
-      "CallRinging/180 CallAnswered/200 CallRequestFailure/491 CallMessageAnswered/200 CallReleased" ;;
+    sipp_answers answer_then_glare_reinvite.xml "CallRinging/180 CallAnswered/200 CallRequestFailure/491+retry \
+CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
   reinvite_500_out)
     app_args+=(--call SIPPURI --on up=reinvite@50 --on reinvited=bye@50)
     refusal 500 "Server Internal Error"
