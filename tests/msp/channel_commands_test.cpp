@@ -625,7 +625,7 @@ TEST_F(ChannelCommandsTest, ConferenceFocusAndParticipants)
     std::vector<uint16_t> fcs;
     for (const auto& m : log)
         fcs.push_back(m.fc);
-    EXPECT_EQ(fcs, (std::vector<uint16_t>{0x9312, 0x8018, 0x802C, 0x8200, 0x8201, 0x8201}));
+    EXPECT_EQ(fcs, (std::vector<uint16_t>{0x9312, 0x8018, 0x802C, 0x8001, 0x8200, 0x8201, 0x8201}));   // 0x8001: voice options
     EXPECT_EQ(msp_get_u16(log[0].bytes.data(), 8), 1);
     EXPECT_EQ(msp_get_u16(log[0].bytes.data(), 10), 5);
     EXPECT_EQ(msp_get_u16(log[0].bytes.data(), 12), conference);
