@@ -193,6 +193,8 @@ TEST_F(RtpParams, HeadersForEachKindOfNextHop)
         {"our own address", "10.1.1.1", nullptr, 1, NetNamespaces::OWN_MAC, NetNamespaces::OWN_MAC, 4, "10.1.1.1"},
         {"IPv6 behind the router", "2001:db8:9::5", nullptr, 6, NetNamespaces::ROUTER_MAC, NetNamespaces::OWN_MAC, 6,
          "2001:db8:1::1"},
+        {"IPv6 own address, through lo", "2001:db8:1::1", nullptr, 6, NetNamespaces::OWN_MAC, NetNamespaces::OWN_MAC, 6,
+         "2001:db8:1::1"},
     };
     channel->rtpTtl = 64;
     channel->rtpDscp = 46;
@@ -324,6 +326,17 @@ TEST_F(RtpParams, UnknownNextHopIsAskedForAndAwaited)
     // The call ends: the timer goes with it.
     channel->stopStream();
     EXPECT_FALSE(arp_timer_armed());
+
+    // An IPv6 peer nobody knows gets a neighbour solicitation instead.
+    lan0 = net.capture(net.lan, "eth0p");
+    ASSERT_EQ(apply(media("2001:db8:1::77")), 0);
+    EXPECT_FALSE(channel->streamRunning);
+    EXPECT_TRUE(arp_timer_armed());
+    bool solicited = false;
+    for (auto& f : NetNamespaces::frames(lan0, 0x86DD))
+        solicited |= f.size() == 86 && f[20] == 58 && f[54] == 135 && f[77] == 0x77;
+    EXPECT_TRUE(solicited);
+    close(lan0);
 }
 
 TEST_F(RtpParams, ArpTimerDiesWithTheConnectionAndTheChannel)
