@@ -564,3 +564,27 @@ TEST_F(RtpParams, VoiceSetUpDetails)
     EXPECT_EQ(count_since(from, 0x8610), 1u);          // AMR bandwidth parameters
     EXPECT_EQ(channel->getTxPayloadType(19), 96);
 }
+
+TEST_F(RtpParams, AddressChangeResolvesTheNextHopAnew)
+{
+    permanent_neighbour("10.1.1.2", NetNamespaces::PEER_MAC);
+    ASSERT_EQ(apply(media("10.1.1.2")), 0);
+    struct Case {
+        int data, flags;
+        size_t headers;   // IP headers sent again
+    } cases[] = {
+        {2, EVF_PASS1, 0},   // IPv6 changed: not our family
+        {1, EVF_PASS2, 0},   // only the first pass counts
+        {1, EVF_PASS1, 2},
+        {3, EVF_PASS1, 2},
+    };
+    for (const auto& c : cases) {
+        channel_event_t changed(-1, EV_IP_ADDRESS_CHANGED, c.data);
+        changed.flags = c.flags;
+        size_t from = sim->commands().size();
+        channel->processEvent(&changed);
+        EXPECT_EQ(count_since(from, 0x9000), c.headers) << c.data << " " << c.flags;
+        EXPECT_EQ(changed.channel, -1);   // never claimed
+        EXPECT_EQ(changed.flags, c.flags);
+    }
+}
