@@ -64,10 +64,10 @@ protected:
         platform_set_root("");
     }
 
-    std::vector<Block> blocks() const
+    std::vector<Block> blocks(int channelId = -1) const
     {
         std::vector<Block> out;
-        for (auto& c : commands_of(channel->channelId))
+        for (auto& c : commands_of(channelId < 0 ? channel->channelId : channelId))
             if (c.fc == FC_SYNCEOF) {
                 size_t n = word(c, 18);
                 EXPECT_EQ(c.bytes[0], n + 20);
@@ -344,6 +344,31 @@ TEST_F(Playback, ConnectionIsMadeFitForPlaying)
         EXPECT_EQ(queried, c.planted == 2 && c.mode == 1);
         ch.stopPlaybackIfActive();
     }
+}
+
+TEST_F(Playback, FreshChannelGetsAVoiceConnectionAndStopsOnItsEvent)
+{
+    TestChannel fresh(6);
+    ASSERT_EQ(fresh.playFile(COUNT400, 1, false), 0);
+    EXPECT_EQ(fresh.connectionType, MSP_CONN_VOICE);
+    ASSERT_GE(fresh.channelId, 0);
+    EXPECT_EQ(sim->channel_of_timeslot(6), fresh.channelId);
+    EXPECT_TRUE(pump([&] {
+        for (auto& e : drain())
+            if (e->code == EV_PLAY_FINISHED && e->channel == 6) {
+                fresh.processEvent(e.get());
+                return true;
+            }
+        return false;
+    }, 5000));
+    EXPECT_FALSE(fresh.playing);
+    EXPECT_EQ(fresh.playFd, -1);
+    EXPECT_EQ(blocks(fresh.channelId).size(), 3u);
+    MspSimChannel state;
+    ASSERT_TRUE(sim->channel(static_cast<uint16_t>(fresh.channelId), state));
+    EXPECT_EQ(state.play_bytes, 400u);
+    EXPECT_EQ(state.as_stops, 1);
+    EXPECT_EQ(state.channel_mode, 0x0500);
 }
 
 TEST_F(Playback, ChannelDeletedMidPlaybackLeavesNothingBehind)

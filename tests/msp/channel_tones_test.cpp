@@ -336,11 +336,18 @@ TEST_F(ChannelTones, StopCallerIdLeavesThePendingMark)
 
 TEST_F(ChannelTones, AniProgramsTheToneEngineOnItsOwnConnection)
 {
-    MediaTestChannel trunk(12);
+    TestChannel trunk(12);
     EXPECT_EQ(trunk.sendAON("123", "3"), 0);
-    EXPECT_EQ(trunk.created, std::vector<int>{17});
-    EXPECT_EQ(fcs_of(trunk.channelId), (std::vector<uint16_t>{FC_PROGRAM_CADENCE_ENGINE, FC_PROGRAM_TONE_ENGINE}));
-    auto cadence = commands_of(trunk.channelId).front();
+    EXPECT_EQ(trunk.connectionType, MSP_CONN_TONE_ENGINE);
+    MspSimChannel state;
+    ASSERT_TRUE(sim->channel(static_cast<uint16_t>(trunk.channelId), state));
+    EXPECT_EQ(state.type, MSP_CONN_TONE_ENGINE);
+    auto got = fcs_of(trunk.channelId);
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(std::vector<uint16_t>(got.end() - 2, got.end()),
+              (std::vector<uint16_t>{FC_PROGRAM_CADENCE_ENGINE, FC_PROGRAM_TONE_ENGINE}));
+    auto log = commands_of(trunk.channelId);
+    const auto& cadence = log[log.size() - 2];
     std::vector<uint16_t> codes;
     for (size_t at = 10; at < 64; at += 6)
         codes.push_back(word(cadence, at));
@@ -352,12 +359,13 @@ TEST_F(ChannelTones, AniProgramsTheToneEngineOnItsOwnConnection)
     EXPECT_EQ(trunk.sendAON("5", "1"), -0x51);
     EXPECT_TRUE(logs.contains("ts 12: FC_VOIP_PROGRAM_TONE_ENGINE failed (result=-81)"));
 
-    MediaTestChannel failing(13);
-    failing.failCreate = true;
+    // Without its connection nothing is programmed.
+    TestChannel failing(13);
     sim->clear_commands();
+    sim->add_fault({MspSimFault::Status, 0x0010, -1, 0x0050, 0, 0, -1, 1});
     EXPECT_EQ(failing.sendAON("5", "1"), -1);
     EXPECT_TRUE(logs.contains("ts 13: createConnection() failed (result=-1)"));
-    EXPECT_TRUE(commands_of().empty());
+    EXPECT_EQ(sim->count(FC_PROGRAM_CADENCE_ENGINE) + sim->count(FC_PROGRAM_TONE_ENGINE), 0u);
 }
 
 }  // namespace
