@@ -205,6 +205,19 @@ RegistrationSuccess/200" ;;
     app_args+=(--call SIPPURI --session-expires 90 --clock-scale 30 --on up=reinvite@100 --on reinvited=bye@2400)
     sipp_answers answer_then_refuse_hold.xml \
       "CallRinging/180 CallAnswered/200 CallRequestFailure/488 CallMessageAnswered/200 CallReleased" ;;
+  route_in)
+    app_args+=(--on up=bye@100)
+    sipp_calls call_through_proxies.xml "CallInvite CallAck CallMessageAnswered/200 CallReleased" ;;
+  route_out)
+    app_args+=(--call SIPPURI --on up=bye@100)
+    sipp_answers answer_through_proxies.xml "CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
+  reinvite_without_sdp)
+    sipp_calls call_then_reinvite_without_sdp.xml \
+      "CallInvite CallAck CallReinvite CallAck CallMessageNew/BYE CallClosed CallReleased" ;;
+  bye_during_reinvite)
+    app_args+=(--call SIPPURI --on up=reinvite@50)
+    sipp_answers answer_then_bye_during_reinvite.xml \
+      "CallRinging/180 CallAnswered/200 CallMessageNew/BYE CallClosed CallReleased" ;;
   reject_in)
     app_args+=(--answer 486)
     sipp_calls call_rejected.xml "CallInvite CallClosed CallReleased" ;;
