@@ -390,7 +390,9 @@ void ComcertoChannel::processEvent(channel_event_t* event)
         setAlarm(event->data & 1);
         break;
     case EV_TONE_COMPLETED: {
-        if (hasVoiceConnection())
+        // Nothing to go back from without a connection: a late indication
+        // must not open one on an idle channel.
+        if (channelId < 0 || connectionType == MSP_CONN_VOICE)
             break;
         // The tone engine has done its work: back to voice, with the call's
         // media again when it had a stream.
@@ -398,7 +400,7 @@ void ComcertoChannel::processEvent(channel_event_t* event)
         int result = createConnection(MSP_CONN_VOICE, true);
         if (result != 0)
             LOG(LOGF_GENERAL, 3, "ts %d: createConnection() failed (result=%d)", timeslot, result);
-        if (wasRunning || streamRunning)
+        if (wasRunning)
             comcerto_set_rtp_params(&rtp);
         break;
     }

@@ -451,6 +451,13 @@ TEST_F(Connection, MediaEvents)
     from = sim->commands().size();
     channel->processEvent(&done);
     EXPECT_EQ(sim->commands().size(), from);
+    // nor does a channel without a connection (a late indication)
+    ASSERT_EQ(channel->destroyConnection(), 0);
+    channel->connectionType = MSP_CONN_TONE_ENGINE;
+    from = sim->commands().size();
+    channel->processEvent(&done);
+    EXPECT_EQ(sim->commands().size(), from);
+    EXPECT_EQ(channel->channelId, -1);
 
     channel->callerIdPending = true;
     channel_event_t cid(5, EV_CALLER_ID_SENT, 0);
