@@ -458,6 +458,7 @@ TEST_F(Connection, MediaEvents)
     channel->processEvent(&done);
     EXPECT_EQ(sim->commands().size(), from);
     EXPECT_EQ(channel->channelId, -1);
+    ASSERT_EQ(channel->createConnection(MSP_CONN_VOICE, true), 0);
 
     channel->callerIdPending = true;
     channel_event_t cid(5, EV_CALLER_ID_SENT, 0);
