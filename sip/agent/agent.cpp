@@ -187,6 +187,25 @@ void Agent::clearAuthenticationInfo()
     credentials.clear();
 }
 
+int Agent::answerChallenge(Message& request, const Message& challenge)
+{
+    std::string cnonce = random_token(16);
+    int rc = credentials_answer(credentials, request, challenge, 1, cnonce);
+    if (rc == 0)
+        answered[request.callId()] = answered_challenge_t{challenge.clone(), 1, cnonce};
+    return rc;
+}
+
+void Agent::addKnownCredentials(Message& request)
+{
+    auto it = answered.find(request.callId());
+    if (it == answered.end())
+        return;
+    answered_challenge_t& a = it->second;
+    if (credentials_answer(credentials, request, a.challenge, a.nc + 1, a.cnonce) == 0)
+        ++a.nc;
+}
+
 // ---- ids, transactions, sending ----
 
 int Agent::newId()

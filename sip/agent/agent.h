@@ -38,6 +38,11 @@ struct agent_config_t {
 
 enum class SubscriptionState { Pending = 1, Active = 2, Terminated = 3 };
 
+// How many records the layer holds (tests look for leaks with it).
+struct agent_counts_t {
+    size_t calls = 0, dialogs = 0, transactions = 0, registrations = 0, timers = 0, challenges = 0;
+};
+
 class Agent : public sipcore::StackUser {
 public:
     explicit Agent(agent_config_t config = {});
@@ -72,6 +77,10 @@ public:
     // The port we listen on for that transport, 0 when none.
     int localPort(sipcore::TransportType type) const;
     size_t eventCount() { return events.size(); }
+    agent_counts_t counts() const
+    {
+        return {calls.size(), dialogs.size(), txs.size(), regs.size(), timers.size(), answered.size()};
+    }
 
     // Credentials for 401/407 (also REGISTER).
     void addAuthenticationInfo(const std::string& username, const std::string& userid, const std::string& password,
@@ -168,6 +177,11 @@ private:
     int startTimer(int64_t delay_ms, std::function<void()> fn);
     void cancelTimer(int id);
     void clientFailed(tx_t& tx, int error);  // time-out or transport error: no response
+    // Answers a 401/407 on request and keeps the challenge for the later
+    // requests of that Call-ID; 0 or <0 (no credentials).
+    int answerChallenge(Message& request, const Message& challenge);
+    // Credentials up front, from the last challenge answered for its Call-ID.
+    void addKnownCredentials(Message& request);
     void handleRequest(tx_t& tx, const sipcore::request_info_t& info);
     void handleResponse(tx_t& tx, Message response);
     void outOfDialogRequest(tx_t& tx);
@@ -234,6 +248,7 @@ private:
     void registerRefresh(int rid);
     void registerSendNow(registration_t& r, Message msg);
     bool settleRemoval(registration_t& r);
+    void forgetRegistration(int rid);
 
     agent_config_t cfg;
     std::mutex m;  // the layer's one lock: guards everything below
@@ -253,6 +268,12 @@ private:
     std::map<int, std::unique_ptr<dialog_t>> dialogs;
     std::map<int, std::unique_ptr<registration_t>> regs;
     CredentialStore credentials;
+    struct answered_challenge_t {
+        Message challenge;
+        unsigned nc = 1;
+        std::string cnonce;
+    };
+    std::map<std::string, answered_challenge_t> answered;  // Call-ID -> the last challenge we answered
     struct timer_t_ {
         int64_t at;
         std::function<void()> fn;

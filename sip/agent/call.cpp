@@ -183,6 +183,8 @@ Message Agent::buildInDialog(dialog_t& d, const std::string& method)
         NameAddr local = NameAddr::parse(d.local_party);
         msg.addHeader("Contact", contactFor(local ? local.uri().user() : "", d.transport));
     }
+    if (method != "ACK")
+        addKnownCredentials(msg);
     return msg;
 }
 
@@ -246,6 +248,7 @@ int Agent::callSendInitialInvite(Message invite)
     call->id = newId();
     call->uac = true;
     call->invite = invite.clone();
+    call->call_id = invite.callId();
     int cid = call->id;
     calls[cid] = std::move(call);
     int tid = sendClient(TxKind::Call, std::move(invite), cid, 0, 0);
@@ -377,7 +380,7 @@ void Agent::reinviteResponse(tx_t& tx, call_t& call, Message response)
     }
     if ((code == 401 || code == 407) && tx.auth_tries < cfg.max_retries) {
         Message again = tx.request.clone();
-        if (credentials_answer(credentials, again, response) == 0) {
+        if (answerChallenge(again, response) == 0) {
             set_cseq(again, ++d->local_cseq, "INVITE");
             int tries = tx.auth_tries + 1;
             bool internal = tx.internal;
@@ -475,7 +478,7 @@ bool Agent::retryInvite(tx_t& tx, call_t& call, const Message& response)
     int auth = tx.auth_tries, redirects = tx.redirects, se = tx.se_tries;
     if ((code == 401 || code == 407) && auth < cfg.max_retries) {
         again = tx.request.clone();
-        if (credentials_answer(credentials, again, response) < 0)
+        if (answerChallenge(again, response) < 0)
             return false;
         ++auth;
     } else if (code == 422 && se < cfg.max_retries) {
@@ -672,6 +675,7 @@ void Agent::incomingInvite(tx_t& tx)
     auto call = std::make_unique<call_t>();
     call->id = newId();
     call->invite_tid = tx.id;
+    call->call_id = tx.request.callId();
     int cid = call->id;
     call_t& c = *call;
     calls[cid] = std::move(call);
@@ -902,7 +906,7 @@ void Agent::inDialogResponse(tx_t& tx, Message response)
         return;
     if ((code == 401 || code == 407) && tx.auth_tries < cfg.max_retries) {
         Message again = tx.request.clone();
-        if (credentials_answer(credentials, again, response) == 0) {
+        if (answerChallenge(again, response) == 0) {
             set_cseq(again, ++d->local_cseq, tx.method);
             auto ev = makeEvent(failure_type(code, true), &tx);
             ev->will_retry = true;
@@ -1072,6 +1076,7 @@ void Agent::maybeRelease(call_t& call)
 void Agent::releaseCall(call_t& call)
 {
     call.released = true;
+    answered.erase(call.call_id);
     for (int t : call.timers)
         cancelTimer(t);
     for (int did : call.dialogs)

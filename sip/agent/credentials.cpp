@@ -50,7 +50,8 @@ const credential_t* CredentialStore::find(const std::string& from_user, const st
     return nullptr;
 }
 
-int credentials_answer(const CredentialStore& store, sipcore::Message& request, const sipcore::Message& challenge)
+int credentials_answer(const CredentialStore& store, sipcore::Message& request, const sipcore::Message& challenge,
+                       unsigned nc, const std::string& cnonce)
 {
     int code = challenge.statusCode();
     std::string value = challenge.header(code == 407 ? "Proxy-Authenticate" : "WWW-Authenticate");
@@ -61,7 +62,7 @@ int credentials_answer(const CredentialStore& store, sipcore::Message& request, 
     if (!c)
         return -6;
     sipcore::digest_credentials_t cred{c->userid.empty() ? c->username : c->userid, c->password, c->ha1};
-    return sipcore::digest_answer(request, challenge, cred, 1, sipcore::random_token(16));
+    return sipcore::digest_answer(request, challenge, cred, nc, cnonce.empty() ? sipcore::random_token(16) : cnonce);
 }
 
 }  // namespace sipagent

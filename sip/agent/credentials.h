@@ -31,7 +31,10 @@ private:
 };
 
 // Answers the 401/407 on a copy of request (CSeq and branch are the caller's
-// business). <0 when there is no challenge or no credential for it.
-int credentials_answer(const CredentialStore& store, sipcore::Message& request, const sipcore::Message& challenge);
+// business). <0 when there is no challenge or no credential for it. nc and
+// cnonce count the requests answered with the same nonce; an empty cnonce
+// gets a random one.
+int credentials_answer(const CredentialStore& store, sipcore::Message& request, const sipcore::Message& challenge,
+                       unsigned nc = 1, const std::string& cnonce = "");
 
 }  // namespace sipagent

@@ -75,6 +75,7 @@ struct dialog_t {
 struct call_t {
     int id = 0;
     bool uac = false;
+    std::string call_id;
     std::vector<int> dialogs;
     int invite_tid = 0;  // initial INVITE
     bool hung_up = false;   // the application ended it; a late 2xx gets ACK and BYE

@@ -84,6 +84,7 @@ int Agent::registerBuild(int rid, int expires, Message* out)
     next_cseq(msg);
     msg.removeHeader("Authorization");
     msg.removeHeader("Proxy-Authorization");
+    addKnownCredentials(msg);
     msg.setHeader("Expires", std::to_string(clamp_expires(expires)));
     *out = std::move(msg);
     return 0;
@@ -132,13 +133,14 @@ int Agent::registerRemove(int rid)
         return 0;
     }
     if (r->period == 0 && r->expires != 0 && !r->sent_at) {
-        regs.erase(rid);  // never sent
+        forgetRegistration(rid);  // never sent
         return 0;
     }
     Message msg = r->last.clone();
     next_cseq(msg);
     msg.removeHeader("Authorization");
     msg.removeHeader("Proxy-Authorization");
+    addKnownCredentials(msg);
     msg.setHeader("Expires", "0");
     r->removing = true;
     r->expires = 0;
@@ -159,6 +161,7 @@ void Agent::registerRefresh(int rid)
     next_cseq(msg);
     msg.removeHeader("Authorization");
     msg.removeHeader("Proxy-Authorization");
+    addKnownCredentials(msg);
     msg.setHeader("Expires", std::to_string(r->expires));
     r->auth_tries = 0;
     r->min_expires_tries = 0;
@@ -176,7 +179,7 @@ void Agent::registerResponse(tx_t& tx, Message response)
     bool retry = false;
     if ((code == 401 || code == 407) && r->auth_tries < cfg.max_retries) {
         Message again = r->last.clone();
-        if (credentials_answer(credentials, again, response) == 0) {
+        if (answerChallenge(again, response) == 0) {
             ++r->auth_tries;
             next_cseq(again);
             retry = true;
@@ -241,13 +244,22 @@ void Agent::registerResponse(tx_t& tx, Message response)
     r->timer = startTimer(wait, [this, rid] { registerRefresh(rid); });
 }
 
+void Agent::forgetRegistration(int rid)
+{
+    if (registration_t* r = regById(rid)) {
+        cancelTimer(r->timer);
+        answered.erase(r->last.callId());
+    }
+    regs.erase(rid);
+}
+
 // A removal asked for while a REGISTER was in flight: forget the registration,
 // or send the Expires 0 that had to wait. True when it took over.
 bool Agent::settleRemoval(registration_t& r)
 {
     int rid = r.id;
     if (r.removing) {
-        regs.erase(rid);
+        forgetRegistration(rid);
         return true;
     }
     if (r.remove_after_send) {
