@@ -13,7 +13,7 @@
 //
 // --answer: the answers to an incoming INVITE, in order; "180rel" is a
 //   reliable 180 and what follows it waits for the PRACK.
-// Triggers: ringing, up (initial 2xx acknowledged either way), reinvited (our
+// Triggers: proceeding, ringing, up (initial 2xx acknowledged either way), reinvited (our
 //   re-INVITE got its final answer), notify (one arrived), closed, registered.
 //   "#N" fires on the Nth time only.
 // Actions: bye, reinvite (a hold: the SDP gets a=sendonly), refer,
@@ -275,8 +275,7 @@ void App::handle(const event_t& ev)
             if (rc < 0)
                 printf("note PRACK failed (%d)\n", rc);
         }
-        if (ev.type == EventType::CallRinging)
-            fire("ringing", ev.cid);
+        fire(ev.type == EventType::CallRinging ? "ringing" : "proceeding", ev.cid);
         break;
     case EventType::CallAnswered:
         agent->callSendAck(ev.tid);

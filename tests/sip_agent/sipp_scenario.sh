@@ -218,6 +218,13 @@ RegistrationSuccess/200" ;;
     app_args+=(--call SIPPURI --on up=reinvite@50)
     sipp_answers answer_then_bye_during_reinvite.xml \
       "CallRinging/180 CallAnswered/200 CallMessageNew/BYE CallClosed CallReleased" ;;
+  bye_challenged)
+    app_args+=(--call SIPPURI --auth alice:secret --on up=bye@100)
+    sipp_answers answer_then_challenge_bye.xml \
+      "CallRinging/180 CallAnswered/200 CallMessageRequestFailure/407+retry CallMessageAnswered/200 CallReleased" ;;
+  cancel_after_trying)
+    app_args+=(--call SIPPURI --on proceeding=bye@100)
+    sipp_answers trying_then_take_cancel.xml "CallProceeding/100 CallRequestFailure/487 CallReleased" ;;
   reject_in)
     app_args+=(--answer 486)
     sipp_calls call_rejected.xml "CallInvite CallClosed CallReleased" ;;
