@@ -358,10 +358,14 @@ int ComcertoChannel::PassThruAsync(void* message, int length, MspCompletionCallb
 
 int ComcertoChannel::stopCallerId()
 {
-    MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_CNDSTOP, 0);
-    uint8_t response[256];
-    int responseLength = sizeof response;
-    int result = DEV_PassThru(static_cast<uint16_t>(channelId), m.data(), m.size(), response, &responseLength);
+    // Without a connection channelId -1 would become the device's id 0xFFFF.
+    int result = -1;
+    if (channelId >= 0) {
+        MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_CNDSTOP, 0);
+        uint8_t response[256];
+        int responseLength = sizeof response;
+        result = DEV_PassThru(static_cast<uint16_t>(channelId), m.data(), m.size(), response, &responseLength);
+    }
     if (result != 0)
         LOG(LOGF_GENERAL, 3, "ts %d: CND_STOP failed (result=%d)", timeslot, result);
     return result;

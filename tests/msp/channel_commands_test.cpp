@@ -426,6 +426,8 @@ TEST_F(ChannelCommandsTest, ConnectionPreconditions)
     EXPECT_EQ(idle.setCAS(1), -1);
     EXPECT_TRUE(logs.contains("ts 9: PassThru(): invalid channelId (-1)"));
     EXPECT_TRUE(logs.contains("ts 9: setCAS() failed (result=-1)"));
+    EXPECT_EQ(idle.stopCallerId(), -1);   // never to the device's channel id
+    EXPECT_TRUE(logs.contains("ts 9: CND_STOP failed (result=-1)"));
     EXPECT_EQ(idle.getSrtpStateIfConnected(), 0);
     EXPECT_EQ(idle.destroyConnection(), 0);
     EXPECT_TRUE(sent().empty());
