@@ -2,6 +2,7 @@
 // the payload maps, connection teardown and the conference channels.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cmath>
 #include <cstring>
 #include <netinet/in.h>
 
@@ -101,6 +102,16 @@ void put_ip_udp_ports(MspMessage& m, size_t offset, uint16_t localPort, uint16_t
     uint8_t udp[8] = {static_cast<uint8_t>(src >> 8), static_cast<uint8_t>(src), static_cast<uint8_t>(dst >> 8),
                       static_cast<uint8_t>(dst), 0, 0, 0, 0};
     m.bytes(offset, udp, sizeof udp);
+}
+
+// A gain in tenths of a dB, truncated toward zero; a value no 16-bit word
+// can hold (or not a number) would make the conversion undefined.
+int gain_tenths(float db)
+{
+    float tenths = db * 10;
+    if (std::isnan(tenths))
+        return 0;
+    return static_cast<int>(std::clamp(tenths, -32768.0f, 32767.0f));
 }
 
 }  // namespace
@@ -589,8 +600,8 @@ int ComcertoChannel::applyAGC(bool rx, bool tx) { return hasVoiceConnection() ? 
 int ComcertoChannel::set_tdm_gain(float rxDb, float txDb)
 {
     MspMessage m = command(FC_DGAIN, 4);
-    m.u16(8, static_cast<uint16_t>(static_cast<int>(rxDb * 10)));
-    m.u16(10, static_cast<uint16_t>(static_cast<int>(txDb * 10)));
+    m.u16(8, static_cast<uint16_t>(gain_tenths(rxDb)));
+    m.u16(10, static_cast<uint16_t>(gain_tenths(txDb)));
     return sendCommand(m, "set_tdm_gain()");
 }
 

@@ -2,6 +2,7 @@
 // the failure message of each; payload maps, codec table, HDLC pieces, the
 // IP headers, conferences and line signals.
 #include <arpa/inet.h>
+#include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -319,6 +320,9 @@ TEST_F(ChannelCommandsTest, EveryWrapperSendsItsMessageAndLogsItsFailure)
          "ts 5: send_AGCSET() failed"},
         {"DGAIN", [](TestChannel& c) { return c.set_tdm_gain(-3.5f, 2.56f); },
          {{0x8005, 12, 12, {{8, 0xFFDD}, {10, 25}}}}, "ts 5: set_tdm_gain() failed"},
+        {"DGAIN out of range",
+         [](TestChannel& c) { return c.set_tdm_gain(std::nanf(""), -1e30f); },
+         {{0x8005, 12, 12, {{8, 0}, {10, 0x8000}}}}, "set_tdm_gain() failed"},
         {"CNRTYCODE", [](TestChannel& c) { return c.setCountryCode(7); },
          {{0x805A, 20, 18, {{8, 7}, {10, 7}, {14, 7}, {16, 7}}}}, "ts 5: setCountryCode() failed"},
         {"ECHOCAN", [](TestChannel& c) { return c.set_EC(true); }, {{0x8006, 12, 10, {{8, 0x800F}}}},
