@@ -856,5 +856,8 @@ bool ComcertoChannel::sendLineSignal(int durationMs, int value)
     // The duration goes in 8 ms units, rounded, in the low nibble.
     uint8_t bytes[3] = {0x82, static_cast<uint8_t>(timeslot),
                         static_cast<uint8_t>(value << 4 | (durationMs + 4) / 8)};
-    return fpga_line_signal_write(bytes, sizeof bytes);
+    if (fpga_line_signal_write(bytes, sizeof bytes))
+        return true;
+    LOG(LOGF_GENERAL, 3, "ts %d: sendLineSignal(): SPI transfer failed", timeslot);
+    return false;
 }

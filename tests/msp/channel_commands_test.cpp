@@ -689,7 +689,9 @@ TEST(LineSignalTest, OneFpgaWriteWithTheDurationInEightMsUnits)
     EXPECT_EQ(fpga_line_signal_recorded(),
               (std::vector<std::vector<uint8_t>>{{0x82, 17, 0x3D}, {0x82, 17, 0xF0}}));
     fpga_line_signal_set_writer([](const uint8_t*, int) { return false; });
+    LogCapture logs;
     EXPECT_FALSE(c.sendLineSignal(100, 3));
+    EXPECT_TRUE(logs.contains("ts 17: sendLineSignal(): SPI transfer failed"));
     fpga_line_signal_set_writer(nullptr);
     fpga_line_signal_clear();
 }
