@@ -724,6 +724,9 @@ int ComcertoChannel::destroyConnection()
     cancelArpTimer();
     if (channelId < 0)
         return 0;
+    // A conference id may equal another channel's MSP channel id.
+    if (conferenceFocus)
+        return destroyConference();
     if (playRecordMode && hasVoiceConnection())
         setChannelMode(0, 1);
     if (streamRunning)
@@ -759,24 +762,26 @@ int ComcertoChannel::createConference()
     uint8_t response[RESPONSE_SIZE];
     int length;
     int result = device_passthru(m, response, &length);
-    int id = answer_word(response, length, 10);
+    int id = result == 0 ? answer_word(response, length, 10) : -1;
     if (result == 0 && id < 0)
         result = -1;
     if (result != 0) {
         LOG(LOGF_GENERAL, 3, "createConference() failed (result=%d)", result);
         return -1;
     }
+    // Conference ids are not MSP channel ids: the id may be that of another
+    // channel's connection, whose indications must keep reaching it.
     channelId = id;
+    conferenceFocus = true;
     timeslot = channelId + 2000;
-    mapConnection();
     msp_open_connections++;
     return 0;
 }
 
-void ComcertoChannel::destroyConference()
+int ComcertoChannel::destroyConference()
 {
     if (channelId < 0)
-        return;
+        return 0;
     MspMessage m = device_command(FC_CONF_DESTROY_CONFERENCE, 2);
     m.u16(8, static_cast<uint16_t>(channelId));
     uint8_t response[RESPONSE_SIZE];
@@ -784,9 +789,14 @@ void ComcertoChannel::destroyConference()
     int result = device_passthru(m, response, &length);
     if (result != 0) {
         LOG(LOGF_GENERAL, 3, "ts %d: FC_CONF_DESTROY_CONFERENCE failed (result=%d)", timeslot, result);
-        return;
+        return result;
     }
-    forgetConnection();
+    // Not forgetConnection: the conference id was never mapped.
+    conferenceFocus = false;
+    channelId = -1;
+    ipMode = 0;
+    msp_open_connections--;
+    return 0;
 }
 
 int ComcertoChannel::createConferenceParticipant(int role, int conferenceId)
@@ -801,7 +811,7 @@ int ComcertoChannel::createConferenceParticipant(int role, int conferenceId)
     uint8_t response[RESPONSE_SIZE];
     int length;
     int result = device_passthru(m, response, &length);
-    int id = answer_word(response, length, 10);
+    int id = result == 0 ? answer_word(response, length, 10) : -1;
     if (result == 0 && id < 0)
         result = -1;
     if (result != 0) {
@@ -833,10 +843,10 @@ int ComcertoChannel::createConferenceParticipant(int role, int conferenceId)
     return 0;
 }
 
-void ComcertoChannel::destroyConferenceParticipant(int conferenceId)
+int ComcertoChannel::destroyConferenceParticipant(int conferenceId)
 {
     if (channelId < 0)
-        return;
+        return 0;
     MspMessage off = command(FC_VOPENA, 2);
     sendCommand(off, "FC_VOPENA");
     MspMessage m = device_command(FC_CONF_DESTROY_PARTICIPANT, 4);
@@ -846,9 +856,10 @@ void ComcertoChannel::destroyConferenceParticipant(int conferenceId)
     int result = device_passthru(m, response, &length);
     if (result != 0) {
         LOG(LOGF_GENERAL, 3, "ts %d: FC_CONF_DESTROY_PARTICIPANT failed (result=%d)", timeslot, result);
-        return;
+        return result;
     }
     forgetConnection();
+    return 0;
 }
 
 bool ComcertoChannel::sendLineSignal(int durationMs, int value)

@@ -226,11 +226,12 @@ public:
 
     // SUPVSR_DESTROY_CHANNEL; 0 without a connection.
     int destroyConnection();
-    // Conference focus and participants.
+    // Conference focus and participants. The destroys return 0 when there
+    // is nothing to destroy or it is gone, else the MSP's refusal.
     int createConference();
-    void destroyConference();
+    int destroyConference();
     int createConferenceParticipant(int role, int conferenceId);
-    void destroyConferenceParticipant(int conferenceId);
+    int destroyConferenceParticipant(int conferenceId);
 
     // One write on the FPGA: the line signal value for durationMs on the
     // timeslot. True when the write succeeded.
@@ -338,4 +339,7 @@ protected:
 
 private:
     bool ready_for_command(const char* what);
+
+    // channelId holds a conference id (createConference), not an MSP channel.
+    bool conferenceFocus = false;
 };

@@ -611,11 +611,18 @@ TEST_F(ChannelCommandsTest, TeardownForgetsTheConnection)
 
 TEST_F(ChannelCommandsTest, ConferenceFocusAndParticipants)
 {
+    // Conference ids are numbered apart from channel ids (from 1 in the
+    // simulator): the focus gets the id of this timeslot channel's connection,
+    // whose indications must still reach timeslot 6.
+    TestChannel six(6);
+    ASSERT_EQ(test_open_connection(six), 1);
     TestChannel focus(0xFFFF);
     ASSERT_EQ(focus.createConference(), 0);
     int conference = focus.channelId;
+    ASSERT_EQ(conference, six.channelId);
     EXPECT_EQ(focus.timeslot, conference + 2000);
-    EXPECT_EQ(msp_open_connections, 2);
+    EXPECT_EQ(msp_channel_timeslot[conference], 6);
+    EXPECT_EQ(msp_open_connections, 3);
     EXPECT_EQ(focus.createConference(), -1);
     EXPECT_TRUE(logs.contains("createConference(): channelId != -1 (already created?)"));
 
@@ -650,7 +657,7 @@ TEST_F(ChannelCommandsTest, ConferenceFocusAndParticipants)
     sent();
 
     int participant = channel->channelId;
-    channel->destroyConferenceParticipant(conference);
+    EXPECT_EQ(channel->destroyConferenceParticipant(conference), 0);
     log = sent();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].fc, 0x8000);
@@ -663,21 +670,52 @@ TEST_F(ChannelCommandsTest, ConferenceFocusAndParticipants)
     EXPECT_EQ(channel->channelId, -1);
     EXPECT_EQ(msp_channel_timeslot[participant], MSP_CHANNEL_UNMAPPED);
 
-    focus.destroyConference();
+    EXPECT_EQ(channel->destroyConferenceParticipant(conference), 0);   // nothing left to destroy
+
+    EXPECT_EQ(focus.destroyConference(), 0);
     log = sent();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].fc, 0x9311);
     EXPECT_EQ(msp_get_u16(log[0].bytes.data(), 8), conference);
     EXPECT_EQ(focus.channelId, -1);
-    EXPECT_EQ(msp_open_connections, 0);
+    EXPECT_EQ(msp_open_connections, 1);
+    EXPECT_EQ(msp_channel_timeslot[conference], 6);
 
     // refusals
-    TestChannel other(6);
+    TestChannel other(7);
     EXPECT_EQ(other.createConferenceParticipant(1, 77), -1);
     EXPECT_TRUE(logs.contains("createConferenceParticipant() failed (result=-5)"));
     EXPECT_EQ(other.channelId, -1);
-    focus.destroyConference();
+    EXPECT_EQ(focus.destroyConference(), 0);
     EXPECT_TRUE(sent().size() == 1u);   // the refused participant only
+
+    auto focus2 = std::make_unique<TestChannel>(0xFFFF);
+    ASSERT_EQ(focus2->createConference(), 0);
+    ASSERT_EQ(other.createConferenceParticipant(0, focus2->channelId), 0);
+    TestChannel eight(8);
+    ASSERT_EQ(test_open_connection(eight), focus2->channelId);
+    sent();
+    sim->add_fault({MspSimFault::Status, -1, -1, 0x0005});
+    EXPECT_EQ(other.destroyConferenceParticipant(focus2->channelId), -5);
+    EXPECT_TRUE(logs.contains(": FC_VOPENA failed (result=-5)"));
+    EXPECT_TRUE(logs.contains(": FC_CONF_DESTROY_PARTICIPANT failed (result=-5)"));
+    EXPECT_EQ(sent().size(), 2u);   // the destroy goes out after the refused VOPENA
+    EXPECT_GE(other.channelId, 0);
+    EXPECT_EQ(focus2->destroyConference(), -5);
+    EXPECT_TRUE(logs.contains(": FC_CONF_DESTROY_CONFERENCE failed (result=-5)"));
+    EXPECT_EQ(focus2->channelId, eight.channelId);
+    sim->clear_faults();
+    sent();
+
+    // A focus deleted with its conference still up destroys the conference,
+    // not the MSP channel that happens to have the same number.
+    focus2.reset();
+    log = sent();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].fc, 0x9311);
+    EXPECT_EQ(msp_get_u16(log[0].bytes.data(), 8), eight.channelId);
+    EXPECT_TRUE(sim->channel(static_cast<uint16_t>(eight.channelId), state));
+    EXPECT_EQ(msp_channel_timeslot[eight.channelId], 8);
 }
 
 TEST(LineSignalTest, OneFpgaWriteWithTheDurationInEightMsUnits)
