@@ -53,6 +53,13 @@ constexpr uint8_t AON_START = 11;    // the train begins with this code
 constexpr uint8_t AON_REPEAT = 12;   // stands for "same digit again"
 constexpr size_t CID_FIELD_MAX = 20;
 
+int send_command(ComcertoChannel& channel, MspMessage& m)
+{
+    uint8_t response[256];
+    int responseLength = sizeof response;
+    return channel.PassThru(m.data(), m.size(), response, &responseLength);
+}
+
 void put_tlv(std::string& body, uint8_t type, const std::string& value)
 {
     size_t n = value.size() < CID_FIELD_MAX ? value.size() : CID_FIELD_MAX;
@@ -167,18 +174,6 @@ MspMessage aon_tone_engine_message()
     }
     return m;
 }
-
-namespace {
-
-
-int send_command(ComcertoChannel& channel, MspMessage& m)
-{
-    uint8_t response[256];
-    int responseLength = sizeof response;
-    return channel.PassThru(m.data(), m.size(), response, &responseLength);
-}
-
-}  // namespace
 
 int ComcertoChannel::send_TONEGEN(int control, int onMs, int offMs, int freq1, int level1, int freq2, int level2)
 {

@@ -1,6 +1,6 @@
 // What a channel's tone generator, caller-ID generator and ANI tone engine
 // are told: the tone table and the messages, built here and sent by
-// ComcertoChannel (and by the SIP channel for the ANI digit train).
+// ComcertoChannel (startTone, sendCallerId, sendAON).
 #pragma once
 
 #include <array>
