@@ -234,3 +234,60 @@ TEST(TransportErrors, CallsAndRegistrationsAreToldWhenNothingCanBeSent)
         EXPECT_EQ(side.agent->registerBuild(rid, 60, &msg), -6) << "a removed registration stays";
     }
 }
+
+// Listening: on UDP and TCP at once each request names the transport it
+// leaves on, with that transport's port; a port in use or TLS without a
+// certificate is refused; the local-address override shows in our Contact.
+TEST(Listening, TransportsPortsAndRefusals)
+{
+    FakeClock clock;
+    Side udp_peer(clock, 200);
+    Side tcp_peer(clock, 200, TransportType::TCP);
+    agent_config_t c;
+    c.clock_ms = clock.fn();
+    Agent both(c);
+    ASSERT_EQ(both.listen(TransportType::UDP, "127.0.0.1", 0), 0);
+    ASSERT_EQ(both.listen(TransportType::TCP, "127.0.0.1", 0), 0);
+    EXPECT_LT(both.listen(TransportType::TCP, "127.0.0.1", tcp_peer.port()), 0) << "a port in use";
+    EXPECT_LT(both.listen(TransportType::TLS, "127.0.0.1", 0), 0) << "TLS without a certificate";
+    int udp_port, tcp_port;
+    {
+        std::lock_guard<std::mutex> g(both.mutex());
+        udp_port = both.localPort(TransportType::UDP);
+        tcp_port = both.localPort(TransportType::TCP);
+        EXPECT_EQ(both.localPort(TransportType::TLS), 0);
+        for (Side* to : {&udp_peer, &tcp_peer}) {
+            Message inv;
+            ASSERT_EQ(both.callBuildInitialInvite(&inv, "<" + to->uri("bob") + ">", "<sip:alice@127.0.0.1>"), 0);
+            ASSERT_GT(both.callSendInitialInvite(std::move(inv)), 0);
+        }
+    }
+    auto over_udp = udp_peer.next(EventType::CallInvite);
+    ASSERT_TRUE(over_udp);
+    EXPECT_EQ(over_udp->request.via().protocol, "UDP");
+    EXPECT_EQ(over_udp->request.via().port, udp_port);
+    EXPECT_EQ(over_udp->request.header("Contact"), "<sip:alice@127.0.0.1:" + std::to_string(udp_port) + ">");
+    auto over_tcp = tcp_peer.next(EventType::CallInvite);
+    ASSERT_TRUE(over_tcp);
+    EXPECT_EQ(over_tcp->request.via().protocol, "TCP");
+    EXPECT_EQ(over_tcp->request.via().port, tcp_port);
+    EXPECT_EQ(over_tcp->request.header("Contact"),
+              "<sip:alice@127.0.0.1:" + std::to_string(tcp_port) + ";transport=tcp>");
+    both.quit();
+
+    // bound to every address: Via and Contact take the guess, which a test may set
+    Agent::setLocalIpOverride("192.0.2.7");
+    EXPECT_EQ(Agent::guessLocalIp(AF_INET), "192.0.2.7");
+    Agent any(c);
+    ASSERT_EQ(any.listen(TransportType::UDP, "0.0.0.0", 0), 0);
+    {
+        std::lock_guard<std::mutex> g(any.mutex());
+        EXPECT_EQ(any.localHost(), "192.0.2.7");
+        Message inv;
+        ASSERT_EQ(any.callBuildInitialInvite(&inv, "<sip:bob@127.0.0.1:5>", "<sip:alice@x>"), 0);
+        EXPECT_EQ(inv.header("Contact").rfind("<sip:alice@192.0.2.7:", 0), 0u) << inv.header("Contact");
+    }
+    Agent::setLocalIpOverride("");
+    EXPECT_NE(Agent::guessLocalIp(AF_INET), "192.0.2.7");
+    any.quit();
+}
