@@ -187,3 +187,45 @@ TEST_F(Credentials, RegistrationRemovedWhileChallengedLeavesNothing)
     EXPECT_EQ(c.timers, 0u);
     EXPECT_EQ(c.challenges, 0u);
 }
+
+// A request inside a call that was never challenged before: the challenge is
+// answered, the request goes again, and the call ends as usual.
+TEST_F(Credentials, ChallengedByeIsSentAgainWithThem)
+{
+    int cid;
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message inv;
+        ASSERT_EQ(side.agent->callBuildInitialInvite(
+                      &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
+                  0);
+        cid = side.agent->callSendInitialInvite(std::move(inv));
+    }
+    std::string invite = wait_for(peer, "INVITE");
+    ASSERT_FALSE(invite.empty());
+    reply(invite, 200, "peer1", {{"Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">"}});
+    auto ans = side.next(EventType::CallAnswered);
+    ASSERT_TRUE(ans);
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        ASSERT_EQ(side.agent->callSendAck(ans->tid), 0);
+        ASSERT_EQ(side.agent->callTerminate(cid, 0), 0);
+    }
+    std::string bye = wait_for(peer, "BYE");
+    ASSERT_FALSE(bye.empty());
+    EXPECT_EQ(verified_nc(bye, "Authorization"), "none");
+    challenge(bye, 401);
+    auto ch = side.next(EventType::CallMessageRequestFailure);
+    ASSERT_TRUE(ch);
+    EXPECT_TRUE(ch->will_retry);
+    std::string again = wait_for(peer, "BYE");
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(Message::parse(again).cseq(), Message::parse(bye).cseq() + 1);
+    EXPECT_EQ(verified_nc(again, "Authorization"), "00000001");
+    reply(again, 200, "");
+    ASSERT_TRUE(side.next(EventType::CallReleased));
+    side.drain(50);
+    bool last = false;
+    EXPECT_EQ(side.releases(cid, &last), 1);
+    EXPECT_TRUE(last);
+}
