@@ -346,3 +346,53 @@ TEST_F(Timers, ReinviteMeeting491IsSentAgainSoonerAsCalleeAndNotAfterHangUp)
     ASSERT_TRUE(side.next(EventType::CallReleased));
     expectOneReleaseLast(inv->cid);
 }
+
+// The refresh comes before 90% of the period and 6 s before its end; the
+// registrar's grant (our Contact's expires, else Expires) shortens the period
+// only when it is more than 15 s shorter.
+TEST_F(Timers, RegistrationRefreshFollowsTheGrant)
+{
+    struct case_t {
+        int asked;
+        const char* header;
+        const char* value;
+        int64_t refresh_ms;
+    };
+    std::string contact = "<sip:100@127.0.0.1>";
+    for (const case_t& c : {case_t{3600, "Expires", "3600", 900000}, case_t{60, "Expires", "50", 54000},
+                            case_t{60, "Expires", "40", 34000}, case_t{60, "Contact", ";expires=30", 24000}}) {
+        SCOPED_TRACE(std::to_string(c.asked) + " " + c.header + ": " + c.value);
+        int rid;
+        {
+            std::lock_guard<std::mutex> g(side.agent->mutex());
+            Message msg;
+            rid = side.agent->registerBuildInitial("<sip:100@example.com>",
+                                                   "sip:127.0.0.1:" + std::to_string(peer.port()), contact, c.asked,
+                                                   &msg);
+            ASSERT_EQ(side.agent->registerSend(rid, std::move(msg)), 0);
+        }
+        std::string first = wait_for(peer, "REGISTER");
+        ASSERT_FALSE(first.empty());
+        std::string header = c.header, value = c.value;
+        if (header == "Contact")
+            value = contact + value;
+        reply(first, 200, "reg", {{header, value}});
+        ASSERT_TRUE(side.next(EventType::RegistrationSuccess));
+        advance(c.refresh_ms - 1000);
+        EXPECT_TRUE(wait_for(peer, "REGISTER", 200).empty()) << "refreshed too early";
+        advance(1000);
+        std::string refresh = wait_for(peer, "REGISTER");
+        ASSERT_FALSE(refresh.empty()) << "no refresh";
+        EXPECT_EQ(header_of(refresh, "Expires"), std::to_string(c.asked)) << "the refresh asks for the same again";
+        reply(refresh, 200, "reg", {{"Expires", std::to_string(c.asked)}});
+        ASSERT_TRUE(side.next(EventType::RegistrationSuccess));
+        {
+            std::lock_guard<std::mutex> g(side.agent->mutex());
+            ASSERT_EQ(side.agent->registerRemove(rid), 0);
+        }
+        std::string removal = wait_for(peer, "REGISTER");
+        ASSERT_FALSE(removal.empty());
+        reply(removal, 200, "reg");
+        ASSERT_TRUE(side.next(EventType::RegistrationSuccess));
+    }
+}
