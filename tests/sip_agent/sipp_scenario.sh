@@ -150,7 +150,8 @@ case "$name" in
     sipp_calls call_then_reinvite_twice.xml \
       "CallInvite CallAck CallReinvite CallAck CallMessageNew/BYE CallClosed CallReleased" ;;
   reinvite_491_out)
-    app_args+=(--call SIPPURI --on up=reinvite@50 --on reinvited=bye@50)
+    # a fast clock for the layer: its pause of 2.1 to 4 s before the re-INVITE goes again is short
+    app_args+=(--call SIPPURI --clock-scale 20 --on up=reinvite@50 --on reinvited=bye@50)
     sipp_answers answer_then_glare_reinvite.xml "CallRinging/180 CallAnswered/200 CallRequestFailure/491+retry \
 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
   reinvite_500_out)
@@ -225,6 +226,10 @@ RegistrationSuccess/200" ;;
   cancel_after_trying)
     app_args+=(--call SIPPURI --on proceeding=bye@100)
     sipp_answers trying_then_take_cancel.xml "CallProceeding/100 CallRequestFailure/487 CallReleased" ;;
+  auth_407_then_422)
+    app_args+=(--call SIPPURI --auth alice:secret --session-expires 90 --on up=bye@100)
+    sipp_answers challenge_then_min_se.xml "CallRequestFailure/407+retry CallRequestFailure/422+retry \
+CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
   reject_in)
     app_args+=(--answer 486)
     sipp_calls call_rejected.xml "CallInvite CallClosed CallReleased" ;;
