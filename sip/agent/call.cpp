@@ -489,6 +489,10 @@ bool Agent::retryInvite(tx_t& tx, call_t& call, const Message& response)
         again = tx.request.clone();
         again.setHeader("Session-Expires", std::to_string(value));
         again.setHeader("Min-SE", std::to_string(value));
+        // credentials again with the next nonce count: a repeated one is a replay
+        again.removeHeader("Authorization");
+        again.removeHeader("Proxy-Authorization");
+        addKnownCredentials(again);
         ++se;
     } else if (code >= 300 && code < 400 && redirects < cfg.max_retries) {
         Uri target;

@@ -196,6 +196,10 @@ void Agent::registerResponse(tx_t& tx, Message response)
             Message again = r->last.clone();
             next_cseq(again);
             again.setHeader("Expires", std::to_string(min));
+            // credentials again with the next nonce count: a repeated one is a replay
+            again.removeHeader("Authorization");
+            again.removeHeader("Proxy-Authorization");
+            addKnownCredentials(again);
             retry = true;
             auto ev = makeEvent(EventType::RegistrationFailure, &tx);
             ev->will_retry = true;
