@@ -202,6 +202,10 @@ RegistrationSuccess/200" ;;
     app_args+=(--call SIPPURI --session-expires 90 --clock-scale 30 --on up=bye@2500)
     sipp_answers answer_with_session_timer.xml \
       "CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
+  session_refresh_update)
+    app_args+=(--call SIPPURI --session-expires 90 --clock-scale 30 --on up=bye@2500)
+    sipp_answers answer_with_session_timer_update.xml \
+      "CallRinging/180 CallAnswered/200 CallMessageAnswered/200 CallReleased" ;;
   refresh_after_refused_hold)
     app_args+=(--call SIPPURI --session-expires 90 --clock-scale 30 --on up=reinvite@100 --on reinvited=bye@2400)
     sipp_answers answer_then_refuse_hold.xml \
