@@ -107,8 +107,17 @@ class Simulator:
             if time.monotonic() > deadline or self.proc.poll() is not None:
                 raise AssertionError("simulator did not start: %s" % self.proc.stderr.read().decode())
             time.sleep(0.02)
-        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self._sock.connect(self.control_path)
+        # The socket file appears at bind(), a moment before listen().
+        while True:
+            self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                self._sock.connect(self.control_path)
+                break
+            except ConnectionRefusedError:
+                self._sock.close()
+                if time.monotonic() > deadline or self.proc.poll() is not None:
+                    raise
+                time.sleep(0.02)
         self._buffer = b""
 
     def request(self, **req):
