@@ -128,7 +128,9 @@ void Agent::sessionRefresh(int did)
     }
     std::string method = d->peer_allows_update ? "UPDATE" : "INVITE";
     Message msg = buildInDialog(*d, method);
-    msg.addHeader("Session-Expires", std::to_string(d->se_interval) + ";refresher=" + (d->uac ? "uac" : "uas"));
+    // refresher names a role in this request, where we are the client: "uac"
+    // keeps the refreshing with us whichever side set up the call.
+    msg.addHeader("Session-Expires", std::to_string(d->se_interval) + ";refresher=uac");
     msg.addHeader("Supported", "timer");
     // the SDP the call runs on: a re-INVITE of ours that was refused does not count
     if (method == "INVITE" && !d->session_sdp.empty())

@@ -396,3 +396,33 @@ TEST_F(Timers, RegistrationRefreshFollowsTheGrant)
         ASSERT_TRUE(side.next(EventType::RegistrationSuccess));
     }
 }
+
+// We refresh (refresher=uas): at half the interval, with UPDATE since the
+// peer allows it; each answered refresh starts the next half.
+TEST_F(Timers, RefresherSendsUpdateAtHalfTheInterval)
+{
+    send(request("INVITE", 1, "<sip:you@127.0.0.1>",
+                 "Supported: timer\r\nAllow: INVITE, ACK, BYE, CANCEL, UPDATE\r\nSession-Expires: 120;refresher=uas\r\n",
+                 sdp()));
+    auto inv = side.next(EventType::CallInvite);
+    ASSERT_TRUE(inv);
+    ASSERT_EQ(answer(inv->tid, 200, {{"Supported", "timer"}}, sdp()), 0);
+    std::string ok_text = wait_for(peer, "200 INVITE");
+    ASSERT_FALSE(ok_text.empty());
+    EXPECT_EQ(header_of(ok_text, "Session-Expires"), "120;refresher=uas");
+    std::string to = Message::parse(ok_text).header("To");
+    send(request("ACK", 1, to));
+    ASSERT_TRUE(side.next(EventType::CallAck));
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        advance(59000);
+        EXPECT_TRUE(wait_for(peer, "UPDATE", 200).empty()) << "refreshed before half the interval";
+        advance(1000);
+        std::string upd = wait_for(peer, "UPDATE");
+        ASSERT_FALSE(upd.empty()) << "no refresh";
+        EXPECT_EQ(header_of(upd, "Session-Expires"), "120;refresher=uac") << "we, the client of the refresh, refresh";
+        reply(upd, 200, "", {{"Session-Expires", "120;refresher=uac"}, {"Require", "timer"}});
+        side.drain(100);
+    }
+    EXPECT_TRUE(wait_for(peer, "BYE", 100).empty()) << "a refreshed session was ended";
+}
