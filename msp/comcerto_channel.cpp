@@ -196,7 +196,7 @@ void ComcertoChannel::onSyncData(const uint8_t*, int, bool) {}
 
 void ComcertoChannel::setSettings(const JsonValue& settings)
 {
-    const bool connected = channelId >= 0;
+    const bool connected = hasMspChannel();
     bool voiceOptionsChanged = false;
     bool jitterBufferChanged = false;
 
@@ -332,7 +332,8 @@ void ComcertoChannel::publishStatus()
 
 bool ComcertoChannel::ready_for_command(const char* what)
 {
-    if (channelId < 0) {
+    // A conference id may be another channel's MSP channel id.
+    if (!hasMspChannel()) {
         LOG(LOGF_GENERAL, 3, "ts %d: %s(): invalid channelId (%d)", timeslot, what, channelId);
         return false;
     }
@@ -360,7 +361,7 @@ int ComcertoChannel::stopCallerId()
 {
     // Without a connection channelId -1 would become the device's id 0xFFFF.
     int result = -1;
-    if (channelId >= 0) {
+    if (hasMspChannel()) {
         MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_CNDSTOP, 0);
         uint8_t response[256];
         int responseLength = sizeof response;

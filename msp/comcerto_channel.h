@@ -264,7 +264,13 @@ public:
     int monitorSignaling(bool on, int param);
 
     // True with a connection of type 2.
-    bool hasVoiceConnection() const { return channelId >= 0 && connectionType == MSP_CONN_VOICE; }
+    bool hasVoiceConnection() const
+    {
+        return channelId >= 0 && connectionType == MSP_CONN_VOICE && !conferenceFocus;
+    }
+    // True when channelId is an MSP channel the channel's commands may go to;
+    // a conference focus holds a conference id instead.
+    bool hasMspChannel() const { return channelId >= 0 && !conferenceFocus; }
 
     // ---- members, with their defaults ----
     int timeslot;                      // 0..255; 0xFFFF until a channel without one gets channelId + 1000

@@ -623,6 +623,19 @@ TEST_F(ChannelCommandsTest, ConferenceFocusAndParticipants)
     EXPECT_EQ(focus.timeslot, conference + 2000);
     EXPECT_EQ(msp_channel_timeslot[conference], 6);
     EXPECT_EQ(msp_open_connections, 3);
+    // nor do the focus's channel commands reach that channel
+    sent();
+    JsonValue settings;
+    settings["rx-gain"].setString("2.5");
+    settings["rtp-ttl"].kind = JSON_INTEGER;
+    settings["rtp-ttl"].integer = 5;
+    settings["jbmax"].kind = JSON_INTEGER;
+    settings["jbmax"].integer = 300;
+    focus.setSettings(settings);
+    EXPECT_EQ(focus.applyEchoCanceller(true), 0);
+    EXPECT_EQ(focus.setCAS(1), -1);
+    EXPECT_TRUE(logs.contains("PassThru(): invalid channelId (" + std::to_string(conference) + ")"));
+    EXPECT_TRUE(sent().empty());
     EXPECT_EQ(focus.createConference(), -1);
     EXPECT_TRUE(logs.contains("createConference(): channelId != -1 (already created?)"));
 
