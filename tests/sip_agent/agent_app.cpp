@@ -13,9 +13,11 @@
 //
 // --answer: the answers to an incoming INVITE, in order; "180rel" is a
 //   reliable 180 and what follows it waits for the PRACK.
-// Triggers: proceeding, ringing, up (initial 2xx acknowledged either way), reinvited (our
-//   re-INVITE got its final answer), notify (one arrived), closed, registered.
-//   "#N" fires on the Nth time only.
+// --clock-scale N: the layer's own clock runs N times as fast (refreshes,
+//   retries and time-outs come sooner); SIP timers keep --t1.
+// Triggers: proceeding, ringing, up (initial 2xx acknowledged either way),
+//   reinvited (our re-INVITE got its final answer), notify (one arrived),
+//   closed, registered. "#N" fires on the Nth time only.
 // Actions: bye, reinvite (a hold: the SDP gets a=sendonly), refer,
 //   notify-done (final NOTIFY of a REFER we took), unregister; "@MS" delays
 //   them.
@@ -99,7 +101,6 @@ public:
     std::map<std::string, std::string> opt;
     std::vector<rule_t> rules;
     std::unique_ptr<Agent> agent;
-    int64_t scale = 1;
 
     int run();
 
@@ -347,9 +348,7 @@ void App::handle(const event_t& ev)
 int App::run()
 {
     agent_config_t cfg;
-    if (opt.count("--clock-scale"))
-        scale = atoi(opt["--clock-scale"].c_str());
-    int64_t s = scale;
+    int64_t s = opt.count("--clock-scale") ? atoi(opt["--clock-scale"].c_str()) : 1;
     cfg.clock_ms = [s] { return steady_ms() * s; };
     if (opt.count("--t1"))
         cfg.stack.t1_ms = atoi(opt["--t1"].c_str());
