@@ -2,17 +2,11 @@
 // connection errors, verified TLS peers; and IPv6.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-
 #include "sip/core/resolver.h"
 #include "sip/core/response.h"
 #include "sip/core/tcp_transport.h"
 #include "sip_peer.h"
+#include "support/tls_cert.h"
 
 using namespace sipcore;
 using namespace siptest;
@@ -200,51 +194,9 @@ TEST(SipResolver, NumericAndHostsFile)
     EXPECT_EQ(got[0].port(), 5060);
 }
 
-namespace {
-
-// A self-signed certificate and key for "localhost" in the test's scratch dir.
-struct test_cert_t {
-    std::string cert, key;
-    test_cert_t()
-    {
-        char dir[] = "/tmp/sipcore-tls-XXXXXX";
-        std::string d = mkdtemp(dir);
-        cert = d + "/cert.pem";
-        key = d + "/key.pem";
-        EVP_PKEY* pkey = EVP_EC_gen("P-256");
-        X509* x = X509_new();
-        ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
-        X509_gmtime_adj(X509_getm_notBefore(x), -60);
-        X509_gmtime_adj(X509_getm_notAfter(x), 3600);
-        X509_set_pubkey(x, pkey);
-        X509_NAME* name = X509_get_subject_name(x);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1,
-                                   -1, 0);
-        X509_set_issuer_name(x, name);
-        X509_sign(x, pkey, EVP_sha256());
-        FILE* f = fopen(cert.c_str(), "w");
-        PEM_write_X509(f, x);
-        fclose(f);
-        f = fopen(key.c_str(), "w");
-        PEM_write_PrivateKey(f, pkey, nullptr, nullptr, 0, nullptr, nullptr);
-        fclose(f);
-        X509_free(x);
-        EVP_PKEY_free(pkey);
-    }
-    ~test_cert_t()
-    {
-        std::string d = cert.substr(0, cert.rfind('/'));
-        unlink(cert.c_str());
-        unlink(key.c_str());
-        rmdir(d.c_str());
-    }
-};
-
-}  // namespace
-
 TEST(StackTls, RequestAndResponseWithVerifiedPeers)
 {
-    test_cert_t certs;
+    testsupport::TlsCert certs;
     tls_options_t tls;
     tls.cert_file = certs.cert;
     tls.key_file = certs.key;
@@ -287,7 +239,7 @@ TEST(StackTls, RequestAndResponseWithVerifiedPeers)
 
 TEST(StackTls, MandatoryClientCertificate)
 {
-    test_cert_t certs;
+    testsupport::TlsCert certs;
     tls_options_t srv_tls;
     srv_tls.cert_file = certs.cert;
     srv_tls.key_file = certs.key;
