@@ -96,6 +96,21 @@ public:
             }
         }
     }
+    // Answers the request tid with code, the body (SDP) and headers added.
+    int answer(int tid, int code, const std::string& body = "",
+               const std::vector<std::pair<std::string, std::string>>& headers = {})
+    {
+        std::lock_guard<std::mutex> g(agent->mutex());
+        Message r;
+        int rc = agent->callBuildAnswer(tid, code, &r);
+        if (rc < 0)
+            return rc;
+        for (const auto& [name, value] : headers)
+            r.addHeader(name, value);
+        if (!body.empty())
+            r.setBody("application/sdp", body);
+        return agent->callSendAnswer(tid, code, std::move(r));
+    }
     // Releases of call cid seen so far, and whether the release was its last event.
     int releases(int cid, bool* last = nullptr)
     {
@@ -186,16 +201,7 @@ protected:
     int answer(Side& s, int tid, int code, const std::string& body = "",
                const std::vector<std::pair<std::string, std::string>>& headers = {})
     {
-        std::lock_guard<std::mutex> g(s.agent->mutex());
-        Message r;
-        int rc = s.agent->callBuildAnswer(tid, code, &r);
-        if (rc < 0)
-            return rc;
-        for (const auto& [name, value] : headers)
-            r.addHeader(name, value);
-        if (!body.empty())
-            r.setBody("application/sdp", body);
-        return s.agent->callSendAnswer(tid, code, std::move(r));
+        return s.answer(tid, code, body, headers);
     }
     // A call from a to b, answered and acknowledged: the events' ids.
     struct up_t {
@@ -246,6 +252,48 @@ protected:
     // a T1 that keeps Timer B out of the way on a loaded machine
     Side a;
     Side b;
+};
+
+// One layer against a raw UDP peer.
+class PeerSide : public ::testing::Test {
+protected:
+    explicit PeerSide(int t1) : side{clock, t1} {}
+    sipcore::sock_addr_t agentAddr() { return sipcore::make_addr("127.0.0.1", side.port()); }
+    std::string peerContact() { return "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">"; }
+    // The peer answers a request it got, with the headers added.
+    void reply(const std::string& request_text, int code, const std::string& to_tag = "peer1",
+               const std::vector<std::pair<std::string, std::string>>& headers = {})
+    {
+        Message req = Message::parse(request_text);
+        Message r = sipcore::make_response(
+            req, code, {.reason = "", .to_tag = to_tag, .server = "", .copy_record_route = false});
+        for (const auto& [name, value] : headers)
+            r.addHeader(name, value);
+        peer.send(r.toString(), agentAddr());
+    }
+    // Our call to the peer, with that SDP body when not empty: its cid.
+    int callPeer(const std::string& body = "")
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        Message inv;
+        int rc = side.agent->callBuildInitialInvite(&inv, peerContact(), "<sip:me@127.0.0.1>");
+        EXPECT_EQ(rc, 0);
+        if (rc < 0)
+            return rc;
+        if (!body.empty())
+            inv.setBody("application/sdp", body);
+        return side.agent->callSendInitialInvite(std::move(inv));
+    }
+    // Moves the fake clock on and lets the layer's timers fire.
+    void advance(int64_t ms)
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        clock.ms += ms;
+        side.agent->automaticAction();
+    }
+    FakeClock clock;
+    Side side;
+    siptest::UdpPeer peer;
 };
 
 }  // namespace agenttest

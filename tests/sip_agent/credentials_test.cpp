@@ -13,18 +13,9 @@ using siptest::UdpPeer;
 
 namespace {
 
-class Credentials : public ::testing::Test {
+class Credentials : public PeerSide {
 protected:
-    sock_addr_t agentAddr() { return make_addr("127.0.0.1", side.port()); }
-    void reply(const std::string& request_text, int code, const std::string& to_tag = "peer1",
-               const std::vector<std::pair<std::string, std::string>>& headers = {})
-    {
-        Message req = Message::parse(request_text);
-        Message r = make_response(req, code, {.reason = "", .to_tag = to_tag, .server = "", .copy_record_route = false});
-        for (const auto& [name, value] : headers)
-            r.addHeader(name, value);
-        peer.send(r.toString(), agentAddr());
-    }
+    Credentials() : PeerSide(200) {}
     void challenge(const std::string& request_text, int code)
     {
         peer.send(make_challenge(Message::parse(request_text), code, challenge_of("gw", "n1", "op")).toString(),
@@ -41,12 +32,6 @@ protected:
         EXPECT_EQ(dr.opaque, "op");
         EXPECT_TRUE(digest_verify(dr, m.method(), digest_ha1("auth-me", "gw", "secret"))) << text;
         return dr.nc;
-    }
-    void advance(int64_t ms)
-    {
-        std::lock_guard<std::mutex> g(side.agent->mutex());
-        clock.ms += ms;
-        side.agent->automaticAction();
     }
     agent_counts_t counts()
     {
@@ -67,31 +52,20 @@ protected:
         std::lock_guard<std::mutex> g(side.agent->mutex());
         side.agent->addAuthenticationInfo("me", "auth-me", "secret", "", "gw");
     }
-    FakeClock clock;
-    Side side{clock, 200};
-    UdpPeer peer;
 };
 
 }  // namespace
 
 TEST_F(Credentials, LaterRequestsOfAChallengedCallCarryThem)
 {
-    int cid;
-    {
-        std::lock_guard<std::mutex> g(side.agent->mutex());
-        Message inv;
-        ASSERT_EQ(side.agent->callBuildInitialInvite(
-                      &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
-                  0);
-        cid = side.agent->callSendInitialInvite(std::move(inv));
-    }
+    int cid = callPeer();
     std::string first = wait_for(peer, "INVITE");
     ASSERT_FALSE(first.empty());
     challenge(first, 407);
     std::string second = wait_for(peer, "INVITE");
     ASSERT_FALSE(second.empty());
     EXPECT_EQ(verified_nc(second, "Proxy-Authorization"), "00000001");
-    reply(second, 200, "peer1", {{"Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">"}});
+    reply(second, 200, "peer1", {{"Contact", peerContact()}});
     auto ans = side.next(EventType::CallAnswered);
     ASSERT_TRUE(ans);
     int info_tid;
@@ -192,18 +166,10 @@ TEST_F(Credentials, RegistrationRemovedWhileChallengedLeavesNothing)
 // answered, the request goes again, and the call ends as usual.
 TEST_F(Credentials, ChallengedByeIsSentAgainWithThem)
 {
-    int cid;
-    {
-        std::lock_guard<std::mutex> g(side.agent->mutex());
-        Message inv;
-        ASSERT_EQ(side.agent->callBuildInitialInvite(
-                      &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
-                  0);
-        cid = side.agent->callSendInitialInvite(std::move(inv));
-    }
+    int cid = callPeer();
     std::string invite = wait_for(peer, "INVITE");
     ASSERT_FALSE(invite.empty());
-    reply(invite, 200, "peer1", {{"Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">"}});
+    reply(invite, 200, "peer1", {{"Contact", peerContact()}});
     auto ans = side.next(EventType::CallAnswered);
     ASSERT_TRUE(ans);
     {

@@ -14,28 +14,16 @@ namespace {
 class Release : public TwoSides {};
 
 // A raw peer that answers our INVITE and then goes silent.
-class Silent : public ::testing::Test {
+class Silent : public PeerSide {
 protected:
-    sock_addr_t agentAddr() { return make_addr("127.0.0.1", side.port()); }
+    Silent() : PeerSide(20) {}  // Timer B and F after 1.3 s
     // An answered and acknowledged call to the peer: its cid and did.
     std::pair<int, int> up()
     {
-        int cid;
-        {
-            std::lock_guard<std::mutex> g(side.agent->mutex());
-            Message inv;
-            EXPECT_EQ(side.agent->callBuildInitialInvite(
-                          &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
-                      0);
-            inv.setBody("application/sdp", sdp());
-            cid = side.agent->callSendInitialInvite(std::move(inv));
-        }
+        int cid = callPeer(sdp());
         std::string invite = wait_for(peer, "INVITE");
         EXPECT_FALSE(invite.empty());
-        Message r = make_response(Message::parse(invite), 200,
-                                  {.reason = "", .to_tag = "p1", .server = "", .copy_record_route = false});
-        r.addHeader("Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">");
-        peer.send(r.toString(), agentAddr());
+        reply(invite, 200, "p1", {{"Contact", peerContact()}});
         auto ans = side.next(EventType::CallAnswered);
         EXPECT_TRUE(ans);
         if (!ans)
@@ -54,9 +42,6 @@ protected:
         EXPECT_EQ(side.agent->counts().calls, 0u);
         EXPECT_EQ(side.agent->counts().dialogs, 0u);
     }
-    FakeClock clock;
-    Side side{clock, 20};  // Timer B and F after 1.3 s
-    UdpPeer peer;
 };
 
 }  // namespace

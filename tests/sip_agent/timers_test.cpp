@@ -13,24 +13,9 @@ using siptest::UdpPeer;
 
 namespace {
 
-class Timers : public ::testing::Test {
+class Timers : public PeerSide {
 protected:
-    sock_addr_t agentAddr() { return make_addr("127.0.0.1", side.port()); }
-    void advance(int64_t ms)
-    {
-        std::lock_guard<std::mutex> g(side.agent->mutex());
-        clock.ms += ms;
-        side.agent->automaticAction();
-    }
-    void reply(const std::string& request_text, int code, const std::string& to_tag = "peer1",
-               const std::vector<std::pair<std::string, std::string>>& headers = {})
-    {
-        Message req = Message::parse(request_text);
-        Message r = make_response(req, code, {.reason = "", .to_tag = to_tag, .server = "", .copy_record_route = false});
-        for (const auto& [name, value] : headers)
-            r.addHeader(name, value);
-        peer.send(r.toString(), agentAddr());
-    }
+    Timers() : PeerSide(200) {}
     // A request of the peer's call (Call-ID "t@peer", From tag pf1).
     std::string request(const std::string& method, int cseq, const std::string& to,
                         const std::string& extra = "", const std::string& body = "")
@@ -49,20 +34,6 @@ protected:
                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     }
     void send(const std::string& text) { peer.send(text, agentAddr()); }
-    int answer(int tid, int code, const std::vector<std::pair<std::string, std::string>>& headers = {},
-               const std::string& body = "")
-    {
-        std::lock_guard<std::mutex> g(side.agent->mutex());
-        Message r;
-        int rc = side.agent->callBuildAnswer(tid, code, &r);
-        if (rc < 0)
-            return rc;
-        for (const auto& [name, value] : headers)
-            r.addHeader(name, value);
-        if (!body.empty())
-            r.setBody("application/sdp", body);
-        return side.agent->callSendAnswer(tid, code, std::move(r));
-    }
     void expectOneReleaseLast(int cid)
     {
         side.drain(50);
@@ -70,9 +41,6 @@ protected:
         EXPECT_EQ(side.releases(cid, &last), 1);
         EXPECT_TRUE(last);
     }
-    FakeClock clock;
-    Side side{clock, 200};
-    UdpPeer peer;
 };
 
 }  // namespace
@@ -80,15 +48,7 @@ protected:
 // Our call rings for 180 s: NOANSWER, then the CANCEL, then the failure and release.
 TEST_F(Timers, OutgoingCallRingingTooLongIsCancelled)
 {
-    int cid;
-    {
-        std::lock_guard<std::mutex> g(side.agent->mutex());
-        Message inv;
-        ASSERT_EQ(side.agent->callBuildInitialInvite(
-                      &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
-                  0);
-        cid = side.agent->callSendInitialInvite(std::move(inv));
-    }
+    int cid = callPeer();
     std::string invite = wait_for(peer, "INVITE");
     ASSERT_FALSE(invite.empty());
     reply(invite, 180);
@@ -118,7 +78,7 @@ TEST_F(Timers, IncomingCallUnansweredIsEndedWith408)
     send(invite);
     auto inv = side.next(EventType::CallInvite);
     ASSERT_TRUE(inv);
-    ASSERT_EQ(answer(inv->tid, 180), 0);
+    ASSERT_EQ(side.answer(inv->tid, 180), 0);
     ASSERT_FALSE(wait_for(peer, "180 INVITE").empty());
     advance(179000);
     EXPECT_TRUE(wait_for(peer, "408 INVITE", 200).empty()) << "ended before 180 s";
@@ -129,7 +89,7 @@ TEST_F(Timers, IncomingCallUnansweredIsEndedWith408)
     EXPECT_EQ(closed->cid, inv->cid);
     ASSERT_TRUE(side.next(EventType::CallReleased));
     expectOneReleaseLast(inv->cid);
-    EXPECT_EQ(answer(inv->tid, 200, {}, sdp()), -6) << "the call is gone";
+    EXPECT_EQ(side.answer(inv->tid, 200, sdp()), -6) << "the call is gone";
 }
 
 // The peer refreshes (refresher=uac); we only watch. Each refresh restarts
@@ -140,7 +100,7 @@ TEST_F(Timers, SessionEndsWithByeWhenThePeerStopsRefreshing)
                  "Supported: timer\r\nSession-Expires: 90;refresher=uac\r\n", sdp()));
     auto inv = side.next(EventType::CallInvite);
     ASSERT_TRUE(inv);
-    ASSERT_EQ(answer(inv->tid, 200, {{"Supported", "timer"}}, sdp()), 0);
+    ASSERT_EQ(side.answer(inv->tid, 200, sdp(), {{"Supported", "timer"}}), 0);
     std::string ok_text = wait_for(peer, "200 INVITE");
     ASSERT_FALSE(ok_text.empty());
     Message ok = Message::parse(ok_text);
@@ -156,7 +116,7 @@ TEST_F(Timers, SessionEndsWithByeWhenThePeerStopsRefreshing)
     auto upd = side.next(EventType::CallMessageNew);
     ASSERT_TRUE(upd);
     EXPECT_EQ(upd->request.method(), "UPDATE");
-    ASSERT_EQ(answer(upd->tid, 200, {{"Supported", "timer"}}), 0);
+    ASSERT_EQ(side.answer(upd->tid, 200, "", {{"Supported", "timer"}}), 0);
     ASSERT_FALSE(wait_for(peer, "200 UPDATE").empty());
 
     advance(59000);
@@ -240,19 +200,10 @@ int reinvite(Side& side, int did)
 // with the next CSeq and the same offer, up to three times.
 TEST_F(Timers, ReinviteMeeting491IsSentAgainLaterAsCaller)
 {
-    int cid;
-    {
-        std::lock_guard<std::mutex> g(side.agent->mutex());
-        Message inv;
-        ASSERT_EQ(side.agent->callBuildInitialInvite(
-                      &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
-                  0);
-        inv.setBody("application/sdp", sdp());
-        cid = side.agent->callSendInitialInvite(std::move(inv));
-    }
+    int cid = callPeer(sdp());
     std::string invite = wait_for(peer, "INVITE");
     ASSERT_FALSE(invite.empty());
-    reply(invite, 200, "peer1", {{"Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">"}});
+    reply(invite, 200, "peer1", {{"Contact", peerContact()}});
     auto ans = side.next(EventType::CallAnswered);
     ASSERT_TRUE(ans);
     {
@@ -305,7 +256,7 @@ TEST_F(Timers, ReinviteMeeting491IsSentAgainSoonerAsCalleeAndNotAfterHangUp)
     send(request("INVITE", 1, "<sip:you@127.0.0.1>", "", sdp()));
     auto inv = side.next(EventType::CallInvite);
     ASSERT_TRUE(inv);
-    ASSERT_EQ(answer(inv->tid, 200, {}, sdp("1", 4002)), 0);
+    ASSERT_EQ(side.answer(inv->tid, 200, sdp("1", 4002)), 0);
     std::string ok_text = wait_for(peer, "200 INVITE");
     ASSERT_FALSE(ok_text.empty());
     std::string to = Message::parse(ok_text).header("To");
@@ -320,7 +271,7 @@ TEST_F(Timers, ReinviteMeeting491IsSentAgainSoonerAsCalleeAndNotAfterHangUp)
     advance(2000);
     std::string again = wait_for(peer, "INVITE");
     ASSERT_FALSE(again.empty()) << "not sent again by 2 s";
-    reply(again, 200, "", {{"Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">"}});
+    reply(again, 200, "", {{"Contact", peerContact()}});
     auto ans = side.next(EventType::CallAnswered);
     ASSERT_TRUE(ans);
     {
@@ -406,7 +357,7 @@ TEST_F(Timers, RefresherSendsUpdateAtHalfTheInterval)
                  sdp()));
     auto inv = side.next(EventType::CallInvite);
     ASSERT_TRUE(inv);
-    ASSERT_EQ(answer(inv->tid, 200, {{"Supported", "timer"}}, sdp()), 0);
+    ASSERT_EQ(side.answer(inv->tid, 200, sdp(), {{"Supported", "timer"}}), 0);
     std::string ok_text = wait_for(peer, "200 INVITE");
     ASSERT_FALSE(ok_text.empty());
     EXPECT_EQ(header_of(ok_text, "Session-Expires"), "120;refresher=uas");

@@ -12,9 +12,9 @@ using siptest::UdpPeer;
 
 namespace {
 
-class Wire : public ::testing::Test {
+class Wire : public PeerSide {
 protected:
-    sock_addr_t agentAddr() { return make_addr("127.0.0.1", side.port()); }
+    Wire() : PeerSide(20) {}
     // Our raw peer answers a request it got.
     void reply(const std::string& request_text, int code, const std::string& to_tag = "peer1",
                const std::string& extra = "")
@@ -22,21 +22,11 @@ protected:
         Message req = Message::parse(request_text);
         Message r = make_response(req, code, {.reason = "", .to_tag = to_tag, .server = "", .copy_record_route = false});
         if (code < 300 && req.method() == "INVITE")
-            r.addHeader("Contact", "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">");
+            r.addHeader("Contact", peerContact());
         std::string text = r.toString();
         if (!extra.empty())
             text.insert(text.find("\r\n") + 2, extra);
         peer.send(text, agentAddr());
-    }
-    int dialPeer()
-    {
-        std::lock_guard<std::mutex> g(side.agent->mutex());
-        Message inv;
-        EXPECT_EQ(side.agent->callBuildInitialInvite(
-                      &inv, "<sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">", "<sip:me@127.0.0.1>"),
-                  0);
-        inv.setBody("application/sdp", sdp());
-        return side.agent->callSendInitialInvite(std::move(inv));
     }
     std::string inviteText(const std::string& branch, const std::string& call_id)
     {
@@ -50,9 +40,6 @@ protected:
                "Contact: <sip:peer@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n"
                "Content-Length: 0\r\n\r\n";
     }
-    FakeClock clock;
-    Side side{clock};
-    UdpPeer peer;
 };
 
 }  // namespace
@@ -117,7 +104,7 @@ TEST_F(Wire, LostAckEndsCallWithBye)
 
 TEST_F(Wire, AckSentAgainOnRetransmitted2xx)
 {
-    int cid = dialPeer();
+    int cid = callPeer(sdp());
     std::string invite = wait_for(peer, "INVITE");
     ASSERT_FALSE(invite.empty());
     Message inv = Message::parse(invite);
@@ -142,7 +129,7 @@ TEST_F(Wire, AckSentAgainOnRetransmitted2xx)
 
 TEST_F(Wire, TwoHundredCrossingCancelIsAcknowledgedAndEnded)
 {
-    int cid = dialPeer();
+    int cid = callPeer(sdp());
     std::string invite = wait_for(peer, "INVITE");
     ASSERT_FALSE(invite.empty());
     reply(invite, 180);
@@ -166,7 +153,7 @@ TEST_F(Wire, TwoHundredCrossingCancelIsAcknowledgedAndEnded)
 
 TEST_F(Wire, UnansweredInviteReportsNoAnswer)
 {
-    int cid = dialPeer();  // the peer never answers: Timer B (64 T1)
+    int cid = callPeer(sdp());  // the peer never answers: Timer B (64 T1)
     ASSERT_FALSE(wait_for(peer, "INVITE").empty());
     {
         std::lock_guard<std::mutex> g(side.agent->mutex());
@@ -211,7 +198,7 @@ TEST_F(Wire, ChallengedInviteIsSentAgainWithStoredCredentials)
         std::lock_guard<std::mutex> g(side.agent->mutex());
         side.agent->addAuthenticationInfo("me", "auth-me", "secret", "", "gw");
     }
-    int cid = dialPeer();
+    int cid = callPeer(sdp());
     std::string first = wait_for(peer, "INVITE");
     ASSERT_FALSE(first.empty());
     Message req = Message::parse(first);
@@ -245,7 +232,7 @@ TEST_F(Wire, ChallengedInviteIsSentAgainWithStoredCredentials)
 
 TEST_F(Wire, ChallengeWithoutCredentialsIsAFinalFailure)
 {
-    int cid = dialPeer();
+    int cid = callPeer(sdp());
     std::string first = wait_for(peer, "INVITE");
     ASSERT_FALSE(first.empty());
     peer.send(make_challenge(Message::parse(first), 407, challenge_of("gw", "n1")).toString(), agentAddr());
@@ -260,7 +247,7 @@ TEST_F(Wire, ChallengeWithoutCredentialsIsAFinalFailure)
 
 TEST_F(Wire, SessionIntervalTooSmallIsRetriedWithMinSE)
 {
-    dialPeer();
+    callPeer(sdp());
     std::string first = wait_for(peer, "INVITE");
     ASSERT_FALSE(first.empty());
     reply(first, 422, "t422", "Min-SE: 1800\r\n");
@@ -278,7 +265,7 @@ TEST_F(Wire, SessionIntervalTooSmallIsRetriedWithMinSE)
 TEST_F(Wire, RedirectIsFollowedToTheFirstContact)
 {
     UdpPeer other;
-    int cid = dialPeer();
+    int cid = callPeer(sdp());
     std::string first = wait_for(peer, "INVITE");
     ASSERT_FALSE(first.empty());
     std::string target = "sip:moved@127.0.0.1:" + std::to_string(other.port());
