@@ -94,6 +94,31 @@ int device_passthru(MspMessage& m, uint8_t* response, int* responseLength)
     return DEV_PassThru(MSP_DEVICE_CHANNEL_ID, m.data(), m.size(), response, responseLength);
 }
 
+// A device command whose answer is not needed, its failure logged as
+// "ts <timeslot>: <what> failed (result=%d)".
+int device_send(MspMessage& m, int timeslot, const char* what)
+{
+    uint8_t response[RESPONSE_SIZE];
+    int length;
+    int result = device_passthru(m, response, &length);
+    if (result != 0)
+        LOG(LOGF_GENERAL, 3, "ts %d: %s failed (result=%d)", timeslot, what, result);
+    return result;
+}
+
+// A device command that makes an object named by answer word 10: 0 with
+// *id set, or the failure (-1 when the answer names none).
+int device_create(MspMessage& m, int* id)
+{
+    uint8_t response[RESPONSE_SIZE];
+    int length;
+    int result = device_passthru(m, response, &length);
+    *id = result == 0 ? answer_word(response, length, 10) : -1;
+    if (result == 0 && *id < 0)
+        result = -1;
+    return result;
+}
+
 void put_ip_udp_ports(MspMessage& m, size_t offset, uint16_t localPort, uint16_t remotePort, int part)
 {
     // Ports arrive in network order; RTCP runs one port above RTP.
@@ -348,28 +373,26 @@ int ComcertoChannel::set_passthru_autoswitch(int vbdPayload, bool flag)
     return sendCommand(m, "set_passthru_autoswitch()");
 }
 
-int ComcertoChannel::set_loopback(int mode)
+int ComcertoChannel::sendVoiceModeCommand(uint16_t fc, int mode, const char* what)
 {
     if (!hasVoiceConnection())
         return -1;
-    MspMessage m = command(FC_LOOPBACK, 2);
+    MspMessage m = command(fc, 2);
     m.u16(8, static_cast<uint16_t>(mode));
     int result = sendCommand(m, nullptr);
     if (result != 0)
-        LOG(LOGF_GENERAL, 3, "ts %d: set_loopback(%d) failed (result=%d)", timeslot, mode, result);
+        LOG(LOGF_GENERAL, 3, "ts %d: %s(%d) failed (result=%d)", timeslot, what, mode, result);
     return result;
+}
+
+int ComcertoChannel::set_loopback(int mode)
+{
+    return sendVoiceModeCommand(FC_LOOPBACK, mode, "set_loopback");
 }
 
 int ComcertoChannel::ss7cot(int mode)
 {
-    if (!hasVoiceConnection())
-        return -1;
-    MspMessage m = command(FC_SS7COT, 2);
-    m.u16(8, static_cast<uint16_t>(mode));
-    int result = sendCommand(m, nullptr);
-    if (result != 0)
-        LOG(LOGF_GENERAL, 3, "ts %d: ss7cot(%d) failed (result=%d)", timeslot, mode, result);
-    return result;
+    return sendVoiceModeCommand(FC_SS7COT, mode, "ss7cot");
 }
 
 int ComcertoChannel::setChannelMode(int mode, unsigned sub)
@@ -739,14 +762,9 @@ int ComcertoChannel::destroyConnection()
 
     MspMessage m = device_command(FC_SUPVSR_DESTROY_CHANNEL, 2);
     m.u16(8, static_cast<uint16_t>(channelId));
-    uint8_t response[RESPONSE_SIZE];
-    int length;
-    int result = device_passthru(m, response, &length);
-    if (result != 0) {
-        LOG(LOGF_GENERAL, 3, "ts %d: FC_SUPVSR_DESTROY_CHANNEL failed (result=%d)", timeslot, result);
-    } else {
+    int result = device_send(m, timeslot, "FC_SUPVSR_DESTROY_CHANNEL");
+    if (result == 0)
         forgetConnection();
-    }
     if (secure)
         secure.set(false);
     return result;
@@ -759,12 +777,8 @@ int ComcertoChannel::createConference()
         return -1;
     }
     MspMessage m = device_command(FC_CONF_CREATE_CONFERENCE, 2);
-    uint8_t response[RESPONSE_SIZE];
-    int length;
-    int result = device_passthru(m, response, &length);
-    int id = result == 0 ? answer_word(response, length, 10) : -1;
-    if (result == 0 && id < 0)
-        result = -1;
+    int id;
+    int result = device_create(m, &id);
     if (result != 0) {
         LOG(LOGF_GENERAL, 3, "createConference() failed (result=%d)", result);
         return -1;
@@ -784,13 +798,9 @@ int ComcertoChannel::destroyConference()
         return 0;
     MspMessage m = device_command(FC_CONF_DESTROY_CONFERENCE, 2);
     m.u16(8, static_cast<uint16_t>(channelId));
-    uint8_t response[RESPONSE_SIZE];
-    int length;
-    int result = device_passthru(m, response, &length);
-    if (result != 0) {
-        LOG(LOGF_GENERAL, 3, "ts %d: FC_CONF_DESTROY_CONFERENCE failed (result=%d)", timeslot, result);
+    int result = device_send(m, timeslot, "FC_CONF_DESTROY_CONFERENCE");
+    if (result != 0)
         return result;
-    }
     // Not forgetConnection: the conference id was never mapped.
     conferenceFocus = false;
     channelId = -1;
@@ -808,12 +818,8 @@ int ComcertoChannel::createConferenceParticipant(int role, int conferenceId)
     MspMessage m = device_command(FC_CONF_CREATE_PARTICIPANT, 6);
     m.u16(8, static_cast<uint16_t>(role)).u16(10, static_cast<uint16_t>(role == 1 ? timeslot : 0));
     m.u16(12, static_cast<uint16_t>(conferenceId));
-    uint8_t response[RESPONSE_SIZE];
-    int length;
-    int result = device_passthru(m, response, &length);
-    int id = result == 0 ? answer_word(response, length, 10) : -1;
-    if (result == 0 && id < 0)
-        result = -1;
+    int id;
+    int result = device_create(m, &id);
     if (result != 0) {
         LOG(LOGF_GENERAL, 3, "createConferenceParticipant() failed (result=%d)", result);
         return -1;
@@ -851,13 +857,9 @@ int ComcertoChannel::destroyConferenceParticipant(int conferenceId)
     sendCommand(off, "FC_VOPENA");
     MspMessage m = device_command(FC_CONF_DESTROY_PARTICIPANT, 4);
     m.u16(8, static_cast<uint16_t>(channelId)).u16(10, static_cast<uint16_t>(conferenceId));
-    uint8_t response[RESPONSE_SIZE];
-    int length;
-    int result = device_passthru(m, response, &length);
-    if (result != 0) {
-        LOG(LOGF_GENERAL, 3, "ts %d: FC_CONF_DESTROY_PARTICIPANT failed (result=%d)", timeslot, result);
+    int result = device_send(m, timeslot, "FC_CONF_DESTROY_PARTICIPANT");
+    if (result != 0)
         return result;
-    }
     forgetConnection();
     return 0;
 }

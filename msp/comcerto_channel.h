@@ -345,6 +345,9 @@ protected:
 
 private:
     bool ready_for_command(const char* what);
+    // A one-word command of a voice connection (-1 without one), its failure
+    // logged as "ts %d: <what>(<mode>) failed (result=%d)".
+    int sendVoiceModeCommand(uint16_t fc, int mode, const char* what);
 
     // channelId holds a conference id (createConference), not an MSP channel.
     bool conferenceFocus = false;
