@@ -23,6 +23,7 @@
 #include "core/netif.h"
 #include "core/rtnetlink.h"
 #include "support/log_capture.h"
+#include "support/net_namespace.h"
 
 namespace {
 
@@ -72,11 +73,14 @@ int open_fds()
     return n;
 }
 
+// The shared helper under its usual short name.
+constexpr auto sh = &NetNamespaces::sh;
+
 class NetHelpers : public testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
+        if (!NetNamespaces::usable())
             GTEST_SKIP() << "network namespaces need root";
         host = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         ASSERT_GE(host, 0);
@@ -109,20 +113,6 @@ protected:
                 close(fd);
     }
 
-    // Runs a shell command line inside a namespace; fails the test unless it succeeds.
-    void sh(int ns, const std::string& cmd)
-    {
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (setns(ns, CLONE_NEWNET) == 0)
-                execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
-    }
-
     // Sends one datagram, which makes the kernel resolve the peer's MAC.
     static void poke(int family, const void* addr)
     {
@@ -144,19 +134,6 @@ protected:
         }
         sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&ss), len);
         close(fd);
-    }
-
-    // Waits (a bounded while) for the kernel to learn a neighbour.
-    template <class Fn>
-    static bool eventually(Fn fn)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (std::chrono::steady_clock::now() < end) {
-            if (fn())
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
     }
 
     int host = -1;
@@ -328,10 +305,11 @@ TEST_F(NetHelpers, ArpAndNeighbourLookups)
     poke(AF_INET, &peer4);
     poke(AF_INET6, &peer6);
     const uint8_t zero[6] = {};
-    EXPECT_TRUE(eventually([&] { return get_arp_mac("eth0", peer4, mac) == 0 && memcmp(mac, zero, 6) != 0; }));
+    EXPECT_TRUE(NetNamespaces::eventually(
+        [&] { return get_arp_mac("eth0", peer4, mac) == 0 && memcmp(mac, zero, 6) != 0; }));
     EXPECT_EQ(mac_text(mac), mac_text(peer_mac));
     memset(mac, 0, 6);
-    EXPECT_TRUE(eventually([&] { return get_neighbour_mac6(&peer6, mac) == 0; }));
+    EXPECT_TRUE(NetNamespaces::eventually([&] { return get_neighbour_mac6(&peer6, mac) == 0; }));
     EXPECT_EQ(mac_text(mac), mac_text(peer_mac));
 
     // addresses nobody asked for are not in the caches

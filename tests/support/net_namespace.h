@@ -87,7 +87,7 @@ public:
     }
 
     // Runs a shell command line inside a namespace; fails the test unless it succeeds.
-    void sh(int ns, const std::string& cmd)
+    static void sh(int ns, const std::string& cmd)
     {
         pid_t pid = fork();
         if (pid == 0) {
