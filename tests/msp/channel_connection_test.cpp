@@ -62,8 +62,7 @@ protected:
         channel.reset();
         for (auto& c : channel_table)
             c = nullptr;
-        while (channel_event_t* e = std_queue_dequeue(event_queue))
-            delete e;
+        drain();
         std_queue_destroy(&event_queue);
         sched_destroy(&main_scheduler);
         msp_indications_reset();

@@ -49,14 +49,6 @@ public:
         std_queue_destroy(&event_queue);
     }
 
-    std::vector<std::unique_ptr<channel_event_t>> drain()
-    {
-        std::vector<std::unique_ptr<channel_event_t>> out;
-        while (channel_event_t* e = std_queue_dequeue(event_queue))
-            out.emplace_back(e);
-        return out;
-    }
-
     // Commands the processor received for channelId (every channel when -1), in order.
     std::vector<MspSimCommand> commands_of(int channelId = -1) const
     {

@@ -118,8 +118,7 @@ protected:
         if (!built)
             return;
         channel.reset();
-        while (channel_event_t* e = std_queue_dequeue(event_queue))
-            delete e;
+        drain();
         std_queue_destroy(&event_queue);
         sched_destroy(&main_scheduler);
         close(msp_raw_socket);

@@ -77,14 +77,6 @@ protected:
         std_queue_destroy(&event_queue);
     }
 
-    std::vector<std::unique_ptr<channel_event_t>> drain()
-    {
-        std::vector<std::unique_ptr<channel_event_t>> out;
-        while (channel_event_t* e = std_queue_dequeue(event_queue))
-            out.emplace_back(e);
-        return out;
-    }
-
     // Sends one control request to the simulator, then a sentinel, and
     // returns every event posted before the sentinel arrived.
     std::vector<std::unique_ptr<channel_event_t>> send(const std::string& request)

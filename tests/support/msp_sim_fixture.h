@@ -8,7 +8,10 @@
 #include <functional>
 #include <memory>
 #include <poll.h>
+#include <vector>
 
+#include "core/channel_event.h"
+#include "core/event_queue.h"
 #include "core/main_loop.h"
 #include "core/main_thread.h"
 #include "msp/msp_transaction.h"
@@ -54,6 +57,14 @@ public:
     void pump_for(int ms)
     {
         pump([] { return false; }, ms);
+    }
+    // Takes every event waiting in the event queue, oldest first.
+    std::vector<std::unique_ptr<channel_event_t>> drain()
+    {
+        std::vector<std::unique_ptr<channel_event_t>> out;
+        while (channel_event_t* e = std_queue_dequeue(event_queue))
+            out.emplace_back(e);
+        return out;
     }
 
     std::unique_ptr<MspSimulator> sim;
