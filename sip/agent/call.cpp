@@ -508,6 +508,10 @@ bool Agent::retryInvite(tx_t& tx, call_t& call, const Message& response)
             return false;
         again = tx.request.clone();
         again.setRequestUri(target);
+        // what we answered the old target's challenge with is not for another one
+        again.removeHeader("Authorization");
+        again.removeHeader("Proxy-Authorization");
+        answered.erase(again.callId());
         for (const auto& div : response.headers("Diversion"))
             again.addHeader("Diversion", div);
         ++redirects;

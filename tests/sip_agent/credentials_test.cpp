@@ -195,3 +195,30 @@ TEST_F(Credentials, ChallengedByeIsSentAgainWithThem)
     EXPECT_EQ(side.releases(cid, &last), 1);
     EXPECT_TRUE(last);
 }
+
+// Credentials answered for one target are not handed to the target a 3xx
+// names: the new target's INVITE carries none until it challenges itself.
+TEST_F(Credentials, RedirectedInviteCarriesNoneOfTheOldTargets)
+{
+    callPeer();
+    std::string first = wait_for(peer, "INVITE");
+    ASSERT_FALSE(first.empty());
+    challenge(first, 407);
+    std::string second = wait_for(peer, "INVITE");
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(verified_nc(second, "Proxy-Authorization"), "00000001");
+    std::string elsewhere = "<sip:elsewhere@127.0.0.1:" + std::to_string(peer.port()) + ">";
+    reply(second, 302, "peer1", {{"Contact", elsewhere}});
+    std::string third = wait_for(peer, "INVITE");
+    ASSERT_FALSE(third.empty());
+    Message redirected = Message::parse(third);
+    EXPECT_EQ(redirected.requestUri().toString(), "sip:elsewhere@127.0.0.1:" + std::to_string(peer.port()));
+    EXPECT_EQ(redirected.header("Proxy-Authorization"), "");
+    EXPECT_EQ(redirected.header("Authorization"), "");
+    challenge(third, 407);
+    std::string fourth = wait_for(peer, "INVITE");
+    ASSERT_FALSE(fourth.empty());
+    EXPECT_EQ(verified_nc(fourth, "Proxy-Authorization"), "00000001");
+    reply(fourth, 486, "peer2");
+    EXPECT_TRUE(side.next(EventType::CallReleased));
+}
