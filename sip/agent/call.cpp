@@ -37,7 +37,9 @@ EventType failure_type(int code, bool in_call_message)
                         : EventType::CallGlobalFailure;
 }
 
-bool lists(const Message& m, const std::string& header, const std::string& token)
+}  // namespace
+
+bool lists_token(const Message& m, const std::string& header, const std::string& token)
 {
     for (auto v : m.headers(header)) {
         std::transform(v.begin(), v.end(), v.begin(), ::tolower);
@@ -48,8 +50,6 @@ bool lists(const Message& m, const std::string& header, const std::string& token
     }
     return false;
 }
-
-}  // namespace
 
 void set_cseq(Message& m, unsigned n, const std::string& method)
 {
@@ -124,7 +124,7 @@ dialog_t& Agent::newDialog(call_t& call, bool uac, const Message& request, const
         d->route_set = request.headers("Record-Route");
         auto contacts = request.nameAddrs("Contact");
         d->remote_target = contacts.empty() ? request.from().uri().toString() : contacts[0].uri().toString();
-        d->peer_allows_update = lists(request, "Allow", "update");
+        d->peer_allows_update = lists_token(request, "Allow", "update");
     }
     dialog_t& ref = *d;
     call.dialogs.push_back(d->id);
@@ -464,7 +464,7 @@ void Agent::confirmUac(call_t& call, dialog_t& d, const tx_t& tx, const Message&
     d.ack_cseq = response.cseq();
     d.invite_tid = tx.id;
     d.authorization = tx.request.header("Proxy-Authorization");
-    d.peer_allows_update = lists(response, "Allow", "update");
+    d.peer_allows_update = lists_token(response, "Allow", "update");
     sessionTimerFromAnswer(d, response);
 }
 

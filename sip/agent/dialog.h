@@ -89,5 +89,7 @@ struct call_t {
 
 // Replaces the CSeq of a message.
 void set_cseq(Message& m, unsigned n, const std::string& method);
+// Whether a comma-list header (Allow, Supported, Require) names token, any case.
+bool lists_token(const Message& m, const std::string& header, const std::string& token);
 
 }  // namespace sipagent

@@ -13,18 +13,6 @@ using namespace sipcore;
 
 namespace {
 
-bool has_token(const Message& m, const std::string& header, const std::string& token)
-{
-    for (auto v : m.headers(header)) {
-        std::transform(v.begin(), v.end(), v.begin(), ::tolower);
-        v.erase(0, v.find_first_not_of(" \t"));
-        v.erase(v.find_last_not_of(" \t") + 1);
-        if (v == token)
-            return true;
-    }
-    return false;
-}
-
 // "1800;refresher=uac" -> 1800 and "uac"
 int parse_session_expires(const std::string& value, std::string* refresher)
 {
@@ -45,7 +33,7 @@ int parse_session_expires(const std::string& value, std::string* refresher)
 void Agent::sessionTimerFromRequest(dialog_t& d, const Message& request, Message& answer)
 {
     std::string se = request.header("Session-Expires");
-    if (se.empty() || !has_token(answer, "Supported", "timer") || answer.hasHeader("Session-Expires"))
+    if (se.empty() || !lists_token(answer, "Supported", "timer") || answer.hasHeader("Session-Expires"))
         return;
     std::string refresher;
     int interval = parse_session_expires(se, &refresher);
@@ -54,12 +42,12 @@ void Agent::sessionTimerFromRequest(dialog_t& d, const Message& request, Message
     if (refresher.empty())
         refresher = "uas";
     answer.addHeader("Session-Expires", std::to_string(interval) + ";refresher=" + refresher);
-    if (has_token(request, "Supported", "timer") && !has_token(answer, "Require", "timer"))
+    if (lists_token(request, "Supported", "timer") && !lists_token(answer, "Require", "timer"))
         answer.addHeader("Require", "timer");
     d.se_interval = interval;
     d.se_refresher = refresher == "uas";
     if (!d.peer_allows_update)
-        d.peer_allows_update = has_token(request, "Allow", "update");
+        d.peer_allows_update = lists_token(request, "Allow", "update");
     sessionTimerArm(d);
 }
 
