@@ -48,13 +48,13 @@ namespace {
 }
 
 // Returns the raw status, or -1 when the child could not be started.
-int spawn_and_wait(const std::vector<std::string>& argv, pid_t& pid)
+int spawn_and_wait(const std::string& path, const std::vector<std::string>& argv, pid_t& pid)
 {
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    std::string program = command_path(argv[0]);
+    std::string program = command_path(path);
     pid = fork();
     if (pid < 0) {
         LOG(LOGF_GENERAL, 3, "fork() error: %s", strerror(errno));
@@ -78,7 +78,7 @@ void run_command(const std::string& line)
 {
     std::vector<std::string> argv = command_split(line);
     pid_t pid;
-    int status = spawn_and_wait(argv, pid);
+    int status = spawn_and_wait(argv[0], argv, pid);
     if (status < 0)
         return;
     if (status & 0x7F)
@@ -90,14 +90,21 @@ void run_command(const std::string& line)
 
 int run_command_argv(const std::vector<std::string>& argv)
 {
-    if (argv.empty() || argv[0].empty())
+    if (argv.empty())
+        return -1;
+    return run_program(argv[0], argv);
+}
+
+int run_program(const std::string& program, const std::vector<std::string>& argv)
+{
+    if (program.empty() || argv.empty())
         return -1;
     pid_t pid;
-    int status = spawn_and_wait(argv, pid);
+    int status = spawn_and_wait(program, argv, pid);
     if (status < 0)
         return -1;
     if (status & 0x7F) {
-        LOG(LOGF_SYSTEM, 3, "%s returned unexpected status 0x%x", argv[0].c_str(), unsigned(status));
+        LOG(LOGF_SYSTEM, 3, "%s returned unexpected status 0x%x", program.c_str(), unsigned(status));
         return -1;
     }
     return WEXITSTATUS(status);

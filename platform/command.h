@@ -14,6 +14,10 @@ void run_command(const std::string& command_line);
 // could not be started or was ended by a signal.
 int run_command_argv(const std::vector<std::string>& argv);
 
+// Runs program (an absolute helper path goes under the root) with argv as
+// given, argv[0] included, and waits for it; the same results.
+int run_program(const std::string& program, const std::vector<std::string>& argv);
+
 // The argv run_command would use for a command line.
 std::vector<std::string> command_split(const std::string& command_line);
 

@@ -1,0 +1,229 @@
+#include "platform/spi_device.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/spi/spidev.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "core/log.h"
+#include "platform/paths.h"
+
+namespace {
+
+class SpidevPort : public SpiPort {
+public:
+    explicit SpidevPort(int fd) : fd_(fd) {}
+    ~SpidevPort() override { ::close(fd_); }
+    bool transfer(int length, const uint8_t* tx, uint8_t* rx) override
+    {
+        spi_ioc_transfer t{};
+        t.tx_buf = reinterpret_cast<uintptr_t>(tx);
+        t.rx_buf = reinterpret_cast<uintptr_t>(rx);
+        t.len = static_cast<uint32_t>(length);
+        return ioctl(fd_, SPI_IOC_MESSAGE(1), &t) >= 0;
+    }
+    ssize_t write(const void* data, size_t length) override { return ::write(fd_, data, length); }
+
+private:
+    int fd_;
+};
+
+// One connection to the simulator per open device; a request and its answer
+// are one exchange under the port's lock.
+class SimPort : public SpiPort {
+public:
+    explicit SimPort(int fd) : fd_(fd) {}
+    ~SimPort() override
+    {
+        if (opened_) {
+            uint8_t op = spi_sim::CLOSE;
+            uint8_t answer[8];
+            exchange(&op, 1, answer, sizeof answer);
+        }
+        ::close(fd_);
+    }
+    bool open(const std::string& path, int flags)
+    {
+        std::string request;
+        request += char(spi_sim::OPEN);
+        request += (flags & O_ACCMODE) == O_WRONLY ? 'w' : 'r';
+        request += path;
+        uint8_t answer[8];
+        opened_ = exchange(reinterpret_cast<const uint8_t*>(request.data()), request.size(), answer,
+                           sizeof answer) >= 0;
+        return opened_;
+    }
+    bool transfer(int length, const uint8_t* tx, uint8_t* rx) override
+    {
+        if (length <= 0 || static_cast<size_t>(length) + 2 > spi_sim::MAX_MESSAGE || !tx) {
+            errno = EINVAL;
+            return false;
+        }
+        uint8_t request[spi_sim::MAX_MESSAGE];
+        request[0] = spi_sim::TRANSFER;
+        request[1] = rx ? 1 : 0;
+        memcpy(request + 2, tx, static_cast<size_t>(length));
+        uint8_t answer[spi_sim::MAX_MESSAGE];
+        ssize_t n = exchange(request, static_cast<size_t>(length) + 2, answer, sizeof answer);
+        if (n < 0)
+            return false;
+        if (rx) {
+            if (n != length + 1) {
+                errno = EPROTO;
+                return false;
+            }
+            memcpy(rx, answer + 1, static_cast<size_t>(length));
+        }
+        return true;
+    }
+    ssize_t write(const void* data, size_t length) override
+    {
+        if (length + 1 > spi_sim::MAX_MESSAGE) {
+            errno = EINVAL;
+            return -1;
+        }
+        uint8_t request[spi_sim::MAX_MESSAGE];
+        request[0] = spi_sim::WRITE;
+        memcpy(request + 1, data, length);
+        uint8_t answer[8];
+        ssize_t n = exchange(request, length + 1, answer, sizeof answer);
+        if (n < 0)
+            return -1;
+        if (n != 5) {
+            errno = EPROTO;
+            return -1;
+        }
+        uint32_t count;
+        memcpy(&count, answer + 1, 4);
+        return count;
+    }
+
+    // Sends a request and takes its answer; -1 with errno set when the
+    // exchange failed or the simulator answered with an error.
+    ssize_t exchange(const uint8_t* request, size_t length, uint8_t* answer, size_t capacity)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (send(fd_, request, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length))
+            return -1;
+        ssize_t n;
+        do
+            n = recv(fd_, answer, capacity, 0);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                errno = ETIMEDOUT;
+            return -1;
+        }
+        if (n == 0) {
+            errno = ECONNRESET;
+            return -1;
+        }
+        if (answer[0] != 0) {
+            errno = answer[0];
+            return -1;
+        }
+        return n;
+    }
+
+private:
+    std::mutex mutex_;   // one exchange at a time on the connection
+    int fd_;
+    bool opened_ = false;
+};
+
+std::unique_ptr<SpiPort> open_simulated(const char* socket_path, const std::string& path, int flags)
+{
+    sockaddr_un peer{};
+    peer.sun_family = AF_UNIX;
+    if (strlen(socket_path) >= sizeof peer.sun_path || path.size() + 2 > spi_sim::MAX_MESSAGE) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    strcpy(peer.sun_path, socket_path);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    // A simulator that stops answering turns into failed transfers, not a hang.
+    timeval timeout{2, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0) {
+        int e = errno;
+        ::close(fd);
+        errno = e;
+        return nullptr;
+    }
+    auto port = std::make_unique<SimPort>(fd);
+    if (!port->open(path, flags)) {
+        int e = errno;
+        port.reset();
+        errno = e;
+        return nullptr;
+    }
+    return port;
+}
+
+std::mutex opener_mutex;
+SpiOpener opener;   // guarded by opener_mutex
+
+}  // namespace
+
+void spi_set_opener(SpiOpener o)
+{
+    std::lock_guard<std::mutex> lock(opener_mutex);
+    opener = std::move(o);
+}
+
+std::unique_ptr<SpiPort> spi_open(const std::string& path, int flags)
+{
+    {
+        std::lock_guard<std::mutex> lock(opener_mutex);
+        if (opener)
+            return opener(path, flags);
+    }
+    if (const char* sim = getenv(FPGA_SIM_ENV); sim && *sim)
+        return open_simulated(sim, path, flags);
+    int fd = ::open(platform_path(path).c_str(), flags | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    return std::make_unique<SpidevPort>(fd);
+}
+
+SpiPort* SPIDevice::port()
+{
+    if (!tried_.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(open_mutex_);
+        if (!tried_.load(std::memory_order_relaxed)) {
+            owned_ = spi_open(path_, O_RDWR);
+            if (!owned_)
+                LOG(LOGF_GENERAL, 2, "cannot open %s: %s", path_.c_str(), strerror(errno));
+            port_.store(owned_.get(), std::memory_order_release);
+            tried_.store(true, std::memory_order_release);
+        }
+    }
+    return port_.load(std::memory_order_acquire);
+}
+
+bool SPIDevice::isOpen() { return port() != nullptr; }
+
+bool SPIDevice::transfer(int length, const uint8_t* tx, uint8_t* rx)
+{
+    SpiPort* p = port();
+    if (!p) {
+        errno = EBADF;
+        return false;
+    }
+    return p->transfer(length, tx, rx);
+}
+
+void SPIDevice::close()
+{
+    std::lock_guard<std::mutex> lock(open_mutex_);
+    port_.store(nullptr, std::memory_order_release);
+    owned_.reset();
+    tried_.store(false, std::memory_order_release);
+}
