@@ -1,0 +1,151 @@
+// Register access and the bit-stream loader against the simulated FPGA.
+#include "tests/mgmt/fpga_sim_fixture.h"
+
+namespace {
+
+// Records the raw bytes of every transfer on the register device.
+class RawPort : public SpiPort {
+public:
+    explicit RawPort(std::vector<std::vector<uint8_t>>* sent) : sent_(sent) {}
+    bool transfer(int length, const uint8_t* tx, uint8_t* rx) override
+    {
+        sent_->emplace_back(tx, tx + length);
+        if (rx)
+            for (int i = 0; i < length; i++)
+                rx[i] = static_cast<uint8_t>(0xA0 + i);
+        return true;
+    }
+    ssize_t write(const void*, size_t length) override { return static_cast<ssize_t>(length); }
+
+private:
+    std::vector<std::vector<uint8_t>>* sent_;
+};
+
+using FpgaRegisterTest = FpgaSimTest;
+using FpgaLoadTest = FpgaSimTest;
+
+TEST_F(FpgaRegisterTest, AccessesAreFramedWithTheRegisterInTwoAddressBytes)
+{
+    std::vector<std::vector<uint8_t>> sent;
+    spi_set_opener([&](const std::string&, int) { return std::make_unique<RawPort>(&sent); });
+    fpgaSpi.close();
+    EXPECT_NE(fpga_write_reg(0x10E, 1), 0);
+    EXPECT_EQ(fpga_read_reg(0x400), 0xA2);   // the third byte received
+    EXPECT_NE(fpga_write_reg(0x810E, 0x55), 0);   // bit 15 has no place in the address
+    uint8_t burst[FPGA_CAS_BURST];
+    EXPECT_EQ(fpga_read_cas_bits(burst), 0);
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0], (std::vector<uint8_t>{0x81, 0x0E, 0x01}));
+    EXPECT_EQ(sent[1].size(), 3u);
+    EXPECT_EQ(sent[1][0], 0x04);
+    EXPECT_EQ(sent[1][1], 0x00);
+    EXPECT_EQ(sent[2], (std::vector<uint8_t>{0x81, 0x0E, 0x55}));
+    EXPECT_EQ(sent[3].size(), 36u);
+    EXPECT_EQ(sent[3][0], 0x01);
+    EXPECT_EQ(sent[3][1], 0x0C);
+    fpgaSpi.close();
+}
+
+TEST_F(FpgaRegisterTest, ReadsComeFromTheBoardAndFailuresAreLoggedWithTheirValue)
+{
+    sim->setConfigured(true);
+    sim->setModuleType(2, MODULE_EM01);
+    sim->setE1Alarms(0x81);
+    sim->setCasStatus(0x42);
+    sim->setCasBit(0, true);
+    sim->setCasBit(255, true);
+    EXPECT_EQ(fpga_read_reg(FPGA_MODULE_SLOT2), MODULE_EM01);
+    EXPECT_EQ(fpga_read_reg(FPGA_E1_ALARMS), 0x81);
+    uint8_t burst[FPGA_CAS_BURST] = {};
+    ASSERT_EQ(fpga_read_cas_bits(burst), 0);
+    EXPECT_EQ(burst[2], 0x42);
+    EXPECT_EQ(burst[4], 0x01);
+    EXPECT_EQ(burst[35], 0x80);
+
+    sim->failTransfers(3, EIO);
+    EXPECT_EQ(fpga_read_reg(FPGA_E1_ALARMS), -1);
+    EXPECT_EQ(fpga_write_reg(FPGA_RELAY, 1), 0);
+    EXPECT_EQ(fpga_read_cas_bits(burst), -1);
+    EXPECT_EQ(logs->count("SPI transfer error: Input/output error"), 3u);
+    EXPECT_NE(fpga_write_reg(FPGA_RELAY, 1), 0);   // only three failed
+    EXPECT_EQ(sim->reg(FPGA_RELAY), 1);
+}
+
+TEST_F(FpgaRegisterTest, AnUnopenableDeviceFailsEveryAccessAfterOneMessage)
+{
+    sim->failOpens(FPGA_SPI_DEVICE, -1, EACCES);
+    fpgaSpi.close();
+    EXPECT_FALSE(fpgaSpi.isOpen());
+    EXPECT_EQ(fpga_read_reg(FPGA_STATUS), -1);
+    EXPECT_EQ(fpga_write_reg(FPGA_RELAY, 1), 0);
+    EXPECT_EQ(logs->count("cannot open /dev/spidev0.2: Permission denied"), 1u);
+    EXPECT_EQ(logs->count("SPI transfer error: Bad file descriptor"), 2u);
+}
+
+TEST_F(FpgaLoadTest, TheStreamGoesBitReversedIn256ByteWritesAfterAResetPulse)
+{
+    struct Case {
+        size_t length;
+        std::vector<size_t> writes;
+    };
+    for (const Case& c : {Case{600, {256, 256, 88}}, Case{512, {256, 256}}, Case{1, {1}}}) {
+        SCOPED_TRACE(c.length);
+        std::vector<uint8_t> file(c.length, 0x0F);
+        file[0] = 0x01;
+        writeBitstream(file);
+        sim->setBitstream(file);
+        int resets = sim->resetPulses();
+        std::string err;
+        ASSERT_EQ(loadFPGA(FPGA_BITSTREAM, err), 0) << err;
+        EXPECT_EQ(sim->resetPulses(), resets + 1);
+        FpgaSimLoad load = sim->loads().back();
+        EXPECT_EQ(load.writes, c.writes);
+        ASSERT_EQ(load.bytes.size(), c.length);
+        EXPECT_EQ(load.bytes[0], 0x80);
+        if (c.length > 1) {
+            EXPECT_EQ(load.bytes.back(), 0xF0);
+        }
+        EXPECT_TRUE(load.configured);
+        EXPECT_TRUE(sim->configured());
+    }
+}
+
+TEST_F(FpgaLoadTest, FailuresSayWhyAndAMissingFileSendsNoPulse)
+{
+    std::filesystem::remove(root + FPGA_BITSTREAM);
+    std::string err;
+    EXPECT_EQ(loadFPGA(FPGA_BITSTREAM, err), -1);
+    EXPECT_EQ(err, "No such file or directory");
+    EXPECT_EQ(sim->resetPulses(), 0);
+
+    writeBitstream(bitstream);
+    sim->failOpens(FPGA_SPI_DEVICE, 1, EBUSY, O_WRONLY);
+    EXPECT_EQ(loadFPGA(FPGA_BITSTREAM, err), -1);
+    EXPECT_EQ(err, "error opening /dev/spidev0.2");
+    EXPECT_EQ(sim->resetPulses(), 1);
+    EXPECT_TRUE(sim->loads().empty());
+}
+
+TEST_F(FpgaSimTest, TheWireFormatCarriesOpensTransfersWritesAndCloses)
+{
+    sim->setConfigured(true);
+    sim->setE1Events(0x3C);
+    auto c = sim->connect();
+    auto send = [&](std::vector<uint8_t> m) { return sim->handle(*c, m.data(), m.size()); };
+    EXPECT_EQ(send({spi_sim::TRANSFER, 1, 0x01, 0x0D, 0}), std::vector<uint8_t>{EBADF});
+    std::vector<uint8_t> open = {spi_sim::OPEN, 'r'};
+    for (char ch : std::string(FPGA_SPI_DEVICE))
+        open.push_back(static_cast<uint8_t>(ch));
+    EXPECT_EQ(send(open), std::vector<uint8_t>{0});
+    EXPECT_EQ(send({spi_sim::TRANSFER, 1, 0x01, 0x0D, 0}), (std::vector<uint8_t>{0, 0, 0, 0x3C}));
+    EXPECT_EQ(send({spi_sim::TRANSFER, 0, 0x81, 0x0E, 1}), std::vector<uint8_t>{0});
+    EXPECT_EQ(sim->reg(FPGA_RELAY), 1);
+    EXPECT_EQ(send({spi_sim::WRITE, 1, 2}), std::vector<uint8_t>{EINVAL});   // not the loader
+    EXPECT_EQ(send({spi_sim::CLOSE}), std::vector<uint8_t>{0});
+
+    auto unknown = sim->connect();
+    std::vector<uint8_t> bad = {spi_sim::OPEN, 'r', '/', 'x'};
+    EXPECT_EQ(sim->handle(*unknown, bad.data(), bad.size()), std::vector<uint8_t>{ENOENT});
+}
+
+}  // namespace
