@@ -7,9 +7,9 @@
 #include <netinet/in.h>
 
 #include "core/log.h"
+#include "mgmt/fpga.h"
 #include "msp/comcerto_channel.h"
 #include "msp/comcerto_device.h"
-#include "msp/line_signal.h"
 
 namespace {
 
@@ -869,7 +869,7 @@ bool ComcertoChannel::sendLineSignal(int durationMs, int value)
     // The duration goes in 8 ms units, rounded, in the low nibble.
     uint8_t bytes[3] = {0x82, static_cast<uint8_t>(timeslot),
                         static_cast<uint8_t>(value << 4 | (durationMs + 4) / 8)};
-    if (fpga_line_signal_write(bytes, sizeof bytes))
+    if (fpgaSpi.transfer(sizeof bytes, bytes, nullptr))
         return true;
     LOG(LOGF_GENERAL, 3, "ts %d: sendLineSignal(): SPI transfer failed", timeslot);
     return false;

@@ -6,7 +6,8 @@
 #include <functional>
 #include <gtest/gtest.h>
 
-#include "msp/line_signal.h"
+#include "mgmt/fpga.h"
+#include "sim/fpga/fpga_simulator.h"
 #include "support/log_capture.h"
 #include "support/msp_sim_fixture.h"
 #include "support/test_channel.h"
@@ -733,18 +734,32 @@ TEST_F(ChannelCommandsTest, ConferenceFocusAndParticipants)
 
 TEST(LineSignalTest, OneFpgaWriteWithTheDurationInEightMsUnits)
 {
-    fpga_line_signal_clear();
+    FpgaSimulator fpga;
+    fpga.setConfigured(true);
+    spi_set_opener(fpga.opener());
+    fpgaSpi.close();
     TestChannel c(17);
     EXPECT_TRUE(c.sendLineSignal(100, 3));
     EXPECT_TRUE(c.sendLineSignal(0, 15));
-    EXPECT_EQ(fpga_line_signal_recorded(),
-              (std::vector<std::vector<uint8_t>>{{0x82, 17, 0x3D}, {0x82, 17, 0xF0}}));
-    fpga_line_signal_set_writer([](const uint8_t*, int) { return false; });
+    std::vector<FpgaSimAccess> w = fpga.writes();
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0].reg, 0x211u);
+    EXPECT_EQ(w[0].data, std::vector<uint8_t>{0x3D});
+    EXPECT_EQ(w[1].data, std::vector<uint8_t>{0xF0});
+    std::vector<FpgaSimPulse> p = fpga.pulses();
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_EQ(p[0].timeslot, 17);
+    EXPECT_EQ(p[0].value, 3);
+    EXPECT_EQ(p[0].duration_ms, 104);
+    EXPECT_EQ(p[1].value, 15);
+    EXPECT_EQ(p[1].duration_ms, 0);
+
+    fpga.failTransfers(1, EIO, 0x211);
     LogCapture logs;
     EXPECT_FALSE(c.sendLineSignal(100, 3));
     EXPECT_TRUE(logs.contains("ts 17: sendLineSignal(): SPI transfer failed"));
-    fpga_line_signal_set_writer(nullptr);
-    fpga_line_signal_clear();
+    fpgaSpi.close();
+    spi_set_opener(nullptr);
 }
 
 }  // namespace
