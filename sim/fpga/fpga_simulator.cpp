@@ -69,7 +69,7 @@ private:
 
 FpgaSimulator::FpgaSimulator() : start_(std::chrono::steady_clock::now()) {}
 
-FpgaSimulator::~FpgaSimulator() = default;
+FpgaSimulator::~FpgaSimulator() { stop(); }
 
 std::unique_ptr<SpiPort> FpgaSimulator::open(const std::string& path, int flags)
 {

@@ -15,7 +15,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/spi_device.h"
 
@@ -69,6 +72,17 @@ public:
     class Connection;
     std::unique_ptr<Connection> connect();
     std::vector<uint8_t> handle(Connection& c, const uint8_t* message, size_t length);
+
+    // The simulator program's side: the SPI seam's socket (SOCK_SEQPACKET,
+    // one connection per open device) served from a thread of its own.
+    // listen: false with errno set when the path cannot be bound.
+    bool listen(const std::string& path);
+    void start();
+    void stop();
+    // One control request ({"cmd": ...}) -> its reply {"ok": true, ...}; throws
+    // std::exception for a malformed one.
+    nlohmann::json control_request(const nlohmann::json& request);
+    std::string describe() const;
 
     // The board.
     void setBoardAddress(int address);
@@ -141,8 +155,15 @@ private:
     int64_t now() const;
     void log(std::deque<FpgaSimAccess>& to, const FpgaSimAccess& a);
 
+    void serve();
+    nlohmann::json state();
+
     std::mutex mutex_;
     std::chrono::steady_clock::time_point start_;
+    std::string socketPath_;
+    int listenFd_ = -1;
+    int wake_[2] = {-1, -1};
+    std::thread server_;
     int address_ = 31;
     int moduleTypes_[2] = {31, 31};
     uint8_t window_[2][256] = {};

@@ -148,4 +148,31 @@ TEST_F(FpgaSimTest, TheWireFormatCarriesOpensTransfersWritesAndCloses)
     EXPECT_EQ(sim->handle(*unknown, bad.data(), bad.size()), std::vector<uint8_t>{ENOENT});
 }
 
+TEST_F(FpgaSimTest, ControlRequestsSetTheBoardAndShowWhatHappened)
+{
+    using json = nlohmann::json;
+    EXPECT_EQ(sim->control_request({{"cmd", "set"}, {"address", 31}, {"module2", 8}, {"configured", true}}),
+              (json{{"ok", true}}));
+    EXPECT_EQ(fpga_read_reg(FPGA_MODULE_SLOT2), 8);
+    EXPECT_EQ(sim->boardAddress(), 31);
+    fpga_write_reg(FPGA_RELAY, 1);
+    json log = sim->control_request({{"cmd", "log"}, {"reg", FPGA_RELAY}});
+    ASSERT_EQ(log["log"].size(), 1u);
+    EXPECT_EQ(log["log"][0]["hex"], "01");
+
+    sim->control_request({{"cmd", "rx"}, {"hex", "7e01"}});
+    EXPECT_EQ(sim->control_request({{"cmd", "state"}})["state"]["rx_level"], 2);
+    fpga_write_reg(FPGA_FIFO, 0x7E);
+    EXPECT_EQ(sim->control_request({{"cmd", "tx"}})["hex"], "7e");
+
+    sim->control_request({{"cmd", "fault"}, {"kind", "transfer"}, {"reg", "0x10E"}, {"count", -1}});
+    EXPECT_EQ(fpga_write_reg(FPGA_RELAY, 0), 0);
+    sim->control_request({{"cmd", "clear-faults"}});
+    EXPECT_NE(fpga_write_reg(FPGA_RELAY, 0), 0);
+
+    EXPECT_THROW(sim->control_request({{"cmd", "nonsense"}}), std::exception);
+    EXPECT_THROW(sim->control_request({{"cmd", "rx"}, {"hex", "7"}}), std::exception);
+    EXPECT_THROW(sim->control_request({{"cmd", "fault"}, {"kind", "melt"}}), std::exception);
+}
+
 }  // namespace

@@ -273,6 +273,41 @@ TEST_F(PollerTest, SupervisionPublishesTheLatchesAndFailedReadsAddNothing)
     EXPECT_EQ(devclk.load(), 0x55);
 }
 
+TEST_F(PollerTest, TheSameBoardAnswersOverTheSimulatorProgramsSocket)
+{
+    std::string path = root + "/fpga.sock";
+    ASSERT_TRUE(sim->listen(path));
+    sim->start();
+    spi_set_opener(nullptr);
+    setenv(FPGA_SIM_ENV, path.c_str(), 1);
+    fpgaSpi.close();
+    sim->setModuleType(1, MODULE_FS01);
+    sim->setCasBit(9, true);
+    poller_set_cas_activity_flag(9);
+    start();
+    unsetenv(FPGA_SIM_ENV);
+    std::vector<FpgaSimLoad> loads = sim->loads();
+    ASSERT_EQ(loads.size(), 1u);
+    EXPECT_EQ(loads[0].writes, (std::vector<size_t>{256, 256, 88}));
+    EXPECT_EQ(loads[0].resets_before, 2);
+    EXPECT_TRUE(loads[0].configured);
+    EXPECT_TRUE(logs->contains("mofule 1: FS01 found"));
+    EXPECT_EQ(poller_get_cas_a(9), 1 << 9);
+
+    sim->control_request({{"cmd", "set"}, {"cas", {9, 0}}, {"e1_events", 2}});
+    ASSERT_TRUE(waitFor([] { return poller_get_cas_a(9) == 0; }));
+    std::vector<std::unique_ptr<channel_event_t>> events = drain();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]->channel, 9);
+    EXPECT_EQ(events[0]->data, 0);
+    ASSERT_TRUE(waitFor([] { return e1EventSnapshot.load() == 2; }));
+
+    // Faults reach the daemon as failed transfers with their errno.
+    sim->control_request({{"cmd", "fault"}, {"reg", "0x103"}, {"count", 2}, {"errno", EPIPE}});
+    ASSERT_TRUE(waitFor([&] { return logs->count("SPI transfer error: Broken pipe") == 2; }));
+    poller_clear_cas_activity_flag(9);
+}
+
 class FakeWatchdog : public Watchdog {
 public:
     explicit FakeWatchdog(std::atomic<int>* kicks) : kicks_(kicks) {}
