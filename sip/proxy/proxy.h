@@ -55,6 +55,8 @@ public:
     int addTransport(sipcore::TransportType type, const std::string& ip, int port,
                      const sipcore::tls_options_t* tls = nullptr);
     int transportPort(int transport_id) const;
+    // Before the stack runs: the Record-Route URI, once the ports are known.
+    void setRecordRouteUri(const std::string& uri) { cfg.record_route_uri = uri; }
 
     void addDomain(const std::string& domain);
     void removeDomain(const std::string& domain);

@@ -19,6 +19,10 @@ namespace sipproxy {
 
 class Proxy;
 
+// Context keys set by processors for later ones.
+inline constexpr const char* from_trusted_node_key = "FromTrustedNode";
+inline constexpr const char* certificate_verified_key = "CertificateVerified";
+
 class RequestContext {
 public:
     RequestContext(Proxy& proxy, int tid, sipcore::Message request, const sipcore::request_info_t& info);

@@ -64,6 +64,15 @@ inline std::string answer_text(const std::string& request, int code, const std::
     return out;
 }
 
+// The ACK a UAC sends for a non-2xx final response to invite.
+inline std::string ack_of(const std::string& invite, const std::string& response)
+{
+    Message i = Message::parse(invite), r = Message::parse(response);
+    return "ACK " + i.requestUri().toString() + " SIP/2.0\r\nVia: " + i.header("Via") + "\r\nFrom: " + i.header("From") +
+           "\r\nTo: " + r.header("To") + "\r\nCall-ID: " + i.callId() + "\r\nCSeq: " + std::to_string(i.cseq()) +
+           " ACK\r\nContent-Length: 0\r\n\r\n";
+}
+
 inline int code_of(const std::string& text)
 {
     Message m = Message::parse(text);
