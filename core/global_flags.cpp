@@ -1,0 +1,3 @@
+#include "core/global_flags.h"
+
+std::atomic<uint32_t> globalFlags{0};

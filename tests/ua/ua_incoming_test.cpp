@@ -1,0 +1,117 @@
+// Incoming INVITEs in-process: the fields of the incoming-call event, the
+// caller identity by the flags word, the 404 of an unclaimed call, and an
+// incoming-call event that the queue refuses.
+#include <gtest/gtest.h>
+
+#include "core/channel_table.h"
+#include "core/event_queue.h"
+#include "core/global_flags.h"
+#include "support/log_capture.h"
+#include "ua/sip_peer.h"
+#include "ua/test_sip_channel.h"
+#include "ua/ua_harness.h"
+#include "ua/user_agent.h"
+
+namespace {
+
+class UaIncomingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!enter_own_net_namespace())
+            GTEST_SKIP() << "needs root for a network namespace";
+        h = std::make_unique<UaHarness>();
+    }
+    void TearDown() override { globalFlags = 0; }
+    std::unique_ptr<UaHarness> h;
+};
+
+TEST_F(UaIncomingTest, UnclaimedCallCarriesTheCallerAndIsAnswered404)
+{
+    ASSERT_TRUE(h->start());
+    SipPeer peer;
+    std::string invite = invite_text("sip:100@127.0.0.1;foo=bar;foo=baz;x;line", "in-1",
+                                     "X-Secure-Transport: YES\r\n");
+    SipPeer::replace(invite, "<sip:alice@127.0.0.1:$port>;tag", "<sip:alice@127.0.0.1:$port;cpc=payphone>;tag");
+    SipPeer::replace(invite, "Contact: <sip:alice@127.0.0.1:$port>", "Contact: <sip:alice@127.0.0.1:$port>;isfocus");
+    peer.send(invite);
+    ASSERT_TRUE(h->waitFor("Incoming call"));
+    EXPECT_TRUE(h->sawLine("Incoming call ch=-1 data=1 from=alice@127.0.0.1 called=100 name=Alice number=alice "
+                           "cpc=payphone secure=1 status=404 params=foo=baz focus=1"))
+        << ::testing::PrintToString(h->events);
+    sipcore::Message answer = peer.receiveFinal();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer.statusCode(), 404);
+}
+
+TEST_F(UaIncomingTest, CallerIdentityFollowsTheFlagsWord)
+{
+    const std::string PAI = "P-Asserted-Identity: \"Bob\" <sip:200@example.com>\r\n";
+    const std::string RPID = "Remote-Party-ID: <sip:300@example.com>;party=calling\r\n";
+    const struct {
+        uint32_t flags;
+        std::string headers;
+        const char* identity;  // as the event shows it
+    } rows[] = {
+        {0x300, PAI + RPID, "name=Bob number=200"},
+        {0x000, PAI + RPID, "name= number=300"},
+        {0x100, PAI + RPID, "name=Bob number=200"},
+        {0x100, "P-Asserted-Identity: <<<\r\n" + RPID, "name= number= "},  // found, unparsable: nothing else tried
+        {0x200, PAI, "name=Alice number=alice"},
+        {0x400, PAI + RPID, "name=Alice number=alice"},
+        {0x500, PAI + RPID, "name= number= "},
+    };
+    ASSERT_TRUE(h->start());
+    SipPeer peer;
+    int n = 0;
+    for (const auto& row : rows) {
+        globalFlags = row.flags;
+        h->events.clear();
+        peer.send(invite_text("sip:100@127.0.0.1", "id-" + std::to_string(++n), row.headers));
+        ASSERT_TRUE(h->waitFor("Incoming call")) << n;
+        std::string call;
+        for (const auto& l : h->events)
+            if (l.rfind("Incoming call", 0) == 0)
+                call = l;
+        EXPECT_NE(call.find(row.identity), std::string::npos) << "flags " << std::hex << row.flags << ": " << call;
+        EXPECT_EQ(peer.receiveFinal().statusCode(), 404);
+    }
+}
+
+TEST_F(UaIncomingTest, LineChannelGetsTheCallAndItsAccountUserComparesCaseBlind)
+{
+    auto* c = new TestSipChannel(3, "Alice@127.0.0.1");
+    {
+        MutexLock g(channel_table_mutex);
+        channel_table[3] = c;
+    }
+    c->on_call = [](int call_id) { ua_response_status(call_id, 486, 0, false, "", ""); };
+    ASSERT_TRUE(h->start());
+    SipPeer peer;
+    peer.send(invite_text("sip:alice@127.0.0.1;line=3", "line-1"));
+    ASSERT_TRUE(h->waitFor("Incoming call ch=3 data=1"));
+    EXPECT_EQ(peer.receiveFinal().statusCode(), 486);
+}
+
+// The queue refuses the incoming-call event: deleting it answers the call,
+// which takes the layer's lock; the thread must not be holding it then.
+TEST_F(UaIncomingTest, RefusedIncomingCallEventIsAnsweredWithoutDeadlock)
+{
+    LogCapture log;
+    std_queue_destroy(&event_queue);
+    std_queue_create(&event_queue, 1);
+    ASSERT_TRUE(h->start());  // "SIP transport ready" fills the queue
+    SipPeer peer;
+    peer.send(invite_text("sip:100@127.0.0.1", "full-1"));
+    sipcore::Message answer = peer.receiveFinal(5000);
+    ASSERT_TRUE(answer) << "no answer: the user-agent thread is stuck";
+    EXPECT_EQ(answer.statusCode(), 404);
+    EXPECT_TRUE(log.contains("std_queue_enqueue() failed (result=-1)"));
+    // and the thread goes on
+    peer.send("OPTIONS sip:ping@127.0.0.1:6060 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:$port;branch=$branch\r\n"
+              "From: <sip:a@127.0.0.1>;tag=1\r\nTo: <sip:ping@127.0.0.1>\r\nCall-ID: opt-1\r\nCSeq: 1 OPTIONS\r\n"
+              "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(peer.receiveFinal().statusCode(), 200);
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# ua_sipp.sh APP NAME
+# SIPp and sipsak against the user agent's test program (ua_app) on
+# 127.0.0.1:6060, inside a network namespace of its own. NAME picks a group
+# of cases below. Exit 77 (skipped) without root, sipp or sipsak.
+set -euo pipefail
+if [ -z "${UA_SIPP_NAMESPACE:-}" ]; then
+  [ "$(id -u)" = 0 ] || { echo "needs root for a network namespace"; exit 77; }
+  UA_SIPP_NAMESPACE=1 exec unshare -n bash "$0" "$@"
+fi
+ip link set lo up
+app=$(realpath "$1")
+name=$2
+
+command -v sipp >/dev/null || { echo "sipp not installed"; exit 77; }
+command -v sipsak >/dev/null || { echo "sipsak not installed"; exit 77; }
+work=$(mktemp -d "/tmp/ua-sipp-$name.XXXXXX")
+app_pid=
+cleanup() {
+  [ -z "$app_pid" ] || { kill "$app_pid" 2>/dev/null || true; wait "$app_pid" 2>/dev/null || true; }
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAILED: $name: $*"
+  echo "--- app events"; cat "$work/app.out" 2>/dev/null || true
+  echo "--- app log (tail)"; tail -40 "$work/app.err" 2>/dev/null || true
+  echo "--- sipp"; tail -20 "$work/sipp.out" 2>/dev/null || true
+  cat "$work"/*errors.log 2>/dev/null | tail -30 || true
+  tail -60 "$work"/*messages.log 2>/dev/null || true
+  exit 1
+}
+
+start_app() {
+  "$app" --max-ms 60000 "$@" >"$work/app.out" 2>"$work/app.err" &
+  app_pid=$!
+  for _ in $(seq 300); do grep -q '^ready' "$work/app.out" 2>/dev/null && return; sleep 0.02; done
+  fail "app did not become ready"
+}
+
+stop_app() {
+  kill "$app_pid"; wait "$app_pid" || fail "app exited with $?"; app_pid=
+}
+
+# One SIPp run of a scenario file against the user agent.
+run_sipp() {  # xml [sipp args...]
+  local xml=$1; shift
+  rm -f "$work"/*errors.log "$work"/*messages.log
+  (cd "$work" && timeout 30 sipp -nostdin -i 127.0.0.1 -p 5070 -m 1 -timeout 10s -timeout_error -trace_err -trace_msg \
+     -sf "$xml" "$@" 127.0.0.1:6060 >"$work/sipp.out" 2>&1 </dev/null) || fail "sipp ($(basename "$xml")) failed"
+}
+
+# A header check for a response: the header's value must match the pattern.
+check() {  # header regexp
+  printf '<ereg regexp="%s" search_in="hdr" header="%s:" check_it="true" assign_to="c%s"/>' "$2" "$1" "$RANDOM"
+}
+ALLOW_EXACT=$(check Allow '^ *INVITE,ACK,BYE,CANCEL,OPTIONS,REFER,NOTIFY,INFO,UPDATE,PRACK *$')
+SUPPORTED_EXACT=$(check Supported '^ *replaces,timer,100rel *$')
+# (no angle brackets: SIPp reads the pattern from an XML attribute)
+CONTACT_OURS=$(check Contact '^ *.sip:ping@127\.0\.0\.1:6060.$')
+
+# The scenario of one row: the request with its extra header lines ("|"
+# separates them), then the expected answer with its checks; status "none":
+# no answer within 1.5 s.
+scenario() {  # file method ruri extra status checks
+  local file=$1 method=$2 ruri=$3 extra=$4 status=$5 checks=$6 body="" ctype=""
+  extra=${extra//|/$'\n'}
+  [ -z "$extra" ] || extra+=$'\n'
+  if [ "$method" = INVITE ]; then
+    ctype=$'Content-Type: application/sdp\n'
+    body=$'v=0\no=peer 1 1 IN IP4 127.0.0.1\ns=-\nc=IN IP4 127.0.0.1\nt=0 0\nm=audio 4000 RTP/AVP 8\na=rtpmap:8 PCMA/8000'
+  fi
+  {
+    echo '<?xml version="1.0" encoding="ISO-8859-1" ?><scenario name="row">'
+    echo "<send><![CDATA["
+    echo "$method $ruri SIP/2.0"
+    echo "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]"
+    echo "From: \"Alice\" <sip:alice@[local_ip]:[local_port]>;tag=[pid]SIPpTag[call_number]"
+    echo "To: <$ruri>"
+    echo "Call-ID: [call_id]"
+    echo "CSeq: 1 $method"
+    echo "Contact: <sip:alice@[local_ip]:[local_port]>"
+    echo "Max-Forwards: 70"
+    printf '%s%s' "$extra" "$ctype"
+    echo "Content-Length: [len]"
+    echo
+    [ -z "$body" ] || echo "$body"
+    echo "]]></send>"
+    if [ "$status" = none ]; then
+      echo '<pause milliseconds="1500"/>'
+    else
+      [ "$method" != INVITE ] || echo '<recv response="100" optional="true"/>'
+      echo "<recv response=\"$status\"><action>$checks</action></recv>"
+      if [ "$method" = INVITE ]; then
+        echo "<send><![CDATA["
+        echo "ACK $ruri SIP/2.0"
+        echo "[last_Via:]"
+        echo "From: \"Alice\" <sip:alice@[local_ip]:[local_port]>;tag=[pid]SIPpTag[call_number]"
+        echo "[last_To:]"
+        echo "Call-ID: [call_id]"
+        echo "CSeq: 1 ACK"
+        echo "Max-Forwards: 70"
+        echo "Content-Length: 0"
+        echo
+        echo "]]></send>"
+      fi
+    fi
+    # SIPp refuses variables that are only assigned
+    local vars
+    vars=$(grep -o 'assign_to="[^"]*"' <<<"$checks" | sed 's/assign_to="\(.*\)"/\1/' | paste -sd, || true)
+    [ -z "$vars" ] || echo "<Reference variables=\"$vars\"/>"
+    echo "</scenario>"
+  } >"$file"
+}
+
+# Runs every row of a table: method ruri extra status checks, separated by
+# "~" (empty fields as "-").
+run_rows() {
+  local n=0 method ruri extra status checks
+  while IFS='~' read -r method ruri extra status checks; do
+    [ -n "$method" ] || continue
+    [ "$extra" != - ] || extra=""
+    [ "$checks" != - ] || checks=""
+    n=$((n + 1))
+    scenario "$work/row$n.xml" "$method" "$ruri" "$extra" "$status" "$checks"
+    run_sipp "$work/row$n.xml"
+    echo "ok: $method $ruri ${extra:+[$extra] }-> $status"
+  done
+}
+
+UNSUPPORTED_FOO=$(check Unsupported '^ *foo *$')
+U=sip:100@127.0.0.1
+
+case "$name" in
+  self_answers)
+    # channel 4 is a SIP channel of the account user 200
+    start_app --channel 4:200
+    run_rows <<ROWS
+OPTIONS~sip:ping@127.0.0.1:6060~-~200~$ALLOW_EXACT$SUPPORTED_EXACT$CONTACT_OURS
+OPTIONS~sip:ping@127.0.0.1:6060~Require: foo~420~$UNSUPPORTED_FOO$ALLOW_EXACT$SUPPORTED_EXACT
+OPTIONS~sip:ping@127.0.0.1:6060~Require: 100REL|Require: Timer, replaces~200~-
+OPTIONS~sip:ping@127.0.0.1:6060~Replaces: abc;to-tag=1;from-tag=2~400~-
+OPTIONS~sip:ping@127.0.0.1:6060~Require: foo|Replaces: abc;to-tag=1;from-tag=2~420~$UNSUPPORTED_FOO
+NOTIFY~sip:ping@127.0.0.1:6060~Event: refer~200~-
+INFO~sip:ping@127.0.0.1:6060~-~200~-
+MESSAGE~sip:ping@127.0.0.1:6060~-~none~-
+SUBSCRIBE~sip:ping@127.0.0.1:6060~Event: presence~405~$ALLOW_EXACT$SUPPORTED_EXACT
+SUBSCRIBE~sip:ping@127.0.0.1:6060~Event: presence|Require: foo~420~$UNSUPPORTED_FOO$ALLOW_EXACT
+SUBSCRIBE~sip:ping@127.0.0.1:6060~Require: foo|Replaces: abc;to-tag=1;from-tag=2~400~-
+REFER~sip:ping@127.0.0.1:6060~Refer-To: <sip:300@127.0.0.1>~405~$ALLOW_EXACT
+INVITE~sip:100@10.9.9.9~-~403~-
+INVITE~sip:127.0.0.1~-~404~-
+INVITE~$U;line=256~-~404~-
+INVITE~$U;line=-1~-~404~-
+INVITE~$U;line=3x~-~404~-
+INVITE~$U;line=3~-~404~-
+INVITE~$U;line=4~-~404~-
+INVITE~sip:999@127.0.0.1~-~404~-
+INVITE~$U~Replaces: nosuchcall;to-tag=1;from-tag=2~481~-
+INVITE~$U~Require: foo~420~$UNSUPPORTED_FOO$ALLOW_EXACT$SUPPORTED_EXACT
+ROWS
+    grep -q -- '---> MESSAGE received' "$work/app.err" || fail "MESSAGE was not logged"
+    # sipsak: OPTIONS and its refusal, header for header
+    sipsak -vv -s sip:ping@127.0.0.1:6060 -l 5071 >"$work/sipsak.out" 2>&1 || fail "sipsak OPTIONS: $(cat "$work/sipsak.out")"
+    for h in 'SIP/2.0 200 OK' 'Allow: INVITE,ACK,BYE,CANCEL,OPTIONS,REFER,NOTIFY,INFO,UPDATE,PRACK' \
+             'Supported: replaces,timer,100rel' 'Contact: <sip:ping@127.0.0.1:6060>'; do
+      grep -qxF "$h" <(tr -d '\r' <"$work/sipsak.out") || fail "sipsak OPTIONS answer lacks '$h': $(cat "$work/sipsak.out")"
+    done
+    sipsak -vv -s sip:ping@127.0.0.1:6060 -l 5071 -j 'Require: foo' >"$work/sipsak.out" 2>&1 || true
+    for h in 'SIP/2.0 420 Bad Extension' 'Unsupported: foo' 'Allow: INVITE,ACK,BYE,CANCEL,OPTIONS,REFER,NOTIFY,INFO,UPDATE,PRACK'; do
+      grep -qxF "$h" <(tr -d '\r' <"$work/sipsak.out") || fail "sipsak 420 answer lacks '$h': $(cat "$work/sipsak.out")"
+    done
+    stop_app
+    ;;
+  queue_full)
+    # 31 events wait: the next INVITE is refused at once and not even logged as received
+    start_app --fill-queue 31 --channel 3
+    run_rows <<ROWS
+INVITE~$U;line=3~-~503~-
+ROWS
+    ! grep -q 'INVITE received' "$work/app.err" || fail "a refused INVITE was logged as received"
+    stop_app
+    ;;
+  *)
+    echo "unknown case $name"; exit 2 ;;
+esac
+echo "ok: $name"

@@ -1,0 +1,73 @@
+// The user agent's layer instance and how its users reach it. Internal to ua/.
+#pragma once
+
+#include <mutex>
+#include <vector>
+
+#include "core/channel_event.h"
+#include "sip/agent/agent.h"
+
+struct CallData;
+
+// Guards ua_context's lifetime: everyone but the thread holds it while using
+// the context, so the thread cannot take it away in between. Taken before
+// the layer's lock, never while holding it.
+extern std::mutex ua_context_mutex;
+extern sipagent::Agent* ua_context;  // null before the thread creates it and after it ends
+
+// The context and its lock for a scope; ctx is null when there is no layer.
+class UaLock {
+public:
+    UaLock() : guard(ua_context_mutex)
+    {
+        ctx = ua_context;
+        if (ctx)
+            ctx->lock();
+    }
+    ~UaLock() { release(); }
+    UaLock(const UaLock&) = delete;
+    UaLock& operator=(const UaLock&) = delete;
+    void release()
+    {
+        if (ctx)
+            ctx->unlock();
+        ctx = nullptr;
+        if (guard.owns_lock())
+            guard.unlock();
+    }
+    sipagent::Agent* ctx = nullptr;
+
+private:
+    std::unique_lock<std::mutex> guard;
+};
+
+// Events collected under the layer's lock and queued once it is released:
+// a refused event is deleted then, and deleting an incoming-call event
+// answers the call, which takes the lock again. Declare it before the lock.
+class UaOutbox {
+public:
+    UaOutbox() = default;
+    ~UaOutbox() { flush(); }
+    UaOutbox(const UaOutbox&) = delete;
+    UaOutbox& operator=(const UaOutbox&) = delete;
+    // The call's channel goes into the event now, under the lock.
+    void post(CallData* call, channel_event_t* event);
+    void flush();
+
+private:
+    std::vector<channel_event_t*> events;
+};
+
+// Builds and sends an answer on an in-call transaction with the Contact
+// fixed; logs failures with the given function names. Under the lock.
+int ua_send_call_answer(sipagent::Agent& ctx, int tid, int status, bool colon_style);
+// Adds Allow and Supported.
+void ua_add_capabilities(sipcore::Message& message);
+// Reads Supported, Allow (and Require when asked) into the call's sets.
+void ua_learn_remote_caps(CallData& call, const sipcore::Message& message, bool require);
+
+// Handlers of the thread; each takes what it needs and is called without locks.
+void ua_incoming_invite(sipagent::Agent& ctx, const sipagent::event_t& ev);
+void ua_incoming_reinvite(sipagent::Agent& ctx, const sipagent::event_t& ev);
+void ua_in_call_request(sipagent::Agent& ctx, const sipagent::event_t& ev);
+void ua_call_ended(sipagent::Agent& ctx, const sipagent::event_t& ev);
