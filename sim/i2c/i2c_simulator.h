@@ -11,6 +11,10 @@
 //   words from the selected register on.
 // A message to an address with no device present fails the transfer with
 // ENXIO (no acknowledge); the messages before it have taken effect.
+//
+// In-process, install() makes the daemon's bus reach it. As part of the
+// simulator program it serves the socket of platform/i2c_bus.h from its own
+// thread and takes JSON control requests (see control()).
 #pragma once
 
 #include <array>
@@ -19,7 +23,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/i2c_bus.h"
 
@@ -54,6 +61,24 @@ public:
     // A bus on the simulator; null with errno ENOENT while the bus is absent.
     std::unique_ptr<I2cBus> open();
     int transfer(i2c_message_t* messages, int count);
+
+    // The daemon's socket: bound at path, served from start() to stop().
+    bool listen(const std::string& path);
+    void start();
+    void stop();
+    // One request of the wire format and its answer; opened is the
+    // connection's state, set by a successful open.
+    std::vector<uint8_t> answer(const uint8_t* request, size_t length, bool& opened);
+
+    // Control requests, by "cmd":
+    //   "set": any of "bus" (bool), "module" (bool), "poe" [register, value],
+    //          "eeprom" [page, offset, [bytes]], "phy" [register, value];
+    //   "fail": "address", "count", optional "reg" and "errno";
+    //   "state": bus, module, "poe" (256 bytes), "phy" (32 words), "transfers"
+    //          (count) and "writes" ([address, [bytes]] of each write);
+    //   "clear": forgets the transfer log.
+    // Answers {"ok": true, ...}; throws on a malformed request.
+    nlohmann::json control(const nlohmann::json& request);
 
     // No bus at all: opening fails as without /dev/i2c-0.
     void setBusPresent(bool present);
@@ -94,6 +119,8 @@ private:
     };
 
     Device* device_locked(int address);
+    void serve();
+    void wake();
 
     mutable std::mutex m;   // guards everything below
     bool bus_present = true;
@@ -101,4 +128,9 @@ private:
     std::vector<Fault> faults;
     std::vector<I2cSimTransfer> log;
     bool installed = false;
+
+    int listen_fd = -1;
+    std::string bound_path;
+    int wake_pipe[2] = {-1, -1};
+    std::thread thread;
 };
