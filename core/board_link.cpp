@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/i2c_util.h"
 #include "core/log.h"
 #include "core/watchdog.h"
-#include "platform/i2c_bus.h"
 
 int board_phy_id = 0;
 int sfp_last_read = -1;
@@ -14,36 +14,14 @@ int gemac_last_mode[2] = {-1, -1};
 
 namespace {
 
-constexpr const char* I2C_BUS = "/dev/i2c-0";
 constexpr int POE_ADDRESS = 0x20;
 constexpr int SFP_EEPROM_ADDRESS = 0x50;
 constexpr int SFP_PHY_ADDRESS = 0x56;
 constexpr int BOARD_PHY = 13;
 constexpr int MARVELL_OUI = 0x0141;
-constexpr int READ_ATTEMPTS = 11;
-constexpr int WRITE_ATTEMPTS = 101;
 constexpr int SPEEDS[4] = {10, 100, 1000, 0};
 
 board_link_media_t media{};
-
-// One write message, retried back to back; the bus is opened for this call
-// alone. A missing bus or device is logged once per call, not per attempt.
-void write_message(int address, uint8_t* bytes, uint16_t length)
-{
-    auto bus = i2c_open(I2C_BUS);
-    if (!bus) {
-        LOG(LOGF_GENERAL, 3, "error opening /dev/i2c-0: %s", strerror(errno));
-        return;
-    }
-    i2c_message_t message{static_cast<uint16_t>(address), 0, length, bytes};
-    int err = 0;
-    for (int attempt = 0; attempt < WRITE_ATTEMPTS; attempt++) {
-        if (bus->transfer(&message, 1) >= 0)
-            return;
-        err = errno;
-    }
-    LOG(LOGF_GENERAL, 3, "error writing to i2c register: %s", strerror(err));
-}
 
 void sfp_configure_marvell(int revision)
 {
@@ -112,20 +90,10 @@ void gemac_check(Watchdog* w, int port)
 
 int i2c_read16(int address, int reg)
 {
-    auto bus = i2c_open(I2C_BUS);
-    if (!bus)
-        return -1;
-    uint8_t selected = static_cast<uint8_t>(reg);
     uint8_t word[2] = {};
-    i2c_message_t messages[2] = {
-        {static_cast<uint16_t>(address), I2C_FLAG_STOP, 1, &selected},
-        {static_cast<uint16_t>(address), I2C_FLAG_NOSTART | I2C_FLAG_RD, 2, word},
-    };
-    int rc = -1;
-    for (int attempt = 0; attempt < READ_ATTEMPTS && rc < 0; attempt++)
-        rc = bus->transfer(messages, 2);
-    if (rc < 0)
-        return rc;
+    bool opened;
+    if (i2c_read_register(address, reg, word, 2, &opened) < 0)
+        return -1;
     return word[0] << 8 | word[1];
 }
 
@@ -133,14 +101,10 @@ void sfp_phy_write(int reg, int value)
 {
     uint8_t bytes[3] = {static_cast<uint8_t>(reg), static_cast<uint8_t>(value >> 8),
                         static_cast<uint8_t>(value & 0xFF)};
-    write_message(SFP_PHY_ADDRESS, bytes, 3);
+    i2c_write_message(SFP_PHY_ADDRESS, bytes, 3);
 }
 
-void poe_reg_write(int reg, int value)
-{
-    uint8_t bytes[2] = {static_cast<uint8_t>(reg), static_cast<uint8_t>(value)};
-    write_message(POE_ADDRESS, bytes, 2);
-}
+void poe_reg_write(int reg, int value) { i2c_write(POE_ADDRESS, reg, value); }
 
 void board_link_set_media(const board_link_media_t& m) { media = m; }
 
