@@ -1,6 +1,8 @@
 // The poller thread against the simulated FPGA.
 #include <future>
 
+#include "core/reg_sync.h"
+
 #include "mgmt/module.h"
 #include "tests/mgmt/fpga_sim_fixture.h"
 
@@ -306,6 +308,40 @@ TEST_F(PollerTest, TheSameBoardAnswersOverTheSimulatorProgramsSocket)
     sim->control_request({{"cmd", "fault"}, {"reg", "0x103"}, {"count", 2}, {"errno", EPIPE}});
     ASSERT_TRUE(waitFor([&] { return logs->count("SPI transfer error: Broken pipe") == 2; }));
     poller_clear_cas_activity_flag(9);
+}
+
+struct SaveRecorder : RegSyncSaveTarget {
+    std::atomic<int> saves{0};
+    std::atomic<int> sleepsBefore{-1};
+    void requestSave() override
+    {
+        saves++;
+        sleepsBefore = PollerSleeps::spiErrors.load();
+    }
+};
+
+TEST_F(PollerTest, RebootSavesTheRegistrationsWaitsASecondAndRunsReboot)
+{
+    std::filesystem::create_directories(root + "/sbin");
+    std::string argv_file = root + "/reboot.argv";
+    std::ofstream(root + "/sbin/reboot") << "#!/bin/sh\necho \"$0|$*\" > " << argv_file << "\n";
+    std::filesystem::permissions(root + "/sbin/reboot", std::filesystem::perms::owner_all);
+    SaveRecorder saver;
+    regsync_set_target(&saver);
+    poller_reboot();
+    regsync_set_target(nullptr);
+    EXPECT_EQ(saver.saves.load(), 1);
+    EXPECT_EQ(saver.sleepsBefore.load(), 0);             // saved first,
+    EXPECT_EQ(PollerSleeps::spiErrors.load(), 1);         // then the one-second pause
+    std::string ran;
+    std::getline(std::ifstream(argv_file), ran);
+    EXPECT_EQ(ran, root + "/sbin/reboot|");   // no arguments after its name
+
+    // The alarm test's end turns the relay off.
+    sim->setConfigured(true);
+    fpga_write_reg(FPGA_RELAY, 1);
+    finish_alarm_test(nullptr);
+    EXPECT_EQ(sim->reg(FPGA_RELAY), 0);
 }
 
 class FakeWatchdog : public Watchdog {
