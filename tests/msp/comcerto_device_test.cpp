@@ -15,7 +15,7 @@
 #include "msp/comcerto_device.h"
 #include "msp/msp_protocol.h"
 #include "msp/msp_transaction.h"
-#include "sim/msp_simulator.h"
+#include "sim/msp/msp_simulator.h"
 #include "support/log_capture.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "core/main_loop.h"
 #include "core/main_thread.h"
 #include "msp/msp_transaction.h"
-#include "sim/msp_simulator.h"
+#include "sim/msp/msp_simulator.h"
 
 class MspSimFixture {
 public:

@@ -2,8 +2,14 @@
 // datagram socket (each datagram = 32-byte driver address + message), keeps
 // per-channel state, sends indications on request and on its own, injects
 // faults and logs every command. Runs its own thread; every public call is
-// thread-safe. Usable in-process (socketpair) or standalone (bound path) with
-// a JSON-lines control socket.
+// thread-safe. Usable in-process (socketpair) or standalone (bound path) as
+// the simulator program's "msp" device.
+//
+// Where things are: msp_simulator.cpp (thread, socket, command log),
+// msp_sim_protocol.cpp (commands to the device), msp_sim_channels.cpp
+// (per-channel commands and state), msp_sim_indications.cpp (indications,
+// heartbeat), msp_sim_faults.cpp (fault injection), msp_sim_control.cpp
+// (control requests and state), msp_device.cpp (the program's registration).
 #pragma once
 
 #include <condition_variable>
@@ -18,6 +24,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "sim/sim_device.h"
 
 struct MspSimFault {
     enum Kind { Status, Drop, Delay, Late, Duplicate, Truncate, Class, Index };
@@ -93,23 +101,21 @@ struct MspSimChannel {
     std::map<uint16_t, std::vector<uint8_t>> last;   // parameters of the last command per FC
 };
 
-class MspSimulator {
+class MspSimulator : public SimDevice {
 public:
     // In-process: a socketpair; hand daemon_fd() to the daemon's transport.
     MspSimulator();
     // Standalone: a datagram socket bound at path, answering whoever sends.
     explicit MspSimulator(const std::string& path);
-    ~MspSimulator();
+    ~MspSimulator() override;
     MspSimulator(const MspSimulator&) = delete;
     MspSimulator& operator=(const MspSimulator&) = delete;
 
     // The daemon's end of the socketpair (ownership passes; -1 afterwards).
     int take_daemon_fd();
 
-    void start();
-    void stop();
-    // JSON-lines control socket (stream) at path; call before start().
-    bool listen_control(const std::string& path);
+    void start() override;
+    void stop() override;
 
     void add_fault(const MspSimFault& fault);
     void clear_faults();
@@ -136,6 +142,9 @@ public:
     nlohmann::json state() const;
     // One control request (JSON object text) -> one reply line (JSON text).
     std::string control(const std::string& line);
+    // The same for a parsed request; throws for a malformed one.
+    nlohmann::json control_request(const nlohmann::json& request) override;
+    std::string describe() const override;
 
     // Sim clock in 125 us ticks, as indications carry it.
     uint32_t ticks() const;
@@ -160,32 +169,46 @@ private:
         std::map<uint16_t, std::vector<uint8_t>> last;   // last device command parameters per FC
     };
 
+    // Every *_locked member, and everything run from timers, runs under m.
+
+    // msp_simulator.cpp: thread, socket, timers
     void run();
     void wake();
     int64_t now_ms() const;
     void at(int64_t delay_ms, std::function<void()> action);
-
+    void send_locked(uint16_t channelId, const std::vector<uint8_t>& message);
     void on_datagram(const uint8_t* data, size_t length);
-    bool apply_faults(const MspSimCommand& c, Answer& a, bool& duplicate, bool& late);
+
+    // msp_sim_protocol.cpp
     Answer handle(uint16_t channelId, const uint8_t* m, size_t length);
     Answer handle_device(const uint8_t* m, size_t length, uint8_t cls, uint16_t fc);
+
+    // msp_sim_channels.cpp
     Answer handle_channel(uint16_t channelId, const uint8_t* m, size_t length, uint8_t cls, uint16_t fc);
-    void send_locked(uint16_t channelId, const std::vector<uint8_t>& message);
+    int allocate_channel_locked(int type, int timeslot);
+    void plant_channel_locked(int timeslot, uint16_t channelId, int type);
+    nlohmann::json channel_json(const MspSimChannel& c) const;
+
+    // msp_sim_indications.cpp
     void indication_locked(uint16_t channelId, uint16_t fc, const std::vector<uint8_t>& parameters,
                            uint8_t cls = 0x03, uint8_t type = 0x02);
-    int allocate_channel_locked(int type, int timeslot);
     void heartbeat_locked(int generation);
-    nlohmann::json state_locked() const;
-    nlohmann::json channel_json(const MspSimChannel& c) const;
-    nlohmann::json control_locked(const nlohmann::json& request);
     nlohmann::json inject_locked(const nlohmann::json& request);
-    void serve_control_client(int fd, std::string& buffer);
+
+    // msp_sim_faults.cpp
+    bool apply_faults(const MspSimCommand& c, Answer& a, bool& duplicate, bool& late);
+    nlohmann::json fault_locked(const nlohmann::json& request);
+
+    // msp_sim_control.cpp
+    nlohmann::json state_locked() const;
+    nlohmann::json control_locked(const nlohmann::json& request);
+    nlohmann::json set_locked(const nlohmann::json& request);
+    nlohmann::json log_locked(const nlohmann::json& request) const;
 
     mutable std::mutex m;
     int sock = -1;
     int daemon_fd = -1;
-    int control_fd = -1;
-    std::string control_path, bound_path;
+    std::string bound_path;
     int wake_pipe[2] = {-1, -1};
     std::thread thread;
     bool running = false;

@@ -1,0 +1,12 @@
+#include "sim/sim_devices.h"
+
+#include "sim/msp/msp_device.h"
+
+const std::vector<SimDeviceKind>& sim_device_kinds()
+{
+    // One line per device folder.
+    static const std::vector<SimDeviceKind> kinds = {
+        msp_device_kind(),
+    };
+    return kinds;
+}
