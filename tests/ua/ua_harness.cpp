@@ -54,6 +54,15 @@ bool reads_account(const AbstractChannel* channel, std::string* uri)
     return true;
 }
 
+// Line breaks of bodies shown as \r and \n, so that one event stays one line.
+std::string one_line(const std::string& text)
+{
+    std::string s;
+    for (char c : text)
+        s += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
+    return s;
+}
+
 std::string map_text(const std::map<std::string, std::string>& m)
 {
     std::string s;
@@ -135,7 +144,7 @@ std::string describe(const channel_event_t* e)
     case EV_NOTIFY_RECEIVED: {
         auto* n = static_cast<const call_notify_t*>(e);
         s += " state=" + n->subscription_state + " event=" + n->event + " type=" + n->content_type + "/" +
-             n->content_subtype + " body=" + n->body;
+             n->content_subtype + " body=" + one_line(n->body);
         break;
     }
     case EV_REFER_RECEIVED: {

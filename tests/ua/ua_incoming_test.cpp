@@ -3,6 +3,8 @@
 // incoming-call event that the queue refuses.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "core/channel_table.h"
 #include "core/event_queue.h"
 #include "core/global_flags.h"
@@ -91,6 +93,34 @@ TEST_F(UaIncomingTest, LineChannelGetsTheCallAndItsAccountUserComparesCaseBlind)
     peer.send(invite_text("sip:alice@127.0.0.1;line=3", "line-1"));
     ASSERT_TRUE(h->waitFor("Incoming call ch=3 data=1"));
     EXPECT_EQ(peer.receiveFinal().statusCode(), 486);
+}
+
+// The layer has already answered a CANCEL 200 whatever it requires: the
+// channel must still learn that the call is over.
+TEST_F(UaIncomingTest, CancelRequiringAnUnknownExtensionStillEndsTheCall)
+{
+    auto* c = new TestSipChannel(3, "100@127.0.0.1");
+    {
+        MutexLock g(channel_table_mutex);
+        channel_table[3] = c;
+    }
+    c->on_call = [](int call_id) { ua_response_status(call_id, 180, 0, false, "", ""); };
+    ASSERT_TRUE(h->start());
+    SipPeer peer;
+    peer.send(invite_text("sip:100@127.0.0.1;line=3", "cancel-1"));
+    ASSERT_TRUE(h->waitFor("Incoming call ch=3"));
+    EXPECT_EQ(peer.receiveFinal().statusCode(), 180);
+    peer.send("CANCEL sip:100@127.0.0.1;line=3 SIP/2.0\r\n"
+              "Via: SIP/2.0/UDP 127.0.0.1:$port;branch=$samebranch;rport\r\n"
+              "Max-Forwards: 70\r\nFrom: \"Alice\" <sip:alice@127.0.0.1:$port>;tag=peer-cancel-1\r\n"
+              "To: <sip:100@127.0.0.1;line=3>\r\nCall-ID: cancel-1\r\nCSeq: 1 CANCEL\r\n"
+              "Require: foo\r\nReason: Q.850;cause=31;location=LN\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_TRUE(h->waitFor("Call disconnected ch=3 data=1 cause=31 location=2 status=0"))
+        << ::testing::PrintToString(h->events);
+    std::set<int> answers;
+    for (sipcore::Message m; (m = peer.receive(500));)
+        answers.insert(m.statusCode());
+    EXPECT_EQ(answers, (std::set<int>{200, 487}));
 }
 
 // The queue refuses the incoming-call event: deleting it answers the call,

@@ -11,6 +11,7 @@ fi
 ip link set lo up
 app=$(realpath "$1")
 name=$2
+dir=$(dirname "$(realpath "$0")")/sipp
 
 command -v sipp >/dev/null || { echo "sipp not installed"; exit 77; }
 command -v sipsak >/dev/null || { echo "sipsak not installed"; exit 77; }
@@ -129,6 +130,16 @@ run_rows() {
   done
 }
 
+# The app dispatched an event line containing text.
+expect_event() {
+  grep -qF -- "event $1" "$work/app.out" || fail "no event '$1'"
+}
+refute_event() {
+  ! grep -qF -- "event $1" "$work/app.out" || fail "unexpected event '$1'"
+}
+# Waits a while for the app's event queue to drain.
+settle() { sleep 0.3; }
+
 UNSUPPORTED_FOO=$(check Unsupported '^ *foo *$')
 U=sip:100@127.0.0.1
 
@@ -180,6 +191,48 @@ ROWS
 INVITE~$U;line=3~-~503~-
 ROWS
     ! grep -q 'INVITE received' "$work/app.err" || fail "a refused INVITE was logged as received"
+    stop_app
+    ;;
+  incoming_call)
+    # a call claimed by the channel of its account user, answered, then every
+    # request inside it, two re-INVITEs (accepted, refused 488) and a BYE that
+    # requires an unknown extension
+    start_app --channel 3:100 --answer 180 --answer 200
+    run_sipp "$dir/call_in_requests.xml"
+    settle
+    expect_event "Incoming call ch=-1 data=1 from=alice@127.0.0.1 called=100 name=Alice number=alice cpc=ordinary secure=0 status=404 params= focus=0"
+    grep -q 'Call 1 routed to TS 3' "$work/app.err" || fail "the claimed call was not bound to channel 3"
+    expect_event "ACK received ch=3 data=1 method=INVITE status=200"
+    expect_event 'NOTIFY received ch=3 data=1 state=active;expires=60 event=refer type=message/sipfrag body=SIP/2.0 180 Ringing\r\n'
+    expect_event "REFER received ch=3 data=1 refer_to=<sip:200@127.0.0.1:5080;user=phone> user=200 uri=sip:200@127.0.0.1 params= referred_by=<sip:alice@127.0.0.1>"
+    [ "$(grep -c '^event REFER received' "$work/app.out")" = 1 ] || fail "a REFER without Refer-To reached the channel"
+    [ "$(grep -c '^event RTP parameters ch=3 data=1' "$work/app.out")" = 2 ] || fail "expected media of the answer and of the accepted re-INVITE"
+    expect_event "Call disconnected ch=3 data=1 cause=16 location=3 status=0 reason="
+    [ "$(grep -c '^event Call disconnected' "$work/app.out")" = 1 ] || fail "the refused re-INVITE ended the call"
+    stop_app
+    ;;
+  replaces)
+    # call 1 on channel 3 is taken over by a second caller's INVITE with Replaces
+    start_app --channel 3:100 --answer 200
+    (cd "$work" && timeout 30 sipp -nostdin -i 127.0.0.1 -p 5070 -m 1 -timeout 20s -timeout_error -trace_err -trace_msg \
+       -trace_logs -sf "$dir/replaced_call.xml" 127.0.0.1:6060 >"$work/sipp-a.out" 2>&1 </dev/null) &
+    sipp_a=$!
+    replaces=
+    for _ in $(seq 250); do
+      replaces=$(sed -n 's/^.*replaces=\([^ ]*\)$/\1/p' "$work"/replaced_call_*_logs.log 2>/dev/null | head -1 || true)
+      [ -z "$replaces" ] || break
+      sleep 0.02
+    done
+    [ -n "$replaces" ] || fail "the first call was not set up: $(cat "$work/sipp-a.out")"
+    sed "s/@REPLACES@/$replaces/" "$dir/replacing_call.xml" >"$work/replacing.xml"
+    (cd "$work" && timeout 30 sipp -nostdin -i 127.0.0.1 -p 5072 -m 1 -timeout 10s -timeout_error -trace_err -trace_msg \
+       -sf "$work/replacing.xml" 127.0.0.1:6060 >"$work/sipp.out" 2>&1 </dev/null) || fail "replacing call failed"
+    wait "$sipp_a" || fail "replaced call failed (no BYE?): $(tail -5 "$work/sipp-a.out")"
+    settle
+    expect_event "Replace call ch=3 data=1 from=bob@127.0.0.1 name=Bob number=bob new=3"
+    expect_event "Call answered ch=3 data=3 contact=<sip:bob@127.0.0.1:5072> identity= focus=0"
+    expect_event "RTP parameters ch=3 data=3"
+    expect_event "Call disconnected ch=3 data=3"
     stop_app
     ;;
   *)
