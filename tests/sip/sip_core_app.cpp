@@ -1,5 +1,5 @@
 // A small SIP application on the core, for SIPp, openssl s_client and the
-// benchmark: answers OPTIONS; takes INVITE, answers 200, takes ACK and BYE.
+// benchmark: answers OPTIONS and REGISTER; takes INVITE, answers 200, takes ACK and BYE.
 // With --auth it challenges INVITE (401) and checks the digest answer.
 //
 //   sip_core_app [--udp IP] [--tcp IP] [--tls IP --cert F --key F] [--port N]
@@ -60,6 +60,13 @@ public:
             r.addHeader("Contact", "<sip:app@" + stack->localAddress(info.from.transport_id).key() + ">");
             r.setBody("application/sdp", sdp);
             stack->sendResponse(tid, std::move(r), true);
+        } else if (m == "REGISTER") {
+            // A registrar's answer without a store: the binding as asked.
+            Message r = make_response(req, 200, o);
+            std::string contact = req.header("Contact");
+            if (!contact.empty())
+                r.addHeader("Contact", contact + ";expires=3600");
+            stack->sendResponse(tid, std::move(r));
         } else if (m == "BYE" || m == "CANCEL") {
             stack->sendResponse(tid, make_response(req, 200, o));
             if (m == "CANCEL" && info.cancels)
