@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <climits>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <syslog.h>
@@ -56,17 +57,38 @@ struct Stack::tx_t {
     int t1 = DEFAULT_T1;  // this transaction's T1
     int resends = 0;      // retransmissions so far, for the doubling timers
     std::string key;      // in the index
+    unsigned gen = 0;     // of the entry in tx_due that counts
+    int64_t due_at = LLONG_MAX;
+    bool compacting = false;
+    std::string final_text;  // the final response as sent, for the done record
+    sock_addr_t final_dest;
+};
+
+struct Stack::done_t {
+    std::string text;
+    sock_addr_t dest;
 };
 
 struct Stack::pending_2xx_t {
     Message response;
+    std::string text;  // printed once
     peer_t peer;
-    std::string call_id, to_tag;
-    unsigned cseq = 0;
+    std::string call_id;
     int64_t interval = 0;
-    int64_t next_at = 0;
     int64_t give_up_at = 0;
+    int timer = 0;
 };
+
+namespace {
+
+int64_t ms_of(const timeval& tv) { return static_cast<int64_t>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000; }
+
+std::string pending_key(const std::string& call_id, unsigned cseq, const std::string& to_tag)
+{
+    return call_id + "|" + std::to_string(cseq) + "|" + to_tag;
+}
+
+}  // namespace
 
 Stack::Stack(StackUser* u, stack_config_t config) : user(u), cfg(std::move(config)), t1_ms(cfg.t1_ms)
 {
@@ -108,7 +130,6 @@ Stack::~Stack()
     resolv.reset();
     for (auto& [id, tx] : txs)
         if (tx->tr && !tx->gone) {
-            osip_remove_transaction(osip, tx->tr);
             garbage.push_back(tx->tr);
             tx->gone = true;
         }
@@ -183,20 +204,16 @@ void Stack::runOnce(int max_wait_ms)
         t();
 
     int wait = max_wait_ms;
-    if (!now.empty())
+    if (!now.empty() || !completing.empty())
         wait = 0;
-    int64_t rt = real_ms();
-    if (next_osip_at - rt < wait)
-        wait = next_osip_at <= rt ? 0 : static_cast<int>(next_osip_at - rt);
-    int64_t t = nowMs();
-    for (const auto& [id, tm] : timers)
-        if (tm.at - t < wait)
-            wait = tm.at <= t ? 0 : static_cast<int>(tm.at - t);
-    for (const auto& p : pending_2xx) {
-        int64_t at = std::min(p->next_at, p->give_up_at);
+    auto until = [&wait](int64_t at, int64_t t) {
         if (at - t < wait)
             wait = at <= t ? 0 : static_cast<int>(at - t);
-    }
+    };
+    if (!tx_due.empty())
+        until(tx_due.top().at, osip_ms());
+    if (!timer_due.empty())
+        until(timer_due.top().at, nowMs());
     int rw = resolv->timeoutMs();
     if (rw >= 0 && rw < wait)
         wait = rw;
@@ -223,43 +240,37 @@ void Stack::runOnce(int max_wait_ms)
         }
 
     resolv->process();
-    // osip's timer scans walk every transaction: at most one per scan_ms.
-    rt = real_ms();
-    if (rt >= next_osip_at) {
-        osip_timers_ict_execute(osip);
-        osip_timers_ist_execute(osip);
-        osip_timers_nict_execute(osip);
-        osip_timers_nist_execute(osip);
-        executeOsip();
-        timeval lower{1, 0};
-        osip_timers_gettimeout(osip, &lower);
-        int64_t next = lower.tv_sec * 1000 + (lower.tv_usec + 999) / 1000;
-        next_osip_at = rt + std::max<int64_t>(next, scanMs());
-    }
+    runTxTimers();
     runTimers();
-    retransmit2xx();
+    for (size_t i = 0; i < completing.size(); ++i) {
+        auto it = txs.find(completing[i]);
+        if (it != txs.end())
+            compact(*it->second);
+    }
+    completing.clear();
+    expireDone();
     collect();
     freeGarbage();
 }
 
-// Events for one transaction run at once; events queued from inside an osip
-// callback run when that callback has returned.
-int64_t Stack::real_ms()
+int64_t Stack::osip_ms()
 {
-    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now().time_since_epoch())
-                                    .count());
+    timeval tv;
+    osip_gettimeofday(&tv, nullptr);
+    return ms_of(tv);
 }
 
-int Stack::scanMs() const { return std::clamp(t1_ms.load() / 4, 1, 10); }
+// Transactions live outside osip's global lists (whose walks cost as much as
+// there are transactions): the stack finds them in its own index and runs
+// their timers from its own queue.
+void Stack::detach(osip_transaction_t* tr) { osip_remove_transaction(osip, tr); }
 
+// Events for one transaction run at once; events queued from inside an osip
+// callback run when that callback has returned.
 void Stack::dispatch(osip_transaction_t* tr, osip_event_t* evt)
 {
-    // New timers may be due before the next planned scan.
-    next_osip_at = std::min(next_osip_at, real_ms() + scanMs());
     osip_transaction_add_event(tr, evt);
     dirty.push_back(tr);
-    events_queued = true;
     if (executing)
         return;
     executing = true;
@@ -267,59 +278,172 @@ void Stack::dispatch(osip_transaction_t* tr, osip_event_t* evt)
         osip_transaction_t* t = dirty[i];
         while (auto* e = static_cast<osip_event_t*>(osip_fifo_tryget(t->transactionff)))
             osip_transaction_execute(t, e);
+        // A transaction that ended is in the garbage without its tx.
+        if (auto* tx = static_cast<tx_t*>(osip_transaction_get_reserved1(t)); tx && !tx->gone)
+            schedule(*tx);
     }
     dirty.clear();
-    events_queued = false;
     executing = false;
 }
 
-// Every transaction's queue: after osip's timers, which queue time-outs.
-void Stack::executeOsip()
+// The earliest timer the transaction's state runs, into tx_due.
+void Stack::schedule(tx_t& tx)
 {
-    // Callbacks that send queue events; the running pass picks them up.
-    if (executing)
+    osip_transaction_t* tr = tx.tr;
+    if (!tr)
         return;
-    executing = true;
-    // Callbacks may queue new events; a few passes settle them.
-    for (int i = 0; i < 4; ++i) {
-        events_queued = false;
-        osip_ict_execute(osip);
-        osip_ist_execute(osip);
-        osip_nict_execute(osip);
-        osip_nist_execute(osip);
-        if (!events_queued)
-            break;
+    int64_t at = LLONG_MAX;
+    auto armed = [&at](const timeval& tv) {
+        if (tv.tv_sec != -1)
+            at = std::min(at, ms_of(tv));
+    };
+    switch (tr->state) {
+    case ICT_CALLING:
+        armed(tr->ict_context->timer_a_start);
+        armed(tr->ict_context->timer_b_start);
+        break;
+    case ICT_COMPLETED:
+        armed(tr->ict_context->timer_d_start);
+        break;
+    case IST_COMPLETED:
+        armed(tr->ist_context->timer_g_start);
+        armed(tr->ist_context->timer_h_start);
+        break;
+    case IST_CONFIRMED:
+        armed(tr->ist_context->timer_i_start);
+        break;
+    case NICT_TRYING:
+    case NICT_PROCEEDING:
+        armed(tr->nict_context->timer_e_start);
+        armed(tr->nict_context->timer_f_start);
+        break;
+    case NICT_COMPLETED:
+        armed(tr->nict_context->timer_k_start);
+        break;
+    case NIST_COMPLETED:
+        armed(tr->nist_context->timer_j_start);
+        if (!tx.client && !tx.compacting && !tx.final_text.empty() && !tx.key.empty()) {
+            tx.compacting = true;
+            completing.push_back(tx.id);
+        }
+        break;
+    default:
+        break;
     }
-    osip_retransmissions_execute(osip);
-    dirty.clear();  // every queue was drained above
-    executing = false;
+    if (at == tx.due_at)
+        return;
+    tx.due_at = at;
+    ++tx.gen;
+    if (at != LLONG_MAX)
+        tx_due.push(due_t{at, tx.id, tx.gen});
+}
+
+void Stack::runTxTimers()
+{
+    int64_t now = osip_ms();
+    while (!tx_due.empty() && tx_due.top().at <= now) {
+        due_t d = tx_due.top();
+        tx_due.pop();
+        auto it = txs.find(d.id);
+        if (it == txs.end())
+            continue;
+        tx_t& tx = *it->second;
+        if (tx.gone || !tx.tr || d.gen != tx.gen)
+            continue;
+        osip_transaction_t* tr = tx.tr;
+        // The state's timers in osip's order: the time-out before the resend.
+        struct cand_t {
+            timeval* tv;
+            type_t type;
+        };
+        cand_t cands[2] = {{nullptr, TIMEOUT_A}, {nullptr, TIMEOUT_A}};
+        switch (tr->state) {
+        case ICT_CALLING:
+            cands[0] = {&tr->ict_context->timer_b_start, TIMEOUT_B};
+            cands[1] = {&tr->ict_context->timer_a_start, TIMEOUT_A};
+            break;
+        case ICT_COMPLETED:
+            cands[0] = {&tr->ict_context->timer_d_start, TIMEOUT_D};
+            break;
+        case IST_COMPLETED:
+            cands[0] = {&tr->ist_context->timer_h_start, TIMEOUT_H};
+            cands[1] = {&tr->ist_context->timer_g_start, TIMEOUT_G};
+            break;
+        case IST_CONFIRMED:
+            cands[0] = {&tr->ist_context->timer_i_start, TIMEOUT_I};
+            break;
+        case NICT_TRYING:
+        case NICT_PROCEEDING:
+            cands[0] = {&tr->nict_context->timer_f_start, TIMEOUT_F};
+            cands[1] = {&tr->nict_context->timer_e_start, TIMEOUT_E};
+            break;
+        case NICT_COMPLETED:
+            cands[0] = {&tr->nict_context->timer_k_start, TIMEOUT_K};
+            break;
+        case NIST_COMPLETED:
+            cands[0] = {&tr->nist_context->timer_j_start, TIMEOUT_J};
+            break;
+        default:
+            break;
+        }
+        tx.due_at = LLONG_MAX;
+        cand_t* fire = nullptr;
+        for (auto& c : cands)
+            if (c.tv && c.tv->tv_sec != -1 && ms_of(*c.tv) <= now) {
+                fire = &c;
+                break;
+            }
+        if (!fire) {
+            schedule(tx);
+            continue;
+        }
+        timeval before = *fire->tv;
+        auto* evt = static_cast<osip_event_t*>(osip_malloc(sizeof(osip_event_t)));
+        if (!evt)
+            return;
+        memset(evt, 0, sizeof *evt);
+        evt->type = fire->type;
+        evt->transactionid = tr->transactionid;
+        dispatch(tr, evt);
+        // A time-out the state machine ignored must not come back at once.
+        auto again = txs.find(d.id);
+        if (again != txs.end() && !again->second->gone && fire->tv->tv_sec == before.tv_sec &&
+            fire->tv->tv_usec == before.tv_usec) {
+            fire->tv->tv_sec = -1;
+            schedule(*again->second);
+        }
+    }
 }
 
 void Stack::runTimers()
 {
     int64_t t = nowMs();
-    for (int guard = 0; guard < 1000; ++guard) {
-        auto it = timers.end();
-        for (auto i = timers.begin(); i != timers.end(); ++i)
-            if (i->second.at <= t && (it == timers.end() || i->second.at < it->second.at))
-                it = i;
-        if (it == timers.end())
-            return;
+    for (int guard = 0; guard < 1000 && !timer_due.empty() && timer_due.top().at <= t;) {
+        due_t d = timer_due.top();
+        timer_due.pop();
+        auto it = timers.find(d.id);
+        if (it == timers.end() || it->second.at != d.at)
+            continue;  // cancelled
         auto fn = std::move(it->second.fn);
         timers.erase(it);
+        ++guard;
         fn();
     }
 }
 
+int Stack::addTimer(int64_t at, std::function<void()> fn)
+{
+    int id = ++next_timer;
+    if (next_timer == 0x7fffffff)
+        next_timer = 0;
+    timers[id] = timer_t_{at, std::move(fn)};
+    timer_due.push(due_t{at, id, 0});
+    return id;
+}
+
 int Stack::startTimer(int64_t delay_ms, std::function<void()> fn)
 {
-    return call([&] {
-        int id = ++next_timer;
-        if (next_timer == 0x7fffffff)
-            next_timer = 0;
-        timers[id] = timer_t_{nowMs() + delay_ms, std::move(fn)};
-        return id;
-    });
+    return call([&] { return addTimer(nowMs() + delay_ms, std::move(fn)); });
 }
 
 void Stack::cancelTimer(int id)
@@ -375,12 +499,77 @@ void Stack::killTransaction(tx_t& tx, bool notify)
             index.erase(it);
     }
     if (tx.tr) {
-        osip_remove_transaction(osip, tx.tr);
         osip_transaction_set_reserved1(tx.tr, nullptr);
         garbage.push_back(tx.tr);
     }
     if (notify)
         user->onTerminated(tx.id);
+}
+
+// A completed non-INVITE server transaction over datagrams becomes a record
+// of its key and final response until its Timer J; the transaction ends.
+void Stack::compact(tx_t& tx)
+{
+    if (tx.gone || !tx.tr || tx.tr->state != NIST_COMPLETED)
+        return;
+    auto [it, inserted] = done.try_emplace(tx.key);
+    it->second.text = std::move(tx.final_text);
+    it->second.dest = tx.final_dest;
+    if (inserted)
+        done_order.emplace_back(ms_of(tx.tr->nist_context->timer_j_start), &it->first);
+    killTransaction(tx, true);
+}
+
+void Stack::expireDone()
+{
+    if (done_order.empty())
+        return;
+    int64_t now = osip_ms();
+    while (!done_order.empty() && done_order.front().first <= now) {
+        done.erase(*done_order.front().second);
+        done_order.pop_front();
+    }
+}
+
+// A retransmitted request of a completed transaction: its final response again.
+bool Stack::absorb(const std::string& key)
+{
+    auto it = done.find(key);
+    if (it == done.end())
+        return false;
+    int used = 0;
+    transmit(it->second.text, TransportType::UDP, it->second.dest, 0, &used);
+    return true;
+}
+
+// The key a message is matched to its transaction by: the top Via's branch
+// (RFC 3261), or for a request whose branch lacks the magic cookie the
+// RFC 2543 fields. An ACK matches its INVITE; "" matches nothing.
+std::string Stack::matchKey(const Message& msg, bool request) const
+{
+    via_t v = msg.via();
+    if (!request)
+        return v.branch.empty() ? std::string() : "C|" + v.branch + "|" + msg.cseqMethod();
+    std::string method = msg.method();
+    if (method == "ACK")
+        method = "INVITE";
+    std::string sent_by = v.host + ":" + std::to_string(v.port);
+    if (v.branch.rfind("z9hG4bK", 0) == 0)
+        return "S|" + v.branch + "|" + sent_by + "|" + method;
+    return "O|" + msg.callId() + "|" + std::to_string(msg.cseq()) + "|" + msg.fromTag() + "|" +
+           msg.requestUri().toString() + "|" + sent_by + "|" + v.branch + "|" + method;
+}
+
+void Stack::shed(const Message& request, const peer_t& from)
+{
+    Message r = make_response(request, 503, {.reason = "", .to_tag = "", .server = "", .copy_record_route = false});
+    r.addHeader("Retry-After", std::to_string(cfg.retry_after_s));
+    sendResponseNow(r, from);
+    if (++shed_count == 1 || nowMs() - shed_logged_ms >= 10000) {
+        LOG(LOGF_GENERAL, LOG_WARNING, "SIP stack: overloaded (requests waited %lld ms): %lu new requests refused",
+            static_cast<long long>(intake_delay_ms), shed_count);
+        shed_logged_ms = nowMs();
+    }
 }
 
 Stack* Stack::of(osip_transaction_t* tr)
@@ -519,68 +708,65 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
         }
         return;
     }
-    if (msg.isRequest())
-        msg.fixTopVia(from.addr.ip(), from.addr.port());
-
     bool request = msg.isRequest();
+    if (request)
+        msg.fixTopVia(from.addr.ip(), from.addr.port());
     std::string method = msg.method();
-    osip_message_t* raw = msg.raw();
-    osip_event_t* evt = osip_new_outgoing_sipmessage(raw);
-    if (!evt)
-        return;
-    evt->type = static_cast<type_t>(evt->type - (SND_REQINVITE - RCV_REQINVITE));
-    (void)msg.release();  // the event owns it now
+    std::string key = matchKey(msg, request);
 
-    // Our index replaces osip's linear search for RFC 3261 branches; osip
-    // matches the older kind itself.
-    std::string key;
-    {
-        Message view(evt->sip);
-        via_t v = view.via();
-        if (v.branch.rfind("z9hG4bK", 0) == 0) {
-            if (request)
-                key = "S|" + v.branch + "|" + v.host + ":" + std::to_string(v.port) + "|" +
-                      (method == "ACK" ? std::string("INVITE") : method);
-            else
-                key = "C|" + v.branch + "|" + view.cseqMethod();
-        }
-        (void)view.release();
-    }
     if (!key.empty()) {
         auto hit = index.find(key);
         if (hit != index.end()) {
             auto t = txs.find(hit->second);
             if (t != txs.end() && !t->second->gone && t->second->tr) {
+                osip_event_t* evt = osip_new_outgoing_sipmessage(msg.raw());
+                if (!evt)
+                    return;
+                evt->type = static_cast<type_t>(evt->type - (SND_REQINVITE - RCV_REQINVITE));
+                (void)msg.release();  // the event owns it now
                 dispatch(t->second->tr, evt);
                 return;  // a retransmission or a response for a transaction we hold
             }
         }
-    } else if (osip_find_transaction_and_add_event(osip, evt) == 0) {
-        executeOsip();
-        return;
+        if (request && method != "ACK" && absorb(key))
+            return;
     }
 
     if (!request) {
-        Message stray(evt->sip);
-        evt->sip = nullptr;
-        osip_event_free(evt);
-        user->onStrayResponse(std::move(stray), from);
+        user->onStrayResponse(std::move(msg), from);
         return;
     }
     if (method == "ACK") {
-        Message ack(evt->sip);
-        evt->sip = nullptr;
-        osip_event_free(evt);
-        handleAck(std::move(ack), from);
+        handleAck(std::move(msg), from);
         return;
     }
 
+    request_info_t info;
+    info.from = from;
+    if (method != "CANCEL") {
+        // Past capacity new work is refused cheaply; requests within a dialog
+        // (BYE, re-INVITE) still end or keep what was accepted.
+        if (cfg.overload_delay_ms > 0 && from.transport == TransportType::UDP &&
+            intake_delay_ms > cfg.overload_delay_ms && msg.toTag().empty()) {
+            shed(msg, from);
+            return;
+        }
+        if (user->onStatelessRequest(msg, info))
+            return;
+    }
+
     bool invite = method == "INVITE";
+    osip_event_t* evt = osip_new_outgoing_sipmessage(msg.raw());
+    if (!evt)
+        return;
+    evt->type = static_cast<type_t>(evt->type - (SND_REQINVITE - RCV_REQINVITE));
+    (void)msg.release();  // the event owns it now
     osip_transaction_t* tr = nullptr;
     if (osip_transaction_init(&tr, invite ? IST : NIST, osip, evt->sip) != 0) {
         osip_event_free(evt);
         return;
     }
+    detach(tr);
     auto tx = std::make_unique<tx_t>();
     tx->id = ++next_tid;
     if (next_tid == 0x7fffffff)
@@ -592,37 +778,33 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
     tx->created_ms = nowMs();
     osip_transaction_set_reserved1(tr, tx.get());
     applyTimers(tr);
-    if (!key.empty()) {
-        tx->key = key;
-        index[key] = tx->id;
-    }
+    tx->key = key;
+    index[key] = tx->id;
     txs[tx->id] = std::move(tx);
     dispatch(tr, evt);
 }
 
 void Stack::deliverRequest(tx_t& tx, osip_message_t* msg)
 {
-    Message copy;
-    {
-        osip_message_t* c = nullptr;
-        if (osip_message_clone(msg, &c) != 0)
-            return;
-        copy = Message(c);
-    }
+    // The user gets the request itself: a server transaction answers
+    // retransmissions from its last response and never reads the request again.
+    if (tx.tr->orig_request != msg)
+        return;
+    tx.tr->orig_request = nullptr;
+    Message copy(msg);
     request_info_t info;
     info.from = tx.peer;
     if (copy.method() == "CANCEL") {
-        std::string branch = copy.topBranch();
-        via_t v = copy.via();
-        for (auto& [id, other] : txs) {
-            if (other->gone || other->client || !other->invite || !other->tr || !other->tr->orig_request)
-                continue;
-            Message view(other->tr->orig_request);
-            via_t ov = view.via();
-            (void)view.release();
-            if (ov.branch == branch && ov.host == v.host && ov.port == v.port) {
-                info.cancels = id;
-                break;
+        // The INVITE's key: a CANCEL carries its Via, Call-ID, CSeq number,
+        // From tag and Request-URI.
+        std::string k = tx.key;
+        size_t bar = k.rfind('|');
+        if (bar != std::string::npos) {
+            auto hit = index.find(k.substr(0, bar + 1) + "INVITE");
+            if (hit != index.end()) {
+                auto other = txs.find(hit->second);
+                if (other != txs.end() && !other->second->gone && !other->second->client && other->second->invite)
+                    info.cancels = hit->second;
             }
         }
         if (!info.cancels && cfg.answer_unmatched_cancel) {
@@ -637,13 +819,13 @@ void Stack::deliverRequest(tx_t& tx, osip_message_t* msg)
 
 void Stack::handleAck(Message ack, const peer_t& from)
 {
-    std::string call_id = ack.callId(), to_tag = ack.toTag();
-    unsigned cseq = ack.cseq();
-    for (auto it = pending_2xx.begin(); it != pending_2xx.end(); ++it)
-        if ((*it)->call_id == call_id && (*it)->cseq == cseq && (*it)->to_tag == to_tag) {
+    if (!pending_2xx.empty()) {
+        auto it = pending_2xx.find(pending_key(ack.callId(), ack.cseq(), ack.toTag()));
+        if (it != pending_2xx.end()) {
+            timers.erase(it->second->timer);
             pending_2xx.erase(it);
-            break;
         }
+    }
     user->onAck(std::move(ack), from);
 }
 
@@ -699,7 +881,6 @@ void Stack::cb_kill(int, osip_transaction_t* tr)
     Stack* s = of(tr);
     auto* tx = static_cast<tx_t*>(osip_transaction_get_reserved1(tr));
     if (!tx) {
-        osip_remove_transaction(s->osip, tr);
         s->garbage.push_back(tr);
         return;
     }
@@ -735,7 +916,14 @@ int Stack::cb_send(osip_transaction_t* tr, osip_message_t* msg, char*, int, int)
         return rc == 0 ? 0 : -1;
     }
     Message resp(msg);
-    int rc = s->sendResponseNow(resp, tx->peer);
+    sock_addr_t dest;
+    int rc = s->sendResponseNow(resp, tx->peer, &text, &dest);
+    // The final response of a non-INVITE server transaction answers its
+    // retransmissions from the done record, without printing again.
+    if (rc == 0 && !tx->invite && resp.statusCode() >= 200 && tx->type == TransportType::UDP) {
+        tx->final_text = std::move(text);
+        tx->final_dest = dest;
+    }
     (void)resp.release();
     return rc == 0 ? 0 : -1;
 }
@@ -744,9 +932,13 @@ int Stack::cb_send(osip_transaction_t* tr, osip_message_t* msg, char*, int, int)
 
 // Responses go back on the connection the request came in on while it is
 // open, else by Via: received (or sent-by) and rport (or port).
-int Stack::sendResponseNow(const Message& response, const peer_t& peer)
+int Stack::sendResponseNow(const Message& response, const peer_t& peer, std::string* printed, sock_addr_t* dest_out)
 {
-    std::string text = response.toString();
+    std::string own;
+    std::string& text = printed ? *printed : own;
+    // cb_send printed it already.
+    if (text.empty())
+        text = response.toString();
     if (text.empty())
         return -EINVAL;
     via_t v = response.via();
@@ -766,6 +958,8 @@ int Stack::sendResponseNow(const Message& response, const peer_t& peer)
         dest = peer.addr;
     }
     int used = 0;
+    if (dest_out)
+        *dest_out = dest;
     return transmit(text, type, dest, 0, &used);
 }
 
@@ -910,6 +1104,7 @@ int Stack::sendRequest(Message request, const send_options_t& options)
                 killTransaction(tx, true);
                 return;
             }
+            detach(tr);
             tx.tr = tr;
             osip_transaction_set_reserved1(tr, &tx);
             applyTimers(tr);
@@ -943,38 +1138,46 @@ int Stack::sendResponse(int tid, Message response, bool retransmit_2xx)
             p->response = shared->clone();
             p->peer = tx.peer;
             p->call_id = shared->callId();
-            p->to_tag = shared->toTag();
-            p->cseq = shared->cseq();
             p->interval = t1_ms.load();
             int64_t t = nowMs();
-            p->next_at = t + p->interval;
             p->give_up_at = t + 64LL * t1_ms.load();
-            pending_2xx.push_back(std::move(p));
+            std::string k = pending_key(p->call_id, shared->cseq(), shared->toTag());
+            p->timer = addTimer(std::min(t + p->interval, p->give_up_at), [this, k] { retransmit2xx(k); });
+            auto& slot = pending_2xx[k];
+            if (slot)
+                timers.erase(slot->timer);
+            slot = std::move(p);
         }
         dispatch(tx.tr, osip_new_outgoing_sipmessage(shared->release()));
         return 0;
     });
 }
 
-void Stack::retransmit2xx()
+void Stack::retransmit2xx(const std::string& key)
 {
+    auto it = pending_2xx.find(key);
+    if (it == pending_2xx.end())
+        return;
+    pending_2xx_t& p = *it->second;
     int64_t t = nowMs();
-    for (auto it = pending_2xx.begin(); it != pending_2xx.end();) {
-        pending_2xx_t& p = **it;
-        if (t >= p.give_up_at) {
-            LOG(LOGF_GENERAL, LOG_INFO, "SIP stack: no ACK for the 2xx of Call-ID %s", p.call_id.c_str());
-            Message r = std::move(p.response);
-            it = pending_2xx.erase(it);
-            user->onAckTimeout(std::move(r));
-            continue;
-        }
-        if (t >= p.next_at) {
-            sendResponseNow(p.response, p.peer);
-            p.interval = std::min<int64_t>(p.interval * 2, cfg.t2_ms);
-            p.next_at = t + p.interval;
-        }
-        ++it;
+    if (t >= p.give_up_at) {
+        LOG(LOGF_GENERAL, LOG_INFO, "SIP stack: no ACK for the 2xx of Call-ID %s", p.call_id.c_str());
+        Message r = std::move(p.response);
+        pending_2xx.erase(it);
+        user->onAckTimeout(std::move(r));
+        return;
     }
+    sendResponseNow(p.response, p.peer, &p.text);
+    p.interval = std::min<int64_t>(p.interval * 2, cfg.t2_ms);
+    p.timer = addTimer(std::min(t + p.interval, p.give_up_at), [this, key] { retransmit2xx(key); });
+}
+
+int Stack::sendStatelessResponse(Message response, const peer_t& from)
+{
+    if (!response || response.isRequest() || response.viaCount() == 0)
+        return -2;
+    auto shared = std::make_shared<Message>(std::move(response));
+    return call([this, shared, from] { return sendResponseNow(*shared, from); });
 }
 
 int Stack::sendStateless(Message message, const send_options_t& options)

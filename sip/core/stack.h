@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <queue>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -36,6 +37,11 @@ struct stack_config_t {
     bool answer_unmatched_cancel = true;  // 481 to a CANCEL that matches no INVITE
     int64_t server_gc_ms = 64000;       // unanswered non-INVITE server transactions are dropped then
     int64_t idle_connection_ms = 300000;  // stream connections with no traffic are closed then
+    // Past this wait of a datagram in the socket's queue new requests get
+    // 503 with Retry-After (no transaction); retransmissions of accepted ones
+    // are still absorbed. 0: never.
+    int overload_delay_ms = 300;
+    int retry_after_s = 5;
     std::function<int64_t()> clock_ms;  // the stack's own timers; monotonic by default
 };
 
@@ -50,6 +56,12 @@ public:
     virtual ~StackUser() = default;
     // A new server transaction (retransmissions are absorbed).
     virtual void onRequest(int tid, Message request, const request_info_t& info) = 0;
+    // A new request (not ACK or CANCEL) before a transaction is made for it.
+    // Returning true takes it out of the transaction layer: no transaction,
+    // no 100 Trying; the user answers with Stack::sendStatelessResponse (or
+    // not at all), and its retransmissions come here again. The request may
+    // be moved from only when returning true.
+    virtual bool onStatelessRequest(Message& /*request*/, const request_info_t& /*info*/) { return false; }
     // A response on a client transaction.
     virtual void onResponse(int tid, Message response) = 0;
     // An ACK outside any transaction (the ACK of a 2xx).
@@ -103,6 +115,10 @@ public:
     int sendResponse(int tid, Message response, bool retransmit_2xx = false);
     // Outside any transaction: an ACK for a 2xx, or a response forwarded by Via.
     int sendStateless(Message message, const send_options_t& options = {});
+    // The answer to a request taken by onStatelessRequest: back on the stream
+    // connection it came in on while open, else by its top Via. 0, -2 bad
+    // message, or -errno.
+    int sendStatelessResponse(Message response, const peer_t& from);
 
     // T1 for transactions created from now on.
     void setT1(int ms);
@@ -123,12 +139,21 @@ public:
     void watch(int fd, short events, std::function<void(short)> cb) override;
     void unwatch(int fd) override;
     void received(const char* buf, size_t len, const peer_t& from) override;
+    void queueDelay(int64_t ms) override { intake_delay_ms = ms; }
     void connectionFailed(int connection_id, int error) override;
     int64_t nowMs() override;
 
 private:
     struct tx_t;
     struct pending_2xx_t;
+    struct done_t;
+    struct due_t {
+        int64_t at;
+        int id;
+        unsigned gen;
+        bool operator>(const due_t& o) const { return at != o.at ? at > o.at : id > o.id; }
+    };
+    using due_queue_t = std::priority_queue<due_t, std::vector<due_t>, std::greater<due_t>>;
     struct io_t {
         short events;
         std::function<void(short)> cb;
@@ -140,18 +165,26 @@ private:
     static int cb_send(osip_transaction* tr, osip_message_t* msg, char* host, int port, int out_socket);
     static Stack* of(osip_transaction* tr);
 
-    void executeOsip();
     void dispatch(osip_transaction* tr, osip_event* evt);
-    static int64_t real_ms();  // osip's timers run on real time
-    int scanMs() const;
+    void detach(osip_transaction* tr);
+    static int64_t osip_ms();  // osip's timers run on its own (real) clock
+    void schedule(tx_t& tx);
+    void runTxTimers();
     void runTimers();
+    int addTimer(int64_t at, std::function<void()> fn);
+    void compact(tx_t& tx);
+    void expireDone();
+    bool absorb(const std::string& key);
+    std::string matchKey(const Message& msg, bool request) const;
+    void shed(const Message& request, const peer_t& from);
     void collect();
     void freeGarbage();
     void startClient(int tid, const sock_addr_t& dest, TransportType type);
     Transport* pickTransport(TransportType type, int family);
     int transmit(const std::string& text, TransportType type, const sock_addr_t& dest, int connection_id,
                  int* used_connection);
-    int sendResponseNow(const Message& response, const peer_t& peer);
+    int sendResponseNow(const Message& response, const peer_t& peer, std::string* text = nullptr,
+                        sock_addr_t* dest = nullptr);
     void killTransaction(tx_t& tx, bool notify);
     void nextHop(const Message& msg, const send_options_t& options, std::string* host, int* port,
                  TransportType* type) const;
@@ -160,7 +193,7 @@ private:
     void retimeResend(tx_t& tx);
     void deliverRequest(tx_t& tx, osip_message_t* msg);
     void handleAck(Message ack, const peer_t& from);
-    void retransmit2xx();
+    void retransmit2xx(const std::string& key);
 
     StackUser* user;
     stack_config_t cfg;
@@ -172,24 +205,33 @@ private:
     // Everything below belongs to the stack thread.
     std::map<int, io_t> ios;
     std::vector<std::unique_ptr<Transport>> transports;
-    std::map<int, std::unique_ptr<tx_t>> txs;
+    std::unordered_map<int, std::unique_ptr<tx_t>> txs;
     std::vector<osip_transaction*> garbage;
-    std::vector<std::unique_ptr<pending_2xx_t>> pending_2xx;
+    // 2xx sent again until their ACK, by Call-ID, CSeq and To tag.
+    std::unordered_map<std::string, std::unique_ptr<pending_2xx_t>> pending_2xx;
     struct timer_t_ {
         int64_t at;
         std::function<void()> fn;
     };
-    std::map<int, timer_t_> timers;
+    std::unordered_map<int, timer_t_> timers;
+    due_queue_t timer_due;  // timers by time, on the stack's clock; cancelled ones are skipped
+    due_queue_t tx_due;     // transactions' next osip timer, on osip's clock; stale ones are skipped
+    // Completed non-INVITE server transactions over datagrams: the final
+    // response kept as text to answer retransmissions until Timer J.
+    std::unordered_map<std::string, done_t> done;
+    std::deque<std::pair<int64_t, const std::string*>> done_order;  // by expiry
+    std::vector<int> completing;  // transactions to turn into done records
+    int64_t intake_delay_ms = 0;
+    unsigned long shed_count = 0;
+    int64_t shed_logged_ms = 0;  // how long the message being received waited in the socket
     int next_tid = 0;
     int next_timer = 0;
     int next_transport = 0;
     int64_t last_housekeeping = 0;
     bool executing = false;
-    bool events_queued = false;
-    int64_t next_osip_at = 0;  // real_ms() of the next timer scan
     std::vector<int> gone_ids;
     std::vector<osip_transaction*> dirty;       // transactions with queued events
-    std::unordered_map<std::string, int> index;           // branch keys of live transactions
+    std::unordered_map<std::string, int> index;  // match keys of live transactions
 
     std::mutex task_lock;  // guards tasks
     std::deque<std::function<void()>> tasks;

@@ -29,6 +29,8 @@ public:
     virtual void watch(int fd, short events, std::function<void(short)> cb) = 0;
     virtual void unwatch(int fd) = 0;
     virtual void received(const char* buf, size_t len, const peer_t& from) = 0;
+    // How long the next message(s) waited in the socket's queue.
+    virtual void queueDelay(int64_t /*ms*/) {}
     // A stream connection failed or closed before queued data left.
     virtual void connectionFailed(int connection_id, int error) = 0;
     virtual int64_t nowMs() = 0;

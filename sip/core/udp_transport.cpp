@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <ctime>
 #include <poll.h>
+#include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -27,6 +29,8 @@ std::unique_ptr<UdpTransport> UdpTransport::open(TransportHost* host, const std:
     }
     // No SO_REUSEADDR: on UDP it would let a second socket share a port in use.
     int one = 1;
+    // Arrival times show how long datagrams waited: the stack's overload measure.
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     if (a.family() == AF_INET6)
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
     if (bind(fd, a.sa(), a.len) != 0) {
@@ -52,22 +56,45 @@ UdpTransport::~UdpTransport()
 
 void UdpTransport::readable()
 {
+    if (!bufs)
+        bufs.reset(new char[batch * slot_size]);
+    mmsghdr msgs[batch];
+    iovec iovs[batch];
+    peer_t froms[batch];
+    alignas(cmsghdr) char ctl[batch][CMSG_SPACE(sizeof(timespec))];
     // Bounded: a flood cannot keep the stack thread here for ever.
-    char buf[65536];
-    for (int i = 0; i < 64; ++i) {
-        peer_t from;
-        from.transport = TransportType::UDP;
-        from.transport_id = id();
-        from.addr.len = sizeof from.addr.ss;
-        ssize_t n = recvfrom(sock, buf, sizeof buf, MSG_TRUNC, from.addr.sa(), &from.addr.len);
-        if (n < 0)
-            return;
-        if (static_cast<size_t>(n) > sizeof buf) {
-            LOG(LOGF_GENERAL, LOG_WARNING, "UDP transport: dropped an oversized datagram (%zd bytes) from %s", n,
-                from.addr.key().c_str());
-            continue;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < batch; ++i) {
+            froms[i].transport = TransportType::UDP;
+            froms[i].transport_id = id();
+            froms[i].addr.len = sizeof froms[i].addr.ss;
+            iovs[i] = iovec{bufs.get() + i * slot_size, slot_size};
+            msgs[i].msg_hdr = msghdr{froms[i].addr.sa(), froms[i].addr.len, &iovs[i], 1, ctl[i], sizeof ctl[i], 0};
+            msgs[i].msg_len = 0;
         }
-        host->received(buf, static_cast<size_t>(n), from);
+        int n = recvmmsg(sock, msgs, batch, MSG_DONTWAIT, nullptr);
+        if (n <= 0)
+            return;
+        // The oldest of the batch tells how far behind the stack is.
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[0].msg_hdr); c; c = CMSG_NXTHDR(&msgs[0].msg_hdr, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec sent, now;
+                memcpy(&sent, CMSG_DATA(c), sizeof sent);
+                clock_gettime(CLOCK_REALTIME, &now);
+                int64_t ms = (now.tv_sec - sent.tv_sec) * 1000LL + (now.tv_nsec - sent.tv_nsec) / 1000000;
+                host->queueDelay(ms > 0 ? ms : 0);
+            }
+        for (int i = 0; i < n; ++i) {
+            froms[i].addr.len = msgs[i].msg_hdr.msg_namelen;
+            if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {
+                LOG(LOGF_GENERAL, LOG_WARNING, "UDP transport: dropped an oversized datagram from %s",
+                    froms[i].addr.key().c_str());
+                continue;
+            }
+            host->received(bufs.get() + i * slot_size, msgs[i].msg_len, froms[i]);
+        }
+        if (n < batch)
+            return;
     }
 }
 

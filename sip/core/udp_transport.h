@@ -22,6 +22,11 @@ private:
     void readable();
     TransportHost* host;
     int sock;
+    // Datagrams are taken in batches; pages of a slot are touched only as
+    // far as its datagram reaches.
+    static constexpr int batch = 32;
+    static constexpr size_t slot_size = 65536;
+    std::unique_ptr<char[]> bufs;
 };
 
 }  // namespace sipcore

@@ -60,13 +60,6 @@ public:
             r.addHeader("Contact", "<sip:app@" + stack->localAddress(info.from.transport_id).key() + ">");
             r.setBody("application/sdp", sdp);
             stack->sendResponse(tid, std::move(r), true);
-        } else if (m == "REGISTER") {
-            // A registrar's answer without a store: the binding as asked.
-            Message r = make_response(req, 200, o);
-            std::string contact = req.header("Contact");
-            if (!contact.empty())
-                r.addHeader("Contact", contact + ";expires=3600");
-            stack->sendResponse(tid, std::move(r));
         } else if (m == "BYE" || m == "CANCEL") {
             stack->sendResponse(tid, make_response(req, 200, o));
             if (m == "CANCEL" && info.cancels)
@@ -75,6 +68,21 @@ public:
             stack->sendResponse(tid, make_response(req, 405, o));
         }
         ++answered;
+    }
+    // A registrar's answer without a store or a transaction: the binding as asked.
+    bool onStatelessRequest(Message& req, const request_info_t& info) override
+    {
+        if (req.method() != "REGISTER")
+            return false;
+        response_options_t o;
+        o.server = "sip-core-app";
+        Message r = make_response(req, 200, o);
+        std::string contact = req.header("Contact");
+        if (!contact.empty())
+            r.addHeader("Contact", contact + ";expires=3600");
+        stack->sendStatelessResponse(std::move(r), info.from);
+        ++answered;
+        return true;
     }
     void onResponse(int, Message) override {}
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# SIPp against the core's test application: OPTIONS and INVITE-ACK-BYE over
-# UDP and TCP, a call that authenticates, and OPTIONS over TLS with
-# openssl s_client. Loopback only. Exit 77 (skipped) without sipp.
+# SIPp against the core's test application: OPTIONS, REGISTER (answered
+# without a transaction) and INVITE-ACK-BYE over UDP and TCP, a call that
+# authenticates, and OPTIONS over TLS with openssl s_client. Loopback only.
+# Exit 77 (skipped) without sipp.
 set -euo pipefail
 app=$1
 scenarios=$2
@@ -41,6 +42,8 @@ run_sipp "OPTIONS over UDP" -sf "$scenarios/options.xml" -m 20 -r 100 127.0.0.1:
 run_sipp "calls over UDP" -sn uac -m 20 -r 100 -d 10 127.0.0.1:"$udp"
 run_sipp "OPTIONS over TCP" -sf "$scenarios/options.xml" -t t1 -m 20 -r 100 127.0.0.1:"$tcp"
 run_sipp "calls over TCP" -sn uac -t t1 -m 20 -r 100 -d 10 127.0.0.1:"$tcp"
+run_sipp "REGISTER answered statelessly over UDP" -sf "$scenarios/register.xml" -m 20 -r 100 127.0.0.1:"$udp"
+run_sipp "REGISTER answered statelessly over TCP" -sf "$scenarios/register.xml" -t t1 -m 20 -r 100 127.0.0.1:"$tcp"
 run_sipp "call with digest" -sf "$scenarios/uac_auth.xml" -m 5 -r 50 127.0.0.1:"$audp"
 
 msg=$'OPTIONS sip:app@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/TLS 127.0.0.1:5999;branch=z9hG4bKssl1\r\nFrom: <sip:s@127.0.0.1>;tag=1\r\nTo: <sip:app@127.0.0.1>\r\nCall-ID: ssl1@127.0.0.1\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n'

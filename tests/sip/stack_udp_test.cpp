@@ -292,3 +292,160 @@ TEST_F(StackUdp, ClientInviteTimerB)
     ASSERT_TRUE(rec.next("timeout", &r, 5000));
     EXPECT_EQ(r.tid, tid);
 }
+
+TEST_F(StackUdp, CompletedNonInviteEndsAtOnceAndItsResponseAnswersRetransmissions)
+{
+    rec.answer([](Stack& s, int tid, const Message& req) { s.sendResponse(tid, make_response(req, 200)); });
+    std::string req = options_text(peer.port(), "z9hG4bKdone");
+    peer.send(req, addr);
+    std::string first = peer.recv();
+    ASSERT_EQ(status_of(first), 200);
+    report_t r;
+    ASSERT_TRUE(rec.next("request", &r));
+    ASSERT_TRUE(rec.next("terminated", &r, 300)) << "the transaction is not kept until Timer J";
+    peer.send(req, addr);
+    EXPECT_EQ(peer.recv(), first) << "the retransmission gets the same response";
+    EXPECT_FALSE(rec.next("request", &r, 100));
+    // Timer J (64*T1 = 1.28 s) later the same request is new again.
+    usleep(1500 * 1000);
+    peer.send(req, addr);
+    EXPECT_EQ(status_of(peer.recv()), 200);
+    EXPECT_TRUE(rec.next("request", &r));
+}
+
+// Branches without the magic cookie: matched by Request-URI, Call-ID, CSeq,
+// From tag and top Via, for retransmissions, CANCEL and the ACK of an error.
+TEST_F(StackUdp, OldStyleBranchesMatchTheirTransaction)
+{
+    rec.answer([](Stack& s, int tid, const Message& req) {
+        if (req.method() != "INVITE")
+            s.sendResponse(tid, make_response(req, 200));
+    });
+    for (std::string branch : {"old1", ""}) {
+        SCOPED_TRACE("branch \"" + branch + "\"");
+        std::string options = options_text(peer.port(), branch + "o");
+        if (branch.empty())
+            options.replace(options.find(";branch=o"), 9, "");
+        peer.send(options, addr);
+        EXPECT_EQ(status_of(peer.recv()), 200);
+        peer.send(options, addr);
+        EXPECT_EQ(status_of(peer.recv()), 200);
+        report_t r;
+        ASSERT_TRUE(rec.next("request", &r));
+        EXPECT_FALSE(rec.next("request", &r, 100)) << "the retransmission reached the user";
+
+        std::string invite = options_text(peer.port(), branch + "i", "127.0.0.1", "UDP", "INVITE");
+        std::string cancel = options_text(peer.port(), branch + "i", "127.0.0.1", "UDP", "CANCEL");
+        if (branch.empty()) {
+            invite.replace(invite.find(";branch=i"), 9, "");
+            cancel.replace(cancel.find(";branch=i"), 9, "");
+        }
+        peer.send(invite, addr);
+        report_t inv;
+        ASSERT_TRUE(rec.next("request", &inv));
+        EXPECT_EQ(status_of(peer.recv()), 100);
+        peer.send(invite, addr);
+        EXPECT_EQ(status_of(peer.recv()), 100) << "the retransmitted INVITE gets the last response";
+        peer.send(cancel, addr);
+        report_t c;
+        ASSERT_TRUE(rec.next("request", &c));
+        EXPECT_EQ(c.msg.method(), "CANCEL");
+        EXPECT_EQ(c.code, inv.tid) << "the CANCEL found its INVITE";
+        EXPECT_EQ(status_of(peer.recv()), 200);
+        ASSERT_EQ(stack.sendResponse(inv.tid, make_response(inv.msg, 487)), 0);
+        std::string final = peer.recv();
+        ASSERT_EQ(status_of(final), 487);
+        std::string ack = options_text(peer.port(), branch + "i", "127.0.0.1", "UDP", "ACK");
+        if (branch.empty())
+            ack.replace(ack.find(";branch=i"), 9, "");
+        ack.replace(ack.find("To: <sip:stack@127.0.0.1>"), 25, "To: " + Message::parse(final).header("To"));
+        peer.send(ack, addr);
+        while (!peer.recv(150).empty()) {
+        }
+        EXPECT_FALSE(rec.next("ack", &r, 100)) << "the ACK of the 487 is the transaction's";
+    }
+}
+
+namespace {
+
+// Answers REGISTER without a transaction; the rest as Recorder does.
+class StatelessRegistrar : public Recorder {
+public:
+    int taken = 0;
+    bool onStatelessRequest(Message& request, const request_info_t& info) override
+    {
+        if (request.method() != "REGISTER")
+            return false;
+        ++taken;
+        Message r = make_response(request, 200);
+        r.addHeader("Contact", request.header("Contact") + ";expires=60");
+        EXPECT_EQ(stack->sendStatelessResponse(std::move(r), info.from), 0);
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST(StackStateless, RequestTakenByTheUserMakesNoTransaction)
+{
+    StatelessRegistrar user;
+    Stack stack(&user);
+    user.stack = &stack;
+    int tp = stack.addTransport(TransportType::UDP, "127.0.0.1", 0);
+    ASSERT_GT(tp, 0);
+    sock_addr_t addr = stack.localAddress(tp);
+    UdpPeer peer;
+    std::string reg = options_text(peer.port(), "z9hG4bKreg", "127.0.0.1", "UDP", "REGISTER");
+    reg.insert(reg.find("Content-Length"), "Contact: <sip:peer@127.0.0.1>\r\n");
+    for (int i = 0; i < 2; ++i) {
+        peer.send(reg, addr);
+        for (int n = 0; n < 50 && user.taken == i; ++n)
+            stack.runOnce(20);
+        std::string resp = peer.recv();
+        ASSERT_EQ(status_of(resp), 200) << resp;
+        Message m = Message::parse(resp);
+        EXPECT_EQ(m.via().rport, peer.port());
+        EXPECT_NE(m.header("Contact").find("expires=60"), std::string::npos);
+    }
+    EXPECT_EQ(user.taken, 2) << "a retransmission is the user's again";
+    EXPECT_EQ(user.count("request") + user.count("terminated"), 0u) << "no transaction";
+    EXPECT_EQ(stack.sendStatelessResponse(Message::parse(reg), {}), -2) << "a request is no answer";
+}
+
+// Datagrams that waited past the limit in the socket: new requests get 503
+// with Retry-After; retransmissions of accepted ones and requests within a
+// dialog still go through.
+TEST(StackOverload, ShedsNewRequestsOnly)
+{
+    Recorder user;
+    stack_config_t cfg;
+    cfg.overload_delay_ms = 100;
+    cfg.retry_after_s = 7;
+    Stack stack(&user, cfg);
+    user.stack = &stack;
+    user.answer([](Stack& s, int tid, const Message& req) { s.sendResponse(tid, make_response(req, 200)); });
+    int tp = stack.addTransport(TransportType::UDP, "127.0.0.1", 0);
+    ASSERT_GT(tp, 0);
+    UdpPeer peer;
+    peer_t from;
+    from.addr = peer.addr;
+    from.transport_id = tp;
+    auto feed = [&](const std::string& text, int64_t waited) {
+        stack.queueDelay(waited);
+        stack.received(text.data(), text.size(), from);
+        stack.runOnce(0);
+        return peer.recv(500);
+    };
+    std::string accepted = options_text(peer.port(), "z9hG4bKacc");
+    EXPECT_EQ(status_of(feed(accepted, 5)), 200);
+
+    std::string refused = feed(options_text(peer.port(), "z9hG4bKnew"), 400);
+    ASSERT_EQ(status_of(refused), 503) << refused;
+    EXPECT_EQ(Message::parse(refused).header("Retry-After"), "7");
+    EXPECT_EQ(status_of(feed(accepted, 400)), 200) << "a retransmission of an accepted request";
+    std::string bye = options_text(peer.port(), "z9hG4bKbye", "127.0.0.1", "UDP", "BYE");
+    bye.replace(bye.find("To: <sip:stack@127.0.0.1>"), 25, "To: <sip:stack@127.0.0.1>;tag=d1");
+    EXPECT_EQ(status_of(feed(bye, 400)), 200) << "a request within a dialog";
+    EXPECT_EQ(status_of(feed(options_text(peer.port(), "z9hG4bKlater"), 5)), 200) << "recovered";
+    EXPECT_EQ(user.count("request"), 3u);
+}
