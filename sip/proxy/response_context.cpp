@@ -154,8 +154,12 @@ void ResponseContext::onResponse(int tid, Message response)
         return;
     int code = response.statusCode();
     response.popVia();
-    if (response.viaCount() == 0)
-        return;
+    if (response.viaCount() == 0) {
+        // Built from our CANCEL's single Via: it is still the answer of this
+        // branch, and the caller's Vias are known here.
+        for (const auto& v : owner.original.headers("Via"))
+            response.addHeader("Via", v);
+    }
     owner.response = &response;
     processor_action_t a = owner.proxy.response_chain.process(owner, 0, nullptr);
     owner.response = nullptr;
