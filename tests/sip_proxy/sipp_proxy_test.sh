@@ -45,6 +45,7 @@ uas() {  # label scenario -> prints its port
 
 proxy() {  # args...
   "$app" --ports-file "$work/proxy.port" "$@" >"$work/proxy.log" 2>&1 &
+  proxy_pid=$!
   pids+=($!)
   for _ in $(seq 200); do [ -s "$work/proxy.port" ] && break; sleep 0.02; done
   [ -s "$work/proxy.port" ] || fail "proxy did not start"
@@ -106,4 +107,8 @@ case $name in
     ;;
   *) echo "unknown scenario $name"; exit 2 ;;
 esac
+# The proxy stops cleanly, and a sanitizer build has nothing to report.
+kill -TERM "$proxy_pid"
+wait "$proxy_pid" || fail "the proxy exited with $?"
+if grep -q "Sanitizer" "$work/proxy.log"; then fail "sanitizer report from the proxy"; fi
 echo "ok: $name"
