@@ -10,8 +10,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "sim/sim_devices.h"
-
 using json = nlohmann::json;
 
 namespace {

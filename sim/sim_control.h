@@ -13,6 +13,10 @@
 
 #include "sim/sim_device.h"
 
+// Requests without a "device" key go to this device, as they did when the
+// media processor was the only one.
+constexpr const char* SIM_DEFAULT_DEVICE = "msp";
+
 class SimControl {
 public:
     SimControl() = default;
