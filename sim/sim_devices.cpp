@@ -1,5 +1,6 @@
 #include "sim/sim_devices.h"
 
+#include "sim/fpga/fpga_device.h"
 #include "sim/msp/msp_device.h"
 
 const std::vector<SimDeviceKind>& sim_device_kinds()
@@ -7,6 +8,7 @@ const std::vector<SimDeviceKind>& sim_device_kinds()
     // One line per device folder.
     static const std::vector<SimDeviceKind> kinds = {
         msp_device_kind(),
+        fpga_device_kind(),
     };
     return kinds;
 }

@@ -95,11 +95,18 @@ class Simulator:
 
     def __init__(self, scratch):
         self.msp_path = scratch.path("/sim-msp.sock")
+        self.fpga_path = scratch.path("/sim-fpga.sock")
+        # The bit stream the daemon loads, and the one the FPGA takes.
+        self.bitstream = scratch.path("/usr/share/linegw/zr-40.rbf")
+        os.makedirs(os.path.dirname(self.bitstream), exist_ok=True)
+        with open(self.bitstream, "wb") as f:
+            f.write(bytes((i * 7 + 3) & 0xFF for i in range(600)))
         self.control_path = scratch.path("/sim-control.sock")
         # In the daemon's namespace: the daemon's end of the socket has an
         # abstract address, and those belong to a network namespace.
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", scratch.ns, SIM_BINARY, "--msp", self.msp_path,
+             "--fpga", self.fpga_path, "--fpga-bitstream", self.bitstream,
              "--control", self.control_path],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 10
@@ -138,6 +145,10 @@ class Simulator:
         """[(channelId, fc, hex)] of the commands received, in order."""
         req = {"cmd": "log"} if fc is None else {"cmd": "log", "fc": fc}
         return [(e["channel"], e["fc"], e["hex"]) for e in self.request(**req)["log"]]
+
+    def fpga(self, **req):
+        """One control request to the simulated FPGA."""
+        return self.request(device="fpga", **req)
 
     def close(self):
         try:
@@ -293,6 +304,7 @@ class Scratch:
         })
         if self.sim:
             env["LINEGW_SIM_MSP"] = self.sim.msp_path
+            env["LINEGW_SIM_FPGA"] = self.sim.fpga_path
         env.update(extra)
         return env
 

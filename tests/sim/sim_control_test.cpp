@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/spi_device.h"
 #include "sim/sim_control.h"
 #include "sim/sim_devices.h"
 
@@ -194,6 +196,55 @@ TEST(SimProgramTest, StartsTheDevicesItsOptionsOrEnvironmentName)
     EXPECT_EQ(reply["ok"], true);
     EXPECT_TRUE(reply["state"].contains("channels"));
     EXPECT_EQ(access((dir.path + "/msp.sock").c_str(), F_OK), 0);
+    close(fd);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(SimProgramTest, TheFpgaAnswersTheSpiSeamAndItsOwnRequests)
+{
+    TempDir dir;
+    std::string ctl = dir.path + "/control.sock", spi = dir.path + "/fpga.sock";
+    std::string stream = dir.path + "/zr-40.rbf";
+    std::ofstream(stream, std::ios::binary) << "\x01\x0f";
+    EXPECT_EQ(run_program({"--fpga", spi, "--fpga-bitstream", dir.path + "/missing"}, nullptr, ""), 1);
+    pid_t pid = -1;
+    run_program({"--fpga", spi, "--fpga-bitstream", stream, "--fpga-address", "0x1f", "--control", ctl},
+                nullptr, "", &pid);
+    int fd = connect_to(ctl);
+    ASSERT_GE(fd, 0);
+
+    setenv(FPGA_SIM_ENV, spi.c_str(), 1);
+    std::unique_ptr<SpiPort> reset = spi_open("/dev/spidev1.8", O_WRONLY);
+    std::unique_ptr<SpiPort> loader = spi_open("/dev/spidev0.2", O_WRONLY);
+    std::unique_ptr<SpiPort> regs = spi_open("/dev/spidev0.2", O_RDWR);
+    unsetenv(FPGA_SIM_ENV);
+    ASSERT_TRUE(reset && loader && regs);
+    int filler = 0;
+    EXPECT_EQ(reset->write(&filler, 4), 4);
+    const uint8_t reversed[2] = {0x80, 0xF0};
+    EXPECT_EQ(loader->write(reversed, 2), 2);
+    loader.reset();   // the close ends the load
+    uint8_t tx[4] = {0x01, 0x01, 0, 0}, rx[4] = {};
+    ASSERT_TRUE(regs->transfer(4, tx, rx));
+    EXPECT_EQ(rx[2], 31);
+    EXPECT_EQ(rx[3], 0);   // running: the stream was the expected one
+
+    auto ask = [&](const json& r) {
+        std::string out = r.dump() + "\n";
+        EXPECT_EQ(write(fd, out.data(), out.size()), static_cast<ssize_t>(out.size()));
+        return json::parse(read_line(fd));
+    };
+    json loads = ask({{"device", "fpga"}, {"cmd", "loads"}});
+    ASSERT_EQ(loads["loads"].size(), 1u);
+    EXPECT_EQ(loads["loads"][0]["configured"], true);
+    EXPECT_EQ(ask({{"device", "fpga"}, {"cmd", "fault"}, {"reg", 0x101}, {"errno", EIO}})["ok"], true);
+    EXPECT_FALSE(regs->transfer(4, tx, rx));
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(ask({{"device", "fpga"}, {"cmd", "melt"}})["ok"], false);
+    regs.reset();
     close(fd);
     kill(pid, SIGTERM);
     int status = 0;
