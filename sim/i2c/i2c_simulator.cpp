@@ -60,6 +60,7 @@ void I2cSimulator::Device::read(uint8_t* data, int length)
 I2cSimulator::I2cSimulator()
 {
     phy.kind = Device::Words;
+    eeprom[0].present = eeprom[1].present = phy.present = false;
 }
 
 I2cSimulator::~I2cSimulator()

@@ -82,7 +82,8 @@ public:
 
     // No bus at all: opening fails as without /dev/i2c-0.
     void setBusPresent(bool present);
-    // The SFP module (EEPROM pages and PHY) plugged in or pulled out.
+    // The SFP module (EEPROM pages and PHY) plugged in or pulled out; the
+    // cage starts empty.
     void setModulePresent(bool present);
     void setPoeRegister(int reg, uint8_t value);
     uint8_t poeRegister(int reg) const;
