@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -123,6 +129,67 @@ TEST_F(I2cSocketTest, RequestsThatDoNotHoldTogetherAreRefused)
     EXPECT_EQ(sim.poeRegister(0x13), 0);
     EXPECT_THROW(control(R"({"cmd":"nonsense"})"), std::exception);
     EXPECT_THROW(control(R"({"cmd":"set","phy":[2]})"), std::exception);
+}
+
+int connect_to(const std::string& path)
+{
+    for (int i = 0; i < 300; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        strcpy(a.sun_path, path.c_str());
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+            return fd;
+        close(fd);
+        usleep(10000);
+    }
+    return -1;
+}
+
+json request(int fd, const std::string& line)
+{
+    std::string out = line + "\n";
+    if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size()))
+        return {};
+    std::string in;
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n')
+        in += c;
+    return json::parse(in);
+}
+
+// The simulator program runs the bus when its option is given; the daemon's
+// side reaches it through LINEGW_SIM_I2C and tests steer it by "device".
+TEST(I2cProgramTest, ServesTheBusBesideTheControlSocket)
+{
+    char pattern[] = "/tmp/i2c_program_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern, bus = dir + "/i2c.sock", ctl = dir + "/control.sock";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        execl(LINEGW_SIM_BIN, "linegw-sim", "--i2c", bus.c_str(), "--control", ctl.c_str(), nullptr);
+        _exit(127);
+    }
+    int fd = connect_to(ctl);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(request(fd, R"({"device":"i2c","cmd":"set","module":true,"phy":[3,3266]})")["ok"], true);
+    setenv(I2C_SIM_ENV, bus.c_str(), 1);
+    EXPECT_EQ(i2c_read16(I2cSimulator::SFP_PHY, 3), 0x0CC2);
+    poe_reg_write(0x14, 0xFF);
+    unsetenv(I2C_SIM_ENV);
+    json state = request(fd, R"({"device":"i2c","cmd":"state"})");
+    EXPECT_EQ(state["poe"][0x14], 0xFF);
+    EXPECT_EQ(request(fd, R"({"device":"i2c","cmd":"nonsense"})")["ok"], false);
+    close(fd);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    unlink(bus.c_str());
+    unlink(ctl.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace
