@@ -151,13 +151,17 @@ void subscription_new(Agent& ctx, const event_t& ev)
 }
 
 // The lowest timeslot whose registration the result is about.
-void registration_result(const event_t& ev, int code)
+void registration_result(Agent& ctx, const event_t& ev, int code)
 {
-    for (int ts = 0; ts < 256; ++ts)
-        if (ua_registration_ids[ts] == ev.rid && ev.rid != 0) {
-            postChannelEvent(new channel_event_t(ts, code, 0));
-            return;
-        }
+    int ts = -1;
+    {
+        std::lock_guard<std::mutex> g(ctx.mutex());
+        for (int i = 0; i < 256 && ts < 0 && ev.rid != 0; ++i)
+            if (ua_registration_ids[i] == ev.rid)
+                ts = i;
+    }
+    if (ts >= 0)
+        postChannelEvent(new channel_event_t(ts, code, 0));
 }
 
 // A response to a call's request while a hang-up waits for it: the hang-up
@@ -209,10 +213,10 @@ void handle_event(Agent& ctx, const event_t& ev)
 
     switch (ev.type) {
     case EventType::RegistrationSuccess:
-        registration_result(ev, EV_ENDPOINT_REGISTERED);
+        registration_result(ctx, ev, EV_ENDPOINT_REGISTERED);
         break;
     case EventType::RegistrationFailure:
-        registration_result(ev, EV_REGISTRATION_FAILED);
+        registration_result(ctx, ev, EV_REGISTRATION_FAILED);
         break;
     case EventType::CallInvite:
         ua_incoming_invite(ctx, ev);

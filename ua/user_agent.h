@@ -34,7 +34,8 @@ bool ua_is_initialized();
 int ua_start();
 void ua_join();
 
-// Registration ids per timeslot (0 = none), written by the registration code.
+// Registration ids per timeslot (0 = none), written by the registration code;
+// guarded by the layer's lock (the thread reads it for every result).
 extern int ua_registration_ids[256];
 
 // Posting: the call's channel goes into the event; a refused event is deleted.

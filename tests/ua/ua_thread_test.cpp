@@ -3,6 +3,7 @@
 // incoming-call event that the queue refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <netinet/in.h>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "core/channel_table.h"
 #include "core/event_queue.h"
 #include "core/scheduler.h"
+#include "sip/core/response.h"
 #include "support/log_capture.h"
 #include "ua/call_data.h"
 #include "ua/ua_context.h"
@@ -218,6 +220,59 @@ TEST_F(UaThreadTest, RetransmissionTimerOfAReleasedCallDoesNothing)
     h->advance(10000);
     h->pump(10);
     EXPECT_EQ(p.ringing(), 0);
+}
+
+// A registration result goes to the lowest timeslot holding its id; an id
+// nobody holds gives no event.
+TEST_F(UaThreadTest, RegistrationResultGoesToTheLowestTimeslotHoldingItsId)
+{
+    startUa(false);
+    SipPeer registrar;
+    auto register_once = [&] {
+        int rid = 0;
+        {
+            UaLock lock;
+            sipcore::Message m;
+            rid = lock.ctx->registerBuildInitial("<sip:100@127.0.0.1>", "sip:127.0.0.1:5070",
+                                                 "<sip:100@127.0.0.1:6060>", 60, &m);
+            EXPECT_GT(rid, 0);
+            EXPECT_EQ(lock.ctx->registerSend(rid, std::move(m)), 0);
+        }
+        sipcore::Message request = registrar.receive();
+        EXPECT_TRUE(request);
+        return std::make_pair(rid, std::move(request));
+    };
+    auto answer = [&](const sipcore::Message& request, int code) {
+        registrar.send(sipcore::make_response(request, code).toString());
+    };
+
+    auto [rid, request] = register_once();
+    {
+        UaLock lock;
+        ua_registration_ids[5] = rid;
+        ua_registration_ids[9] = rid;
+    }
+    answer(request, 200);
+    EXPECT_TRUE(h->waitFor("Endpoint registered ch=5"));
+
+    auto [rid2, request2] = register_once();
+    {
+        UaLock lock;
+        ua_registration_ids[7] = rid2;
+    }
+    answer(request2, 403);
+    EXPECT_TRUE(h->waitFor("Registration failed ch=7"));
+
+    answer(register_once().second, 200);  // held by no timeslot
+    h->pump(300);
+    for (const auto& line : h->events)
+        EXPECT_EQ(line.find("ch=9"), std::string::npos) << line;
+    EXPECT_EQ(std::count_if(h->events.begin(), h->events.end(),
+                            [](const std::string& l) { return l.rfind("Endpoint registered", 0) == 0; }),
+              1);
+    UaLock lock;
+    for (int& id : ua_registration_ids)
+        id = 0;
 }
 
 }  // namespace
