@@ -171,10 +171,9 @@ void Proxy::reap(RequestContext& ctx)
 
 void Proxy::onRequest(int tid, Message request, const sipcore::request_info_t& info)
 {
-    if (!has_mandatory_headers(request))
-        return;
-    std::string method = request.method();
-    if (method == "CANCEL") {
+    if (request.method() == "CANCEL") {
+        if (!has_mandatory_headers(request))
+            return;
         answer(tid, request, 200);
         auto it = contexts.find(info.cancels);
         if (info.cancels && it != contexts.end()) {
@@ -183,50 +182,64 @@ void Proxy::onRequest(int tid, Message request, const sipcore::request_info_t& i
         }
         return;
     }
-    int mf = max_forwards_of(request, cfg.max_forwards_default);
-    if (mf < 0) {
-        answer(tid, request, 400, "Invalid Max-Forwards");
-        return;
-    }
-    if (mf == 0) {
-        if (method == "OPTIONS")
-            answer(tid, request, 200);
-        else
-            answer(tid, request, 483);
-        return;
-    }
-    if (is_loop(request, [this](const std::string& h, int p) { return isMyAddress(h, p); })) {
-        answer(tid, request, 482);
-        return;
-    }
-    auto unsupported = unsupported_proxy_require(request, cfg.proxy_require_supported);
-    if (!unsupported.empty()) {
-        sipcore::response_options_t o;
-        o.server = cfg.server_text;
-        Message r = sipcore::make_response(request, 420, o);
-        std::string list;
-        for (const auto& u : unsupported)
-            list += (list.empty() ? "" : ", ") + u;
-        r.addHeader("Unsupported", list);
-        sip->sendResponse(tid, std::move(r));
-        return;
-    }
-    popOwnRoutes(request);
-    if (method == "OPTIONS" && request.nameAddrs("Route").empty() && request.requestUri().user().empty() &&
-        isMyUri(request.requestUri())) {
-        sipcore::response_options_t o;
-        o.server = cfg.server_text;
-        Message r = sipcore::make_response(request, 200, o);
-        r.addHeader("Allow", "INVITE, ACK, CANCEL, BYE, OPTIONS, REGISTER, SUBSCRIBE, NOTIFY, REFER, INFO, MESSAGE");
-        sip->sendResponse(tid, std::move(r));
-        return;
-    }
-    if (handler && handler->handle(tid, request, info))
+    responder_t send = [this, tid](Message r) { sip->sendResponse(tid, std::move(r)); };
+    if (answerBeforeChains(request, info, send))
         return;
     auto owned = std::make_unique<RequestContext>(*this, tid, std::move(request), info);
     RequestContext& ctx = *owned;
     contexts[tid] = std::move(owned);
     withContext(ctx, [&] { runChains(ctx, 0); });
+}
+
+bool Proxy::onStatelessRequest(Message& request, const sipcore::request_info_t& info)
+{
+    // REGISTER for us is answered without a transaction: a retransmission is
+    // simply answered again, and registering is idempotent.
+    if (!handler || request.method() != "REGISTER")
+        return false;
+    sipcore::peer_t from = info.from;
+    responder_t send = [this, from](Message r) { sip->sendStatelessResponse(std::move(r), from); };
+    return answerBeforeChains(request, info, send);
+}
+
+bool Proxy::answerBeforeChains(Message& request, const sipcore::request_info_t& info, const responder_t& send)
+{
+    if (!has_mandatory_headers(request))
+        return true;  // dropped
+    std::string method = request.method();
+    sipcore::response_options_t o;
+    o.server = cfg.server_text;
+    auto reply = [&](int code, const std::string& reason = "") {
+        o.reason = reason;
+        send(sipcore::make_response(request, code, o));
+        return true;
+    };
+    int mf = max_forwards_of(request, cfg.max_forwards_default);
+    if (mf < 0)
+        return reply(400, "Invalid Max-Forwards");
+    if (mf == 0)
+        return reply(method == "OPTIONS" ? 200 : 483);
+    if (is_loop(request, [this](const std::string& h, int p) { return isMyAddress(h, p); }))
+        return reply(482);
+    auto unsupported = unsupported_proxy_require(request, cfg.proxy_require_supported);
+    if (!unsupported.empty()) {
+        Message r = sipcore::make_response(request, 420, o);
+        std::string list;
+        for (const auto& u : unsupported)
+            list += (list.empty() ? "" : ", ") + u;
+        r.addHeader("Unsupported", list);
+        send(std::move(r));
+        return true;
+    }
+    popOwnRoutes(request);
+    if (method == "OPTIONS" && request.nameAddrs("Route").empty() && request.requestUri().user().empty() &&
+        isMyUri(request.requestUri())) {
+        Message r = sipcore::make_response(request, 200, o);
+        r.addHeader("Allow", "INVITE, ACK, CANCEL, BYE, OPTIONS, REGISTER, SUBSCRIBE, NOTIFY, REFER, INFO, MESSAGE");
+        send(std::move(r));
+        return true;
+    }
+    return handler && handler->handle(request, info, send);
 }
 
 void Proxy::runChains(RequestContext& ctx, size_t from)
@@ -354,7 +367,7 @@ void Proxy::onTimeout(int tid)
     withContext(ctx, [&] { ctx.responses.onFailure(tid, 408); });
 }
 
-void Proxy::onTransportError(int tid, int error)
+void Proxy::onTransportError(int tid, int)
 {
     auto it = branches.find(tid);
     if (it == branches.end()) {

@@ -30,12 +30,16 @@ struct proxy_config_t {
     std::vector<std::string> proxy_require_supported;
 };
 
+// Sends a response to the request at hand: on its server transaction, or
+// without one for a request answered statelessly.
+using responder_t = std::function<void(sipcore::Message)>;
+
 // Takes requests before the chains (the registrar takes REGISTER for our
-// domains). Returns true when it took the request.
+// domains). Returns true when it took the request (and answered through send).
 class RequestHandler {
 public:
     virtual ~RequestHandler() = default;
-    virtual bool handle(int tid, sipcore::Message& request, const sipcore::request_info_t& info) = 0;
+    virtual bool handle(sipcore::Message& request, const sipcore::request_info_t& info, const responder_t& send) = 0;
 };
 
 class Proxy : public sipcore::StackUser {
@@ -80,6 +84,7 @@ public:
 
     // StackUser
     void onRequest(int tid, sipcore::Message request, const sipcore::request_info_t& info) override;
+    bool onStatelessRequest(sipcore::Message& request, const sipcore::request_info_t& info) override;
     void onResponse(int tid, sipcore::Message response) override;
     void onAck(sipcore::Message ack, const sipcore::peer_t& from) override;
     void onStrayResponse(sipcore::Message response, const sipcore::peer_t& from) override;
@@ -99,6 +104,9 @@ private:
 
     // Runs the chains from (chain, position) to the end: request chain, the
     // 480 when it found no target, target chain, then the first branches.
+    // The checks, OPTIONS to us and the request handler; true when the
+    // request was answered (or dropped) there.
+    bool answerBeforeChains(sipcore::Message& request, const sipcore::request_info_t& info, const responder_t& send);
     void runChains(RequestContext& ctx, size_t from);
     // False when the chain waits or ended the request.
     bool runTargetChain(RequestContext& ctx, size_t from);

@@ -14,12 +14,12 @@ Registrar::Registrar(Proxy& proxy, LocationDb& db, const UserStore* users, const
 {
 }
 
-void Registrar::reply(int tid, const Message& request, int code, const std::string& reason)
+void Registrar::reply(const responder_t& send, const Message& request, int code, const std::string& reason)
 {
     sipcore::response_options_t o;
     o.reason = reason;
     o.server = proxy.config().server_text;
-    proxy.stack().sendResponse(tid, sipcore::make_response(request, code, o));
+    send(sipcore::make_response(request, code, o));
 }
 
 bool Registrar::tell(const Message& reg, const std::string& aor,
@@ -31,7 +31,7 @@ bool Registrar::tell(const Message& reg, const std::string& aor,
     return true;
 }
 
-int Registrar::authorise(int tid, const Message& req, const sipcore::request_info_t& info)
+int Registrar::authorise(const Message& req, const sipcore::request_info_t& info, const responder_t& send)
 {
     if (!users || !cfg.challenge)
         return 0;
@@ -46,7 +46,7 @@ int Registrar::authorise(int tid, const Message& req, const sipcore::request_inf
         c.stale = stale;
         sipcore::response_options_t o;
         o.server = proxy.config().server_text;
-        proxy.stack().sendResponse(tid, sipcore::make_challenge(req, 401, c, o));
+        send(sipcore::make_challenge(req, 401, c, o));
         return 401;
     };
     sipcore::digest_response_t d;
@@ -68,19 +68,19 @@ int Registrar::authorise(int tid, const Message& req, const sipcore::request_inf
     }
     std::string a1 = users->getUserAuthInfo(d.username, realm);
     if (a1.empty()) {
-        reply(tid, req, 404, "User unknown.");
+        reply(send, req, 404, "User unknown.");
         return 404;
     }
     if (!sipcore::digest_verify(d, "REGISTER", a1)) {
         std::string alt = users->getUserAuthInfo(d.username, realm, true);
         if (alt.empty() || !sipcore::digest_verify(d, "REGISTER", alt)) {
-            reply(tid, req, 403, "Invalid password provided");
+            reply(send, req, 403, "Invalid password provided");
             return 403;
         }
     }
     // Credentials for one user do not register another one's AOR.
     if (d.username != to.user() && d.username != to.aorNoPort()) {
-        reply(tid, req, 403, "Authentication Failed");
+        reply(send, req, 403, "Authentication Failed");
         return 403;
     }
     return 0;
@@ -92,19 +92,19 @@ static std::string trim(const std::string& s)
     return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
-bool Registrar::handle(int tid, Message& req, const sipcore::request_info_t& info)
+bool Registrar::handle(Message& req, const sipcore::request_info_t& info, const responder_t& send)
 {
     if (req.method() != "REGISTER")
         return false;
     sipcore::Uri ruri = req.requestUri();
     if (!proxy.isMyUri(ruri))
         return false;
-    if (authorise(tid, req, info) != 0)
+    if (authorise(req, info, send) != 0)
         return true;
     sipcore::Uri to = req.to().uri();
     std::string scheme = to.scheme();
     if (scheme != "sip" && scheme != "sips") {
-        reply(tid, req, 400, "Bad AOR scheme");
+        reply(send, req, 400, "Bad AOR scheme");
         return true;
     }
     std::string aor = to.aorAsUri(info.from.transport);
@@ -122,20 +122,20 @@ bool Registrar::handle(int tid, Message& req, const sipcore::request_info_t& inf
         }
         sipcore::NameAddr c = sipcore::NameAddr::parse(v);
         if (!c || !c.uri()) {
-            reply(tid, req, 400, "Malformed Contact");
+            reply(send, req, 400, "Malformed Contact");
             return true;
         }
         contacts.push_back(std::move(c));
     }
     if (star && (values.size() != 1 || req.expires() != 0)) {
-        reply(tid, req, 400, "Invalid use of 'Contact: *'");
+        reply(send, req, 400, "Invalid use of 'Contact: *'");
         return true;
     }
 
     RecordLock hold(db, aor);
     if (star) {
         if (!tell(req, aor, &RegistrarHandler::onRemoveAll)) {
-            reply(tid, req, 403);
+            reply(send, req, 403);
             return true;
         }
         db.removeAor(aor);
@@ -178,7 +178,7 @@ bool Registrar::handle(int tid, Message& req, const sipcore::request_info_t& inf
         if (ok)
             ok = added ? tell(req, aor, &RegistrarHandler::onAdd) : (removed || tell(req, aor, &RegistrarHandler::onRefresh));
         if (!ok) {
-            reply(tid, req, 403);
+            reply(send, req, 403);
             return true;
         }
         for (const auto& [r, remove] : changes) {
@@ -188,7 +188,7 @@ bool Registrar::handle(int tid, Message& req, const sipcore::request_info_t& inf
                 db.updateContact(aor, r);
         }
     } else if (!tell(req, aor, &RegistrarHandler::onQuery)) {
-        reply(tid, req, 403);
+        reply(send, req, 403);
         return true;
     }
 
@@ -203,7 +203,7 @@ bool Registrar::handle(int tid, Message& req, const sipcore::request_info_t& inf
     }
     for (const auto& p : req.headers("Path"))
         ok.addHeader("Path", p);
-    proxy.stack().sendResponse(tid, std::move(ok));
+    send(std::move(ok));
     return true;
 }
 

@@ -1,7 +1,8 @@
 // REGISTER for our own domains (RFC 3261 10.3): digest challenge (401)
 // against the user store, queries, "Contact: *", expiries, contacts matched
 // by instance and reg-id, the location database under the AOR's lock, and
-// the registrar handlers. Runs on the stack thread, before the chains.
+// the registrar handlers. Runs on the stack thread, before the chains, and
+// answers without a server transaction.
 #pragma once
 
 #include <string>
@@ -29,12 +30,12 @@ public:
               registrar_config_t config = {});
     void addRegistrarHandler(RegistrarHandler* h) { handlers.push_back(h); }
 
-    bool handle(int tid, sipcore::Message& request, const sipcore::request_info_t& info) override;
+    bool handle(sipcore::Message& request, const sipcore::request_info_t& info, const responder_t& send) override;
 
 private:
     // 0 when authorised; otherwise the response was sent.
-    int authorise(int tid, const sipcore::Message& request, const sipcore::request_info_t& info);
-    void reply(int tid, const sipcore::Message& request, int code, const std::string& reason = "");
+    int authorise(const sipcore::Message& request, const sipcore::request_info_t& info, const responder_t& send);
+    void reply(const responder_t& send, const sipcore::Message& request, int code, const std::string& reason = "");
     bool tell(const sipcore::Message& reg, const std::string& aor, bool (RegistrarHandler::*fn)(const sipcore::Message&, const std::string&));
 
     Proxy& proxy;

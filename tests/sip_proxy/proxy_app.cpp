@@ -3,12 +3,14 @@
 //   proxy_app --udp IP [--port N] [--ports-file F] [--rr] [--domain D]
 //             [--fork USER=URI,URI...] [--serial USER=URI,URI...]
 //             [--wait-ms N] [--timer-c MS] [--t1 MS] [--user NAME:PASSWORD]...
+//             [--users-file F]
 //
 // --fork gives USER one batch of targets forked in parallel, --serial one
 // queue per URI; --wait-ms makes every INVITE wait that long in a processor
 // for an event from another thread; --rr record-routes through this proxy;
 // --user adds a user of domain 127.0.0.1 and with it the registrar (401
-// digest challenge) and the location lookup of registered contacts.
+// digest challenge) and the location lookup of registered contacts;
+// --users-file reads NAME:PASSWORD lines the same way.
 // Port 0 (the default) takes a free port; --ports-file receives it.
 #include <chrono>
 #include <condition_variable>
@@ -203,6 +205,23 @@ int main(int argc, char** argv)
             return 2;
         }
         users.addUser(it->second.substr(0, colon), "127.0.0.1", "127.0.0.1", it->second.substr(colon + 1), true, "", "");
+    }
+    if (opt.count("--users-file")) {
+        FILE* f = fopen(get("--users-file").c_str(), "r");
+        if (!f) {
+            fprintf(stderr, "cannot read %s\n", get("--users-file").c_str());
+            return 2;
+        }
+        char line[512];
+        while (fgets(line, sizeof line, f)) {
+            std::string l = line;
+            while (!l.empty() && (l.back() == '\n' || l.back() == '\r'))
+                l.pop_back();
+            size_t colon = l.find(':');
+            if (colon != std::string::npos && colon > 0)
+                users.addUser(l.substr(0, colon), "127.0.0.1", "127.0.0.1", l.substr(colon + 1), true, "", "");
+        }
+        fclose(f);
     }
     if (users.size()) {
         registrar = std::make_unique<Registrar>(proxy, db, &users, nullptr);

@@ -66,14 +66,14 @@ protected:
                    contacts + extra + auth + "User-Agent: test-phone\r\nContent-Length: 0\r\n\r\n";
         };
         ua.send(text(1, ""), addr);
-        Message r = Message::parse(ua.recv());
+        Message r = Message::parse(ua.recv(5000));
         if (!r || r.statusCode() != 401 || password.empty())
             return r;
         Message again = Message::parse(text(2, ""));
         sipcore::digest_credentials_t cr{auth_user.empty() ? user : auth_user, password, ""};
         EXPECT_EQ(sipcore::digest_answer(again, r, cr, 1, "cn"), 0);
         ua.send(again.toString(), addr);
-        return Message::parse(ua.recv());
+        return Message::parse(ua.recv(5000));
     }
 
     std::vector<std::string> contactsOf(const Message& m)
@@ -187,7 +187,7 @@ TEST_F(RegistrarTest, CallsReachRegisteredContactsAcrossRestart)
     };
     ua.send(invite(1, ""), addr);
     std::string r;
-    while (code_of(r = ua.recv()) == 100) {
+    while (code_of(r = ua.recv(5000)) == 100) {
     }
     Message challenge = Message::parse(r);
     ASSERT_EQ(challenge.statusCode(), 407);
