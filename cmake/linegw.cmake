@@ -27,12 +27,15 @@ endif()
 
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # linegw_library(name SOURCES ... [LIBS ...] [DAEMON])
-# A folder's library; DAEMON links it into the linegw binary.
+# A folder's library; LIBS are the lower layers it uses. DAEMON makes it one of
+# the subsystems daemon/ assembles into the linegw binary.
 function(linegw_library name)
   cmake_parse_arguments(L "DAEMON" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} STATIC ${L_SOURCES})
+  set_property(GLOBAL APPEND PROPERTY LINEGW_LIBRARIES ${name})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${L_LIBS} Threads::Threads)
   if(L_DAEMON)
@@ -40,14 +43,33 @@ function(linegw_library name)
   endif()
 endfunction()
 
-# The daemon is linked last so that every folder's library can join it.
-function(linegw_add_daemon)
-  get_property(libs GLOBAL PROPERTY LINEGW_DAEMON_LIBS)
-  get_property(main GLOBAL PROPERTY LINEGW_DAEMON_MAIN)
-  if(main)
-    add_executable(linegw ${main})
-    target_link_libraries(linegw PRIVATE -Wl,--start-group ${libs} -Wl,--end-group)
-  endif()
+# linegw_check_layers(): the folders use each other in one order. A cycle in
+# the libraries' links fails the configure step; a cycle in the includes
+# between folders fails every build (target layer_check) and the test suite.
+function(linegw_check_layers)
+  get_property(libs GLOBAL PROPERTY LINEGW_LIBRARIES)
+  foreach(lib ${libs})
+    get_target_property(queue ${lib} LINK_LIBRARIES)
+    set(seen "")
+    while(queue)
+      list(POP_FRONT queue dep)
+      if(dep STREQUAL lib)
+        message(FATAL_ERROR "library ${lib} links back to itself (through ${seen})")
+      endif()
+      if(NOT dep IN_LIST libs OR dep IN_LIST seen)
+        continue()
+      endif()
+      list(APPEND seen ${dep})
+      get_target_property(more ${dep} LINK_LIBRARIES)
+      if(more)
+        list(APPEND queue ${more})
+      endif()
+    endwhile()
+  endforeach()
+  add_custom_target(layer_check ALL
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check-layers ${PROJECT_SOURCE_DIR}
+    COMMENT "Checking that the folders include each other without a cycle"
+    VERBATIM)
 endfunction()
 
 # Test code is compiled lightly: its speed does not matter and the test

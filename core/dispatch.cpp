@@ -4,7 +4,6 @@
 #include <exception>
 
 #include "core/channel_table.h"
-#include "core/create_channel.h"
 #include "core/log.h"
 
 AbstractChannel* virtualChannelManager = nullptr;
@@ -12,6 +11,7 @@ AbstractChannel* virtualChannelManager = nullptr;
 namespace {
 
 std::atomic<dhcp_client_fn> dhcp_client{nullptr};
+std::atomic<channel_maker_fn> channel_maker{nullptr};
 
 // A handler's exception costs only that call.
 void to_channel(AbstractChannel* ch, channel_event_t* event, int ts)
@@ -124,6 +124,7 @@ void start_stop_dhcp(channel_event_t* event)
 }  // namespace
 
 void dispatch_set_dhcp_client(dhcp_client_fn fn) { dhcp_client.store(fn); }
+void dispatch_set_channel_maker(channel_maker_fn fn) { channel_maker.store(fn); }
 
 void dispatchEvent(channel_event_t* event)
 {
@@ -133,9 +134,12 @@ void dispatchEvent(channel_event_t* event)
             start_stop_dhcp(event);
         claim(event);
     } else if (ch < CHANNEL_TABLE_SIZE) {
-        if (event->code == EV_CHANNEL_SETTINGS)
-            if (auto* settings = dynamic_cast<JsonEvent_t*>(event))
-                createChannel(settings);
+        if (event->code == EV_CHANNEL_SETTINGS) {
+            auto* settings = dynamic_cast<JsonEvent_t*>(event);
+            channel_maker_fn make = channel_maker.load();
+            if (settings && make)
+                make(settings);
+        }
         if (AbstractChannel* channel = channel_table[ch])
             to_channel(channel, event, ch);
         if (event->channel >= 1000)

@@ -15,7 +15,14 @@
 
 void dispatchEvent(channel_event_t* event);
 
-// The VirtualChannelManager, or null before it exists.
+// Keeps, replaces, creates or deletes the object at a bound "Channel settings"
+// event's timeslot before the event goes to it. The classes live above this
+// layer, so start-up registers the maker. Null: nothing is made.
+typedef void (*channel_maker_fn)(JsonEvent_t* settings);
+void dispatch_set_channel_maker(channel_maker_fn fn);
+
+// The VirtualChannelManager, or null before it exists. Set by whoever creates
+// it (start-up); dispatch offers it the events nobody else takes.
 extern AbstractChannel* virtualChannelManager;
 
 // The DHCP client switch the global settings drive ("dhcp" member, "no" when

@@ -7,7 +7,6 @@
 #include "core/if_inet6.h"
 #include "core/log.h"
 #include "core/netif.h"
-#include "core/startup_steps.h"
 #include "core/watchdog.h"
 #include "platform/command.h"
 
@@ -19,6 +18,31 @@ namespace {
 
 ipv4_source_t ipv4_source = get_if_addr;   // main thread only
 ipv6_source_t ipv6_source = get_ipv6_addr;
+ip_change_steps_t steps{};                 // main thread only
+
+void remove_domain(const std::string& address)
+{
+    if (steps.proxy_remove_domain)
+        steps.proxy_remove_domain(address);
+}
+
+void add_domain(const std::string& address)
+{
+    if (steps.proxy_add_domain)
+        steps.proxy_add_domain(address);
+}
+
+void proxy_ip_changed(const std::string& old_address, const std::string& new_address)
+{
+    if (steps.proxy_ip_changed)
+        steps.proxy_ip_changed(old_address, new_address);
+}
+
+void msp_set_ip6(const in6_addr& address, int prefix)
+{
+    if (msp_ready && steps.msp_set_ip6)
+        steps.msp_set_ip6(address, prefix);
+}
 
 bool current_ipv4(in_addr* addr)
 {
@@ -44,6 +68,8 @@ std::string text6(const in6_addr& a)
 
 }  // namespace
 
+void ip_check_set_steps(const ip_change_steps_t& s) { steps = s; }
+
 void ip_check_set_sources(ipv4_source_t v4, ipv6_source_t v6)
 {
     ipv4_source = v4 ? v4 : get_if_addr;
@@ -61,8 +87,7 @@ void ip_check_baseline()
         last_ipv6_address = a6;
         last_ipv6_prefix = prefix;
     }
-    if (msp_ready)
-        step_comcerto_set_ip6(last_ipv6_address, last_ipv6_prefix);
+    msp_set_ip6(last_ipv6_address, last_ipv6_prefix);
 }
 
 void ip_check()
@@ -74,10 +99,10 @@ void ip_check()
         std::string old_text = text4(last_ipv4_address), new_text = text4(a4);
         LOG(LOGF_GENERAL, 5, "IP change %s --> %s detected", old_text.c_str(), new_text.c_str());
         if (last_ipv4_address.s_addr != htonl(INADDR_LOOPBACK))
-            step_repro_remove_domain(old_text);
-        step_repro_add_domain(new_text);
+            remove_domain(old_text);
+        add_domain(new_text);
         watchdog_kick();
-        step_repro_ip_changed(old_text, new_text);
+        proxy_ip_changed(old_text, new_text);
         watchdog_kick();
         last_ipv4_address = a4;
         run_command("iptables -t filter -F OUTPUT");
@@ -91,20 +116,18 @@ void ip_check()
         if (memcmp(&a6, &last_ipv6_address, sizeof a6) == 0) {
             if (prefix != last_ipv6_prefix) {
                 last_ipv6_prefix = prefix;
-                if (msp_ready)
-                    step_comcerto_set_ip6(a6, prefix);
+                msp_set_ip6(a6, prefix);
             }
         } else {
             std::string old_text = text6(last_ipv6_address), new_text = text6(a6);
             LOG(LOGF_GENERAL, 5, "IP change %s --> %s detected", old_text.c_str(), new_text.c_str());
             changed |= 2;
             last_ipv6_prefix = prefix;
-            if (msp_ready)
-                step_comcerto_set_ip6(a6, prefix);
-            step_repro_remove_domain(old_text);
-            step_repro_add_domain(new_text);
+            msp_set_ip6(a6, prefix);
+            remove_domain(old_text);
+            add_domain(new_text);
             watchdog_kick();
-            step_repro_ip_changed(old_text, new_text);
+            proxy_ip_changed(old_text, new_text);
             watchdog_kick();
             last_ipv6_address = a6;
         }

@@ -9,7 +9,10 @@ int log_level = LOG_NOTICE;
 
 namespace {
 std::atomic<log_sink_t> sink{nullptr};
-}
+
+// platform/ logs through its seam; whatever links this log hears it too.
+[[maybe_unused]] const bool platform_log_installed = (platform_log_set_writer(vlog), true);
+}  // namespace
 
 void log_set_sink(log_sink_t s) { sink.store(s); }
 

@@ -4,13 +4,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-enum : uint32_t {
-    LOGF_GENERAL = 0x01,
-    LOGF_BOARD = 0x02,
-    LOGF_WEB = 0x04,
-    LOGF_SYSTEM = 0x10,
-    LOGF_MODULE = 0x80,
-};
+#include "platform/log_seam.h"  // the families
 
 extern uint32_t log_family_mask;
 extern int log_level;

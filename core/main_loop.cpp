@@ -1,5 +1,6 @@
 #include "core/main_loop.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -11,7 +12,6 @@
 #include "core/ip_check.h"
 #include "core/log.h"
 #include "core/scheduler.h"
-#include "core/startup_steps.h"
 #include "core/watchdog.h"
 
 struct pollfd main_pollfds[MAIN_POLLFDS];
@@ -21,7 +21,12 @@ uint32_t last_ip_check_ms = 0;
 
 namespace {
 volatile sig_atomic_t pending_signal = 0;
-}
+std::atomic<void (*)()> msp_reader{nullptr};
+std::atomic<void (*)()> link_housekeeping{nullptr};
+}  // namespace
+
+void main_loop_set_msp_reader(void (*reader)()) { msp_reader.store(reader); }
+void main_loop_set_link_housekeeping(void (*housekeeping)()) { link_housekeeping.store(housekeeping); }
 
 void main_pollfds_init()
 {
@@ -78,8 +83,11 @@ namespace {
 
 void msp_socket_readable()
 {
+    void (*reader)() = msp_reader.load();
+    if (!reader)
+        return;
     try {
-        step_comcerto_process_socket();
+        reader();
     } catch (const std::exception& e) {
         LOG(LOGF_SYSTEM, 3, "exception caught in comcerto_process_socket(): %s", e.what());
     } catch (...) {
@@ -102,7 +110,8 @@ void queue_readable()
 void pass()
 {
     if (watchdog_conditional_kick())
-        step_link_housekeeping();
+        if (void (*housekeeping)() = link_housekeeping.load())
+            housekeeping();
 
     uint32_t now = sched_get_time_ms();
     if (now - last_ip_check_ms > 1000) {

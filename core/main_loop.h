@@ -40,5 +40,11 @@ bool main_loop_pass();
 // Passes until shutdown is requested or a pass fails.
 void main_loop_run();
 
+// Filled in at start-up by the layers above (null: nothing to do): the
+// reader of the media processor's control socket (entry 256), and the board
+// link housekeeping that follows every conditional kick at the top of a pass.
+void main_loop_set_msp_reader(void (*reader)());
+void main_loop_set_link_housekeeping(void (*housekeeping)());
+
 // The IP check's clock: the last time it ran (sched_get_time_ms).
 extern uint32_t last_ip_check_ms;

@@ -3,7 +3,8 @@
 // events. A class that lands takes its constructor out of this file.
 #include <string>
 
-#include "core/channel_types.h"
+#include "core/stand_in_channel.h"
+#include "lines/line_channels.h"
 
 AbstractChannel* new_FXSChannel(int ts) { return new StandInChannel(ts, "FXS"); }
 AbstractChannel* new_FS01Channel(int ts) { return new StandInChannel(ts, "FS01"); }

@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/log.h"
+#include "platform/log_seam.h"
 #include "platform/paths.h"
 
 std::vector<std::string> command_split(const std::string& line)
@@ -57,7 +57,7 @@ int spawn_and_wait(const std::string& path, const std::vector<std::string>& argv
     std::string program = command_path(path);
     pid = fork();
     if (pid < 0) {
-        LOG(LOGF_GENERAL, 3, "fork() error: %s", strerror(errno));
+        PLATFORM_LOG(LOGF_GENERAL, 3, "fork() error: %s", strerror(errno));
         return -1;
     }
     if (pid == 0)
@@ -65,7 +65,7 @@ int spawn_and_wait(const std::string& path, const std::vector<std::string>& argv
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
-            LOG(LOGF_SYSTEM, 3, "waitpid(%d): %s", int(pid), strerror(errno));
+            PLATFORM_LOG(LOGF_SYSTEM, 3, "waitpid(%d): %s", int(pid), strerror(errno));
             return -1;
         }
     }
@@ -82,9 +82,9 @@ void run_command(const std::string& line)
     if (status < 0)
         return;
     if (status & 0x7F)
-        LOG(LOGF_SYSTEM, 3, "%s returned unexpected status 0x%x", argv[0].c_str(), unsigned(status));
+        PLATFORM_LOG(LOGF_SYSTEM, 3, "%s returned unexpected status 0x%x", argv[0].c_str(), unsigned(status));
     else if (WEXITSTATUS(status))
-        LOG(LOGF_SYSTEM, 6, "command '%s' (pid %d) exited with return code %d", line.c_str(), int(pid),
+        PLATFORM_LOG(LOGF_SYSTEM, 6, "command '%s' (pid %d) exited with return code %d", line.c_str(), int(pid),
             WEXITSTATUS(status));
 }
 
@@ -104,7 +104,7 @@ int run_program(const std::string& program, const std::vector<std::string>& argv
     if (status < 0)
         return -1;
     if (status & 0x7F) {
-        LOG(LOGF_SYSTEM, 3, "%s returned unexpected status 0x%x", program.c_str(), unsigned(status));
+        PLATFORM_LOG(LOGF_SYSTEM, 3, "%s returned unexpected status 0x%x", program.c_str(), unsigned(status));
         return -1;
     }
     return WEXITSTATUS(status);

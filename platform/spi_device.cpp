@@ -10,7 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "core/log.h"
+#include "platform/log_seam.h"
 #include "platform/paths.h"
 
 namespace {
@@ -200,7 +200,7 @@ SpiPort* SPIDevice::port()
         if (!tried_.load(std::memory_order_relaxed)) {
             owned_ = spi_open(path_, O_RDWR);
             if (!owned_)
-                LOG(LOGF_GENERAL, 2, "cannot open %s: %s", path_.c_str(), strerror(errno));
+                PLATFORM_LOG(LOGF_GENERAL, 2, "cannot open %s: %s", path_.c_str(), strerror(errno));
             port_.store(owned_.get(), std::memory_order_release);
             tried_.store(true, std::memory_order_release);
         }

@@ -3,7 +3,8 @@
 // takes its constructor out of this file.
 #include <string>
 
-#include "core/channel_types.h"
+#include "core/stand_in_channel.h"
+#include "trunks/trunk_channels.h"
 
 AbstractChannel* new_INDChannel(int ts) { return new StandInChannel(ts, "1IND"); }
 AbstractChannel* new_R15Channel(int ts) { return new StandInChannel(ts, "R1.5"); }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/channel_table.h"
-#include "core/channel_types.h"
+#include "daemon/create_channel.h"
 #include "core/dispatch.h"
 #include "support/log_capture.h"
 

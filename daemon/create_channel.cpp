@@ -1,12 +1,14 @@
-#include "core/create_channel.h"
+#include "daemon/create_channel.h"
 
 #include <cstring>
 #include <exception>
 #include <string>
 
 #include "core/channel_table.h"
-#include "core/channel_types.h"
 #include "core/log.h"
+#include "lines/line_channels.h"
+#include "services/service_channels.h"
+#include "trunks/trunk_channels.h"
 
 namespace {
 

@@ -1,0 +1,19 @@
+// What a folder's channel constructors return until the real class lands: a
+// channel that reports the type it was made for and ignores its events.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "core/abstract_channel.h"
+
+class StandInChannel : public AbstractChannel {
+public:
+    StandInChannel(int ts, std::string type_) : timeslot(ts), type(std::move(type_)) {}
+    void processEvent(channel_event_t*) override {}
+    const char* getTypeName() const override { return type.c_str(); }
+
+private:
+    int timeslot;
+    std::string type;
+};

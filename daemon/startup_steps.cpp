@@ -1,0 +1,337 @@
+// The life of linegw as two ordered lists of named steps. Each subsystem owns
+// its step; adding one is one row here. A PLACEHOLDER row is a subsystem that
+// is not built yet: its stand-in (or nothing) runs in its place, and its
+// failure text is the one it will log.
+#include "daemon/startup_steps.h"
+
+#include <ares.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "core/boot_wait.h"
+#include "core/channel_table.h"
+#include "core/dispatch.h"
+#include "core/event_queue.h"
+#include "core/ip_check.h"
+#include "core/log.h"
+#include "core/main_loop.h"
+#include "core/main_thread.h"
+#include "core/netif.h"
+#include "core/options.h"
+#include "core/pid_file.h"
+#include "core/reg_sync.h"
+#include "core/scheduler.h"
+#include "core/watchdog.h"
+#include "daemon/create_channel.h"
+#include "msp/comcerto_device.h"
+#include "msp/msp_transaction.h"
+#include "platform/command.h"
+#include "platform/paths.h"
+
+namespace {
+
+// The process's own state, main thread only.
+int arg_count = 0;
+char** arg_values = nullptr;
+linegw_options options;
+bool ares_second = false;   // the second c-ares initialisation succeeded
+pthread_t ua_thread{};
+bool ua_started = false;
+
+// Stand-in for the user agent until it lands: a thread that waits for ua_stop.
+std::atomic<bool> ua_stop_requested{false};
+void* ua_thread_stand_in(void*)
+{
+    while (!ua_stop_requested)
+        usleep(100000);
+    return nullptr;
+}
+bool ua_is_ready() { return true; }
+void ua_stop() { ua_stop_requested = true; }
+
+// Until the poller is started here: save the registrations, give the save a
+// second, then reboot.
+void reboot_board()
+{
+    regsync_request_save();
+    sleep(1);
+    run_command_argv({"/sbin/reboot"});
+}
+
+void install_signal(int sig, void (*handler)(int))
+{
+    if (signal(sig, handler) == SIG_ERR)
+        perror("signal");
+}
+
+int signals()
+{
+    install_signal(SIGTERM, shutdown_signal_handler);
+    install_signal(SIGINT, shutdown_signal_handler);
+    install_signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+int single_instance()
+{
+    if (!pid_file_names_running_instance(platform_path(pid_file_name)))
+        return 0;
+    fprintf(stderr, "linegw already running\n");
+    return -1;
+}
+
+int write_pid_file()
+{
+    main_pid = getpid();
+    return pid_file_write(platform_path(pid_file_name), main_pid) ? 0 : -1;
+}
+
+int seed_random()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    srand(unsigned(tv.tv_sec * tv.tv_usec));
+    return 0;
+}
+
+int open_log()
+{
+    log_open();
+    LOG(LOGF_GENERAL, 6, "starting linegw");
+    LOG(LOGF_GENERAL, 6, "main thread PID is %d", main_pid);
+    return 0;
+}
+
+int ares_first()
+{
+    int ares = ares_library_init(ARES_LIB_INIT_ALL);
+    if (ares == ARES_SUCCESS) {
+        ares_library_ready = true;
+        return 0;
+    }
+    LOG(LOGF_BOARD, 3, "c-ares library initialization error: %s", ares_strerror(ares));
+    return -1;
+}
+
+int ares_again()
+{
+    int ares = ares_library_init(ARES_LIB_INIT_ALL);
+    ares_second = ares == ARES_SUCCESS;
+    if (ares_second)
+        return 0;
+    LOG(LOGF_GENERAL, 3, "c-ares library initialization error: %s", ares_strerror(ares));
+    return -1;
+}
+
+int ssl_directory()
+{
+    if (mkdir(platform_path("/tmp/ssl").c_str(), 0755) == 0 || errno == EEXIST)
+        return 0;
+    LOG(LOGF_GENERAL, 3, "error creating /tmp/ssl: %s", strerror(errno));
+    return -1;
+}
+
+int create_event_queue()
+{
+    if (std_queue_create(&event_queue, 2048) != 0)
+        return -1;
+    Interrupt* wakeup = nullptr;
+    std_queue_get_interrupt(event_queue, &wakeup);
+    main_pollfds[POLLFD_QUEUE].fd = wakeup->readFd();
+    return 0;
+}
+
+int start_ua_thread()
+{
+    pthread_attr_t attr;
+    int err = pthread_attr_init(&attr);
+    if (err)
+        LOG(LOGF_GENERAL, 3, "pthread_attr_init() error: %d", err);
+    err = pthread_attr_setstacksize(&attr, 1048576);
+    if (err)
+        LOG(LOGF_GENERAL, 3, "pthread_attr_setstacksize() error: %d", err);
+    err = pthread_create(&ua_thread, &attr, ua_thread_stand_in, nullptr);
+    pthread_attr_destroy(&attr);
+    ua_started = err == 0;
+    return -err;
+}
+
+// No limit and no kicks meanwhile, as the watchdog expects.
+int wait_for_ua()
+{
+    watchdog_kick();
+    while (!ua_is_ready())
+        usleep(200000);
+    watchdog_kick();
+    return 0;
+}
+
+int ip_baseline()
+{
+    last_ip_check_ms = sched_get_time_ms();
+    ip_check_baseline();
+    return 0;
+}
+
+void delete_channels()
+{
+    for (int ts = 0; ts < CHANNEL_TABLE_SIZE; ts++) {
+        MutexLock lock(channel_table_mutex);
+        if (AbstractChannel* ch = channel_table[ts]) {
+            channel_table[ts] = nullptr;
+            delete ch;
+        }
+    }
+}
+
+void kicks_five_seconds()
+{
+    for (int i = 0; i < 5; i++) {
+        sleep(1);
+        watchdog_kick();
+    }
+}
+
+void stop_ua()
+{
+    ua_stop();
+    if (ua_started)
+        pthread_join(ua_thread, nullptr);
+    ua_started = false;
+}
+
+void schedule_down()
+{
+    if (ares_second)
+        ares_library_cleanup();
+    sched_destroy(&main_scheduler);
+}
+
+void final_steps()
+{
+    if (ares_library_ready)
+        ares_library_cleanup();
+    log_close();
+    watchdog_stop();
+}
+
+constexpr startup_step_t startup_list[] = {
+    // name                      state        step
+    //     failure: what it logs                                              exit path
+    {"hooks", RUNS, [] { daemon_install_hooks(); return 0; },
+         LOGGED_BY_STEP, GO_ON},
+    {"main thread", RUNS, [] { main_thread_set(); return 0; },
+         LOGGED_BY_STEP, GO_ON},
+    {"signal handlers", RUNS, signals,
+         LOGGED_BY_STEP, GO_ON},   // perror("signal")
+    {"options", RUNS, [] { options = options_parse(arg_count, arg_values); return 0; },
+         LOGGED_BY_STEP, GO_ON},
+    {"single instance", RUNS, single_instance,
+         LOGGED_BY_STEP, quit(1)},   // "linegw already running" on stderr
+    {"PID file", RUNS, write_pid_file,
+         LOGGED_BY_STEP, quit(0)},   // perror(file name)
+    {"random seed", RUNS, seed_random,
+         LOGGED_BY_STEP, GO_ON},
+    {"log", RUNS, open_log,
+         LOGGED_BY_STEP, GO_ON},
+    {"boot wait", RUNS, [] { boot_wait(); return 0; },
+         LOGGED_BY_STEP, GO_ON},
+    {"watchdog", RUNS, [] { if (options.watchdog) watchdog_start(); return 0; },
+         LOGGED_BY_STEP, GO_ON},
+    {"c-ares", RUNS, ares_first,
+         LOGGED_BY_STEP, GO_ON},   // "c-ares library initialization error: %s"
+    {"/tmp/ssl", RUNS, ssl_directory,
+         LOGGED_BY_STEP, GO_ON},   // "error creating /tmp/ssl: %s"
+    {"scheduler", RUNS, [] { return sched_init() == 0 ? 0 : -1; },
+         {LOGF_GENERAL, 2, "Cannot initialize sheduler"}, shutdown_from("log and watchdog")},
+    {"main scheduler", RUNS, [] { return sched_create(&main_scheduler, "main scheduler") == 0 ? 0 : -1; },
+         {LOGF_GENERAL, 2, "Cannot create main sheduler"}, shutdown_from("log and watchdog")},
+    {"poll set", RUNS, [] { main_pollfds_init(); return 0; },
+         LOGGED_BY_STEP, GO_ON},
+    {"event queue", RUNS, create_event_queue,
+         LOGGED_BY_STEP, shutdown_from("schedule")},
+    {"c-ares again", RUNS, ares_again,
+         LOGGED_BY_STEP, GO_ON},   // "c-ares library initialization error: %s"
+    {"eth0 up", RUNS, [] { return if_up("eth0") < 0 ? -1 : 0; },
+         {LOGF_SYSTEM, 4, "error bringing interface UP"}, GO_ON},
+    {"media processor", RUNS, [] { return comcerto_init() < 0 ? -1 : 0; },
+         {LOGF_SYSTEM, 2, "Comcerto init error!!! Rebooting..."}, REBOOT},
+    {"registration sync", PLACEHOLDER, nullptr,   // RegSyncThread on port 9071
+         LOGGED_BY_STEP, GO_ON},
+    {"eth0 address cleared", RUNS, [] { set_if_addr("eth0", in_addr{INADDR_ANY}); return 0; },
+         LOGGED_BY_STEP, GO_ON},
+    {"proxy", PLACEHOLDER, nullptr,   // repro_start, result ignored
+         LOGGED_BY_STEP, GO_ON},
+    // The poller thread also brings up the configuration, the management link,
+    // the network settings, the pinger, and the web server of a standalone board.
+    {"poller thread", PLACEHOLDER, nullptr,   // start_poller
+         {LOGF_GENERAL, 3, "error starting poller thread"}, shutdown_from("event queue")},
+    {"media proxy", PLACEHOLDER, nullptr,   // MediaProxy::start, result ignored
+         LOGGED_BY_STEP, GO_ON},
+    {"user-agent thread", PLACEHOLDER, start_ua_thread,   // a stand-in thread, 1 MiB stack
+         {LOGF_GENERAL, 3, "cannot create polling thread: error %d"}, shutdown_from("media processor again")},
+    {"user agent ready", PLACEHOLDER, wait_for_ua,
+         LOGGED_BY_STEP, GO_ON},
+    {"trunks", PLACEHOLDER, nullptr,   // ssp_create_all, result ignored
+         LOGGED_BY_STEP, GO_ON},
+    {"virtual channel manager", PLACEHOLDER, nullptr,   // virtualChannelManager = new VirtualChannelManager
+         LOGGED_BY_STEP, GO_ON},
+    {"IP baseline", RUNS, ip_baseline,
+         LOGGED_BY_STEP, GO_ON},
+    {"board housekeeping", PLACEHOLDER, nullptr,   // PoE controller registers, board PHY id
+         LOGGED_BY_STEP, GO_ON},
+    {"main loop", RUNS, [] { main_loop_run(); return 0; },
+         LOGGED_BY_STEP, GO_ON},
+};
+
+constexpr shutdown_step_t shutdown_list[] = {
+    {"kick", RUNS, watchdog_kick},
+    {"channels", RUNS, delete_channels},
+    {"media proxy", PLACEHOLDER, nullptr},              // MediaProxy::stop, delete
+    {"virtual channel manager", PLACEHOLDER, nullptr},  // delete virtualChannelManager
+    {"media processor", RUNS, comcerto_destroy},
+    {"five seconds of kicks", RUNS, kicks_five_seconds},
+    {"trunks", PLACEHOLDER, nullptr},                   // ssp_destroy_all
+    {"proxy", PLACEHOLDER, nullptr},                    // repro_stop
+    {"registration sync", PLACEHOLDER, nullptr},        // RegSyncThread::stop, delete
+    {"user agent", PLACEHOLDER, stop_ua},               // ua_stop, join the thread
+    {"kick after user agent", RUNS, watchdog_kick},
+    {"poller thread", PLACEHOLDER, nullptr},            // stop_poller
+    {"kick after poller", RUNS, watchdog_kick},
+    {"media processor again", RUNS, comcerto_destroy},  // nothing when it is already down
+    {"event queue", RUNS, [] { std_queue_destroy(&event_queue); }},
+    {"schedule", RUNS, schedule_down},                  // with the second c-ares
+    {"log and watchdog", RUNS, final_steps},            // with the first c-ares
+};
+
+static_assert(exit_paths_resolve(startup_list, shutdown_list), "an exit path names no shutdown step");
+
+}  // namespace
+
+void daemon_install_hooks()
+{
+    dispatch_set_channel_maker(createChannel);
+    main_loop_set_msp_reader(comcerto_process_socket);
+    main_loop_set_link_housekeeping(nullptr);   // PLACEHOLDER: SFP, GEMAC0, GEMAC1
+    ip_check_set_steps({
+        .proxy_remove_domain = nullptr,   // PLACEHOLDER: repro_remove_domain
+        .proxy_add_domain = nullptr,      // PLACEHOLDER: repro_add_domain
+        .proxy_ip_changed = nullptr,      // PLACEHOLDER: repro_ip_changed
+        .msp_set_ip6 = [](const in6_addr& address, int prefix) { comcerto_set_ip6(address.s6_addr, prefix); },
+    });
+}
+
+step_lists_t daemon_steps(int argc, char** argv)
+{
+    arg_count = argc;
+    arg_values = argv;
+    return {startup_list, shutdown_list, reboot_board};
+}
