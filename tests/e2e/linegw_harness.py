@@ -108,7 +108,9 @@ class Simulator:
             ["ip", "netns", "exec", scratch.ns, SIM_BINARY, "--msp", self.msp_path,
              "--fpga", self.fpga_path, "--fpga-bitstream", self.bitstream,
              "--control", self.control_path],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            # A Ctrl-C at the terminal is for the daemon: the simulator goes after it.
+            start_new_session=True)
         deadline = time.monotonic() + 10
         while not os.path.exists(self.control_path):
             if time.monotonic() > deadline or self.proc.poll() is not None:
