@@ -1,7 +1,9 @@
 // The user agent's layer instance and how its users reach it. Internal to ua/.
 #pragma once
 
+#include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "core/channel_event.h"
@@ -61,6 +63,8 @@ private:
 // Builds and sends an answer on an in-call transaction with the Contact
 // fixed; logs failures with the given function names. Under the lock.
 int ua_send_call_answer(sipagent::Agent& ctx, int tid, int status, bool colon_style);
+// Every parameter of a URI with both a name and a value; the last wins.
+std::map<std::string, std::string> ua_uri_params(const sipcore::Uri& uri);
 // Adds Allow and Supported.
 void ua_add_capabilities(sipcore::Message& message);
 // Reads Supported, Allow (and Require when asked) into the call's sets.

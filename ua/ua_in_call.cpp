@@ -33,20 +33,6 @@ void notify_body(const Message& request, call_notify_t& e)
     e.content_subtype = type->subtype;
 }
 
-std::map<std::string, std::string> uri_params(const Uri& uri)
-{
-    std::map<std::string, std::string> out;
-    if (!uri)
-        return out;
-    osip_list_t* l = &uri.raw()->url_params;
-    for (int i = 0; i < osip_list_size(l); ++i) {
-        auto* p = static_cast<osip_uri_param_t*>(osip_list_get(l, i));
-        if (p && p->gname && p->gvalue && *p->gname)
-            out[p->gname] = p->gvalue;
-    }
-    return out;
-}
-
 // Stops the retransmission of the reliable provisional response the PRACK
 // acknowledges.
 void prack_received(CallData& call, const Message& prack)
@@ -158,7 +144,7 @@ void ua_in_call_request(Agent& ctx, const event_t& ev)
                     }
                 }
                 e->did = ev.did;
-                e->params = uri_params(req.requestUri());
+                e->params = ua_uri_params(req.requestUri());
                 e->referred_by = req.header("Referred-By");
                 out.post(call, e);
                 status = 202;

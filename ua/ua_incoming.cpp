@@ -52,21 +52,6 @@ bool line_channel_accepts(int ts, const std::string& user)
     return strcasecmp(account.c_str(), user.c_str()) == 0;
 }
 
-// Every Request-URI parameter with both a name and a value; the last wins.
-std::map<std::string, std::string> uri_params(const Uri& uri)
-{
-    std::map<std::string, std::string> out;
-    if (!uri)
-        return out;
-    osip_list_t* l = &uri.raw()->url_params;
-    for (int i = 0; i < osip_list_size(l); ++i) {
-        auto* p = static_cast<osip_uri_param_t*>(osip_list_get(l, i));
-        if (p && p->gname && p->gvalue && *p->gname)
-            out[p->gname] = p->gvalue;
-    }
-    return out;
-}
-
 void caller_identity(const Message& invite, std::string& name, std::string& number)
 {
     static const std::vector<IdSource> orders[] = {
@@ -225,12 +210,12 @@ void ua_incoming_invite(Agent& ctx, const event_t& ev)
             Uri from_uri = from_header.uri();
             e->from_uri = from_uri.toString();
             e->cpc = from_uri.param("cpc");
-            e->from_params = uri_params(from_uri);
+            e->from_params = ua_uri_params(from_uri);
         }
         e->secure = strcasecmp(invite.header("X-Secure-Transport").c_str(), "yes") == 0;
         e->status = 404;
         e->redirect_contact = "";
-        e->params = uri_params(ruri);
+        e->params = ua_uri_params(ruri);
         e->is_focus = is_focus;
         out.post(call, e);
         return;
@@ -270,4 +255,18 @@ void ua_incoming_reinvite(Agent& ctx, const event_t& ev)
         ua_answer(ev.cid);
     else
         ua_response_status(ev.cid, 488, 0, false, "", "");
+}
+
+std::map<std::string, std::string> ua_uri_params(const Uri& uri)
+{
+    std::map<std::string, std::string> out;
+    if (!uri)
+        return out;
+    osip_list_t* l = &uri.raw()->url_params;
+    for (int i = 0; i < osip_list_size(l); ++i) {
+        auto* p = static_cast<osip_uri_param_t*>(osip_list_get(l, i));
+        if (p && p->gname && p->gvalue && *p->gname)
+            out[p->gname] = p->gvalue;
+    }
+    return out;
 }
