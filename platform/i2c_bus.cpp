@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "platform/sim_socket.h"
 
 static_assert(I2C_FLAG_RD == I2C_M_RD && I2C_FLAG_NOSTART == I2C_M_NOSTART && I2C_FLAG_STOP == I2C_M_STOP);
 
@@ -127,25 +128,13 @@ private:
 
 std::unique_ptr<I2cBus> open_simulated(const char* socket_path, const std::string& path)
 {
-    sockaddr_un peer{};
-    peer.sun_family = AF_UNIX;
-    if (strlen(socket_path) >= sizeof peer.sun_path || path.size() + 1 > i2c_sim::MAX_MESSAGE) {
+    if (path.size() + 1 > i2c_sim::MAX_MESSAGE) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    strcpy(peer.sun_path, socket_path);
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int fd = sim_socket_connect(socket_path);
     if (fd < 0)
         return nullptr;
-    // A simulator that stops answering turns into failed transfers, not a hang.
-    timeval timeout{2, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0) {
-        int e = errno;
-        ::close(fd);
-        errno = e;
-        return nullptr;
-    }
     auto bus = std::make_unique<SocketBus>(fd);
     if (!bus->open(path)) {
         int e = errno;

@@ -12,6 +12,7 @@
 
 #include "platform/log_seam.h"
 #include "platform/paths.h"
+#include "platform/sim_socket.h"
 
 namespace {
 
@@ -138,25 +139,13 @@ private:
 
 std::unique_ptr<SpiPort> open_simulated(const char* socket_path, const std::string& path, int flags)
 {
-    sockaddr_un peer{};
-    peer.sun_family = AF_UNIX;
-    if (strlen(socket_path) >= sizeof peer.sun_path || path.size() + 2 > spi_sim::MAX_MESSAGE) {
+    if (path.size() + 2 > spi_sim::MAX_MESSAGE) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    strcpy(peer.sun_path, socket_path);
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int fd = sim_socket_connect(socket_path);
     if (fd < 0)
         return nullptr;
-    // A simulator that stops answering turns into failed transfers, not a hang.
-    timeval timeout{2, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0) {
-        int e = errno;
-        ::close(fd);
-        errno = e;
-        return nullptr;
-    }
     auto port = std::make_unique<SimPort>(fd);
     if (!port->open(path, flags)) {
         int e = errno;
