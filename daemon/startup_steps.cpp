@@ -27,13 +27,12 @@
 #include "core/netif.h"
 #include "core/options.h"
 #include "core/pid_file.h"
-#include "core/reg_sync.h"
 #include "core/scheduler.h"
 #include "core/watchdog.h"
 #include "daemon/create_channel.h"
+#include "mgmt/poller.h"
 #include "msp/comcerto_device.h"
 #include "msp/msp_transaction.h"
-#include "platform/command.h"
 #include "platform/paths.h"
 
 namespace {
@@ -56,15 +55,6 @@ void* ua_thread_stand_in(void*)
 }
 bool ua_is_ready() { return true; }
 void ua_stop() { ua_stop_requested = true; }
-
-// Until the poller is started here: save the registrations, give the save a
-// second, then reboot.
-void reboot_board()
-{
-    regsync_request_save();
-    sleep(1);
-    run_command_argv({"/sbin/reboot"});
-}
 
 void install_signal(int sig, void (*handler)(int))
 {
@@ -272,7 +262,7 @@ constexpr startup_step_t startup_list[] = {
          LOGGED_BY_STEP, GO_ON},
     // The poller thread also brings up the configuration, the management link,
     // the network settings, the pinger, and the web server of a standalone board.
-    {"poller thread", PLACEHOLDER, nullptr,   // start_poller
+    {"poller thread", RUNS, [] { return start_poller() ? 0 : -1; },
          {LOGF_GENERAL, 3, "error starting poller thread"}, shutdown_from("event queue")},
     {"media proxy", PLACEHOLDER, nullptr,   // MediaProxy::start, result ignored
          LOGGED_BY_STEP, GO_ON},
@@ -304,7 +294,7 @@ constexpr shutdown_step_t shutdown_list[] = {
     {"registration sync", PLACEHOLDER, nullptr},        // RegSyncThread::stop, delete
     {"user agent", PLACEHOLDER, stop_ua},               // ua_stop, join the thread
     {"kick after user agent", RUNS, watchdog_kick},
-    {"poller thread", PLACEHOLDER, nullptr},            // stop_poller
+    {"poller thread", RUNS, stop_poller},
     {"kick after poller", RUNS, watchdog_kick},
     {"media processor again", RUNS, comcerto_destroy},  // nothing when it is already down
     {"event queue", RUNS, [] { std_queue_destroy(&event_queue); }},
@@ -333,5 +323,5 @@ step_lists_t daemon_steps(int argc, char** argv)
 {
     arg_count = argc;
     arg_values = argv;
-    return {startup_list, shutdown_list, reboot_board};
+    return {startup_list, shutdown_list, poller_reboot};
 }

@@ -508,7 +508,8 @@ void stop_poller()
         pthread_join(poller_tid, nullptr);
         thread_started = false;
     }
-    if (linkLocal.saved && set_if_addr6("eth0", &linkLocal.address, linkLocal.prefix) < 0)
+    // EEXIST: eth0 kept it, nothing to give back.
+    if (linkLocal.saved && set_if_addr6("eth0", &linkLocal.address, linkLocal.prefix) < 0 && errno != EEXIST)
         LOG(LOGF_SYSTEM, 3, "cannot set link-local address on eth0: %s", strerror(errno));
 }
 
