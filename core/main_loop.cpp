@@ -15,12 +15,14 @@
 #include "core/watchdog.h"
 
 struct pollfd main_pollfds[MAIN_POLLFDS];
-volatile sig_atomic_t shutdown_requested = 0;
+std::atomic<int> shutdown_requested{0};
 bool ares_library_ready = false;
 uint32_t last_ip_check_ms = 0;
 
 namespace {
-volatile sig_atomic_t pending_signal = 0;
+// Lock-free atomics: the handler may run on any thread while the main thread reads.
+std::atomic<int> pending_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<void (*)()> msp_reader{nullptr};
 std::atomic<void (*)()> link_housekeeping{nullptr};
 }  // namespace
@@ -40,17 +42,18 @@ void main_pollfds_init()
 void shutdown_signal_handler(int sig)
 {
     // Nothing but flags here: syslog is not safe in a signal handler.
+    int saved_errno = errno;
     pending_signal = sig;
     if (sig == SIGINT || sig == SIGTERM)
         shutdown_requested = 1;
+    errno = saved_errno;
 }
 
 void main_loop_report_signal()
 {
-    int sig = pending_signal;
+    int sig = pending_signal.exchange(0);
     if (!sig)
         return;
-    pending_signal = 0;
     LOG(LOGF_GENERAL, 3, "got signal %d", sig);
     if (sig == SIGINT || sig == SIGTERM)
         LOG(LOGF_GENERAL, 6, "shutting down...");

@@ -2,6 +2,7 @@
 // event and every timer callback runs here.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <poll.h>
@@ -17,7 +18,7 @@ extern struct pollfd main_pollfds[MAIN_POLLFDS];
 extern bool ares_library_ready;
 
 // Set by the signal handler; the loop ends when it is non-zero.
-extern volatile sig_atomic_t shutdown_requested;
+extern std::atomic<int> shutdown_requested;
 
 void main_pollfds_init();
 

@@ -28,6 +28,7 @@
 #include "core/options.h"
 #include "core/pid_file.h"
 #include "core/scheduler.h"
+#include "core/settle_pause.h"
 #include "core/watchdog.h"
 #include "daemon/create_channel.h"
 #include "mgmt/poller.h"
@@ -67,6 +68,11 @@ int signals()
     install_signal(SIGTERM, shutdown_signal_handler);
     install_signal(SIGINT, shutdown_signal_handler);
     install_signal(SIGPIPE, SIG_IGN);
+    // Nobody stops the daemon with these: left at their default they would end
+    // it without its shutdown, leaving the watchdog and the media processor running.
+    install_signal(SIGHUP, SIG_IGN);
+    install_signal(SIGUSR1, SIG_IGN);
+    install_signal(SIGUSR2, SIG_IGN);
     return 0;
 }
 
@@ -81,7 +87,7 @@ int single_instance()
 int write_pid_file()
 {
     main_pid = getpid();
-    return pid_file_write(platform_path(pid_file_name), main_pid) ? 0 : -1;
+    return pid_file_write(platform_path(pid_file_name), main_pid);
 }
 
 int seed_random()
@@ -185,7 +191,7 @@ void delete_channels()
 void kicks_five_seconds()
 {
     for (int i = 0; i < 5; i++) {
-        sleep(1);
+        settle_pause_ms(1000);
         watchdog_kick();
     }
 }
@@ -227,7 +233,7 @@ constexpr startup_step_t startup_list[] = {
     {"single instance", RUNS, single_instance,
          LOGGED_BY_STEP, quit(1)},   // "linegw already running" on stderr
     {"PID file", RUNS, write_pid_file,
-         LOGGED_BY_STEP, quit(0)},   // perror(file name)
+         LOGGED_BY_STEP, quit(1)},   // why on stderr; a daemon without its PID file is a failure
     {"random seed", RUNS, seed_random,
          LOGGED_BY_STEP, GO_ON},
     {"log", RUNS, open_log,

@@ -133,7 +133,7 @@ TEST_F(MainLoop, SignalIsLoggedFromTheLoopNotTheHandler)
     LogCapture cap;
     shutdown_signal_handler(SIGTERM);  // records it, logs nothing
     EXPECT_TRUE(cap.all().empty());
-    EXPECT_EQ(shutdown_requested, 1);
+    EXPECT_EQ(shutdown_requested.load(), 1);
     main_loop_run();  // sees the flag at once
     auto lines = cap.all();
     ASSERT_EQ(lines.size(), 2u);

@@ -167,12 +167,13 @@ class Simulator:
 
 
 class Daemon:
-    def __init__(self, scratch, args, env):
+    def __init__(self, scratch, args, env, wrapper=()):
         self.scratch = scratch
         self.lines = []
         self._cond = threading.Condition()
+        # A wrapper is a shell that ends with exec: the pid stays the daemon's.
         self.proc = subprocess.Popen(
-            ["ip", "netns", "exec", scratch.ns, BINARY] + list(args),
+            ["ip", "netns", "exec", scratch.ns] + list(wrapper) + [BINARY] + list(args),
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
             env=env, cwd=scratch.root)
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -316,8 +317,10 @@ class Scratch:
         self.sim = Simulator(self)
         return self.sim
 
-    def start(self, *args, env=None):
-        d = Daemon(self, args, env or self.env())
+    def start(self, *args, env=None, wrapper=()):
+        """Starts the daemon; wrapper: a shell command line run in front of
+        it, whose last word is exec "$0" "$@"."""
+        d = Daemon(self, args, env or self.env(), ["sh", "-c", wrapper] if wrapper else [])
         self.daemons.append(d)
         return d
 

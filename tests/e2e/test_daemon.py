@@ -100,7 +100,7 @@ class DaemonTest(unittest.TestCase):
         self.assertEqual(s.watchdog_ops(), [])  # -w: the device is never touched
 
         d = s.start("-d", "-p", "/no/such/dir/linegw.pid")
-        self.assertEqual(d.wait(), 0)
+        self.assertEqual(d.wait(), 1)   # a daemon without its PID file is a failure
         self.assertEqual(d.output(), [s.path("/no/such/dir/linegw.pid") + ": No such file or directory"])
 
     def test_ip_change(self):

@@ -1,0 +1,113 @@
+"""The daemon started and stopped the way a hostile environment would:
+several at once on one root, a full disk, closed standard descriptors, stray
+signals and a storm of stop requests."""
+
+import os
+import signal
+import threading
+import time
+import unittest
+
+from linegw_harness import NamespaceUnavailable, Scratch
+
+
+class HostileTest(unittest.TestCase):
+    def scratch(self, **kw):
+        try:
+            s = Scratch(**kw)
+        except NamespaceUnavailable as e:
+            self.skipTest(str(e))
+        self.addCleanup(s.close)
+        return s
+
+    def test_daemons_started_at_one_instant_on_one_root(self):
+        s = self.scratch()
+        pid_file = s.path("/var/run/linegw.pid")
+        gate = s.path("/gate")
+        os.mkfifo(gate)
+        # Each shell reads one line of the gate, then becomes the daemon: all
+        # of them check and write the PID file at the same moment.
+        daemons = [s.start("-w", wrapper='read go <> "%s"; exec "$0" "$@"' % gate) for _ in range(4)]
+        # Held open until the end: a FIFO drops its lines when nobody has it open.
+        held = os.open(gate, os.O_RDWR)
+        self.addCleanup(os.close, held)
+        os.write(held, b"go\n" * len(daemons))
+        deadline = time.monotonic() + 20
+        while sum(d.proc.poll() is not None for d in daemons) < len(daemons) - 1:
+            self.assertLess(time.monotonic(), deadline, "more than one daemon runs")
+            time.sleep(0.05)
+        running = [d for d in daemons if d.proc.poll() is None]
+        self.assertEqual(len(running), 1)
+        for d in daemons:
+            if d is not running[0]:
+                self.assertEqual(d.wait(), 1)
+                self.assertEqual(d.output(), ["linegw already running"])
+        d = running[0]
+        deadline = time.monotonic() + 10
+        while open(pid_file).read() != "%d\n" % d.pid:
+            self.assertLess(time.monotonic(), deadline, "the PID file does not name the running daemon")
+            time.sleep(0.05)
+
+        # An emptied PID file does not make room for a second daemon.
+        open(pid_file, "w").close()
+        second = s.start("-w")
+        self.assertEqual(second.wait(), 1)
+        self.assertEqual(second.output(), ["linegw already running"])
+
+        d.terminate()
+        self.assertEqual(d.wait(), 0)
+
+    def test_pid_file_not_written_whole_is_a_failure(self):
+        s = self.scratch()
+        os.symlink("/dev/full", s.path("/var/run/full.pid"))  # every write: no space left
+        d = s.start("-d", "-p", "/var/run/full.pid")
+        self.assertEqual(d.wait(), 1)
+        self.assertEqual(d.output(), [s.path("/var/run/full.pid") + ": No space left on device"])
+
+    def test_closed_standard_descriptors(self):
+        s = self.scratch()
+        d = s.start("-d", wrapper='exec "$0" "$@" <&- >&- 2>&-')
+        d.wait_file(s.path("/var/run/linegw.pid"))
+        # Start-up opens files and sockets; none of them may take 0, 1 or 2.
+        time.sleep(1)
+        for fd in range(3):
+            self.assertEqual(os.readlink("/proc/%d/fd/%d" % (d.pid, fd)), "/dev/null")
+        d.terminate()
+        self.assertEqual(d.wait(), 0)
+
+    def test_stray_signals_and_a_storm_of_stop_requests(self):
+        s = self.scratch()
+        d = s.start("-d")
+        d.wait_line(r": Created schedule main scheduler$")
+        for sig in (signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2, signal.SIGPIPE):
+            d.terminate(sig)
+        time.sleep(0.5)
+        self.assertIsNone(d.proc.poll(), "a stray signal ended the daemon")
+
+        stop = threading.Event()
+
+        def storm():
+            while not stop.is_set() and d.proc.poll() is None:
+                d.terminate(signal.SIGTERM)
+                d.terminate(signal.SIGINT)
+                time.sleep(0.02)
+
+        t0 = time.monotonic()
+        stormer = threading.Thread(target=storm)
+        stormer.start()
+        try:
+            self.assertEqual(d.wait(), 0)
+        finally:
+            stop.set()
+            stormer.join()
+        self.assertGreaterEqual(time.monotonic() - t0, 5)
+        ops = s.watchdog_ops()
+        self.assertEqual([op for _, op in ops][-9:], ["W"] * 8 + ["V"])
+        # The five kicks of the shutdown pause stay one second apart.
+        kicks = ops[-9:-3]
+        for (a, _), (b, _) in zip(kicks, kicks[1:]):
+            self.assertGreaterEqual(b - a, 950)
+
+
+if __name__ == "__main__":
+    unittest.main()
