@@ -1,0 +1,163 @@
+#include "mgmt/var_write.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+
+#include "core/channel_event.h"
+#include "core/log.h"
+#include "core/scheduler.h"
+#include "mgmt/device_settings.h"
+#include "mgmt/fpga.h"
+#include "mgmt/poller.h"
+#include "mgmt/var_store.h"
+#include "mgmt/var_table.h"
+#include "platform/paths.h"
+
+namespace {
+
+bool is_integer(int type) { return type >= MyVarValue::INT8 && type <= MyVarValue::INT64; }
+
+bool type_fits(int row, int value, bool strict)
+{
+    if (strict)
+        return row == value;
+    if (row == MyVarValue::STRING)
+        return value == MyVarValue::STRING;
+    return is_integer(row) && is_integer(value);
+}
+
+int not_implemented(const std::string& id)
+{
+    LOG(LOGF_SYSTEM, 3, "Writing variable %s not implemented", id.c_str());
+    return VAR_ERROR;
+}
+
+// .10.k.c.0 (k = 1..256) and .11.k.c.0 (k + 255)
+bool channel_row(const std::string& id, int* k, int* c)
+{
+    int table = 0, used = 0;
+    if (sscanf(id.c_str(), ".%d.%d.%d.0%n", &table, k, c, &used) != 3 || size_t(used) != id.size())
+        return false;
+    if (table == 11 && id.size() > 8)
+        *k += 255;
+    else if (table != 10)
+        return false;
+    return *k >= 1 && *k <= 256;
+}
+
+void write_sw_address(const std::string& address)
+{
+    // the controller introduced itself: the summary leaves its start value
+    varStore.updateSummary();
+    if (address == device_setting(&DeviceSettings::SWAddress))
+        return;
+    set_device_setting(&DeviceSettings::SWAddress, address);
+    if (device_setting(&DeviceSettings::ntpOverride).empty())
+        set_device_setting(&DeviceSettings::ntpServer, address);
+}
+
+int write_dns(const std::string& id, const std::string& dns)
+{
+    in_addr a{};
+    // the text becomes a line of the resolver file: only an address may go there
+    if (!dns.empty() && inet_pton(AF_INET, dns.c_str(), &a) != 1) {
+        LOG(LOGF_SYSTEM, 4, "set %s: not an IPv4 address (%s)", id.c_str(), dns.c_str());
+        return VAR_ERROR;
+    }
+    if (dns == device_setting(&DeviceSettings::dns))
+        return VAR_OK;
+    set_device_setting(&DeviceSettings::dns, dns);
+    if (dns.empty())
+        return VAR_OK;
+    std::string path = platform_path("/tmp/resolv.conf.auto");
+    FILE* f = fopen(path.c_str(), "w");
+    if (!f) {
+        LOG(LOGF_SYSTEM, 3, "cannot open %s: %m", path.c_str());
+        return VAR_OK;
+    }
+    fprintf(f, "nameserver %s\n", dns.c_str());
+    fclose(f);
+    return VAR_OK;
+}
+
+void write_master(int value)
+{
+    set_device_setting(&DeviceSettings::master, value);
+    fpga_write_reg(FPGA_MODE, value > 0 ? 1 : 0);
+    fpga_write_reg(FPGA_MASTER_CLOCK, (value & 1) ? 2 : 0);
+    fpga_write_reg(FPGA_MASTER_BIT1, value & 2);
+}
+
+void write_ntp_override(const std::string& text)
+{
+    if (text == device_setting(&DeviceSettings::ntpOverride))
+        return;
+    set_device_setting(&DeviceSettings::ntpOverride, text);
+    std::string server = text.empty() ? device_setting(&DeviceSettings::SWAddress) : text;
+    set_device_setting(&DeviceSettings::ntpServer, server);
+}
+
+int write_channel(const std::string& id, int k, int c, int value)
+{
+    int ts = k - 1;
+    if (c == 4) {
+        if (value == 1)
+            postEvent(ts, new channel_event_t(ts, EV_HANGUP, 0));
+        else
+            postEvent(ts, new channel_event_t(ts, EV_CHANNEL_COMMAND, value));
+        return VAR_OK;
+    }
+    if (c == 1 || c == 6)
+        return not_implemented(id);
+    return VAR_OK;
+}
+
+}  // namespace
+
+int poller_write_var(const std::string& id, const MyVarValue& value, bool strict)
+{
+    auto row = varTable.find(id);
+    if (row == varTable.end())
+        return VAR_NOT_FOUND;
+    if (row->second.access == VAR_RO)
+        return VAR_ACCESS_DENIED;
+    if (!type_fits(row->second.type, value.type, strict))
+        return VAR_WRONG_TYPE;
+
+    int v = int(int32_t(uint32_t(value.value)));
+    int k = 0, c = 0;
+    if (id == ".6.0") {
+        write_sw_address(value.text);
+    } else if (id == ".11.0") {
+        return write_dns(id, value.text);
+    } else if (id == ".12.0") {
+        if (v == 1)
+            poller_reboot();
+    } else if (id == ".13.0") {
+        tdm0_mode.store(v);
+        fpga_write_reg(FPGA_TDM0_MODE, v);
+    } else if (id == ".16.0") {
+        write_master(v);
+    } else if (id == ".30.4.1.0") {
+        if (value.text == "alarmTest") {
+            uint64_t timer = 0;
+            fpga_write_reg(FPGA_RELAY, 1);
+            if (main_scheduler)
+                sched_add_timer(main_scheduler, "alarmTest", 1000, finish_alarm_test, nullptr, &timer);
+        } else if (value.text == "reset") {
+            return not_implemented(id);
+        }
+    } else if (id == ".30.8.1.0") {
+        write_ntp_override(value.text);
+    } else if (sscanf(id.c_str(), ".14.%d.%d.0", &k, &c) == 2 && c == 1 && k >= 1 && k <= 8) {
+        e1num[k - 1].store(v);
+        fpga_write_reg(FPGA_E1NUM + unsigned(k) - 1, v);
+    } else if (channel_row(id, &k, &c)) {
+        return write_channel(id, k, c, v);
+    } else if (id == ".5.0" || id == ".7.0" || id == ".8.0" || id == ".17.0" || id == ".20.0" ||
+               id == ".30.1.1.0" || id == ".30.2.1.0" || id == ".30.6.1.0" || id == ".30.7.1.0") {
+        // their effects belong to the network, MSP, syslog and pinger layers
+        return not_implemented(id);
+    }
+    return VAR_OK;
+}
