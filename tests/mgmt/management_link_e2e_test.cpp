@@ -164,10 +164,12 @@ TEST_F(ControllerTest, AlarmAndValueNotificationsArriveOnSchedule)
     for (const auto& f : peer->received())
         EXPECT_FALSE(isNotification(f, 2) || isNotification(f, 4));
 
+    // the alarm waits in the store too, so the value's countdown starts after it
+    sim->setE1Alarms(0x01);
+    ASSERT_TRUE(waitFor([] { return varStore.alarmLevel(".14.1.2.0") == 1; }));
     auto st = set(2, {{".6.0", ControllerPeer::stringValue("10.9.0.1")}});
     ASSERT_EQ(st.size(), 1u);
     EXPECT_EQ(st[0].status, 0);
-    sim->setE1Alarms(0x01);
 
     std::vector<Frame> alarms;
     for (int i = 0; i < 4; i++) {
