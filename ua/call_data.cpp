@@ -19,6 +19,7 @@ void call_data_init(CallData& call, int ts)
     call.is_t38 = false;
     call.notify_did = 0;
     call.terminate_later = false;
+    call.end_reported = false;
     call.rel_timer = 0;
     call.codec_list = CODEC_LIST_DEFAULT;
     call.endpoint_type.clear();

@@ -22,6 +22,7 @@ struct CallData : sdp_call_t {
     sipcore::Message pending_invite;  // transfer INVITE held until the first NOTIFY is answered
     int pending_channel = -1;         // the channel that will own that INVITE's call
     bool terminate_later = false;     // a hang-up the layer refused for now (-3)
+    bool end_reported = false;        // a failure already told the channel the call ended
     std::set<std::string> remote_caps;     // Supported tags (lower case), Allow methods (upper case)
     std::set<std::string> remote_require;  // Require tags (lower case) of the initial INVITE
     int rseq = 100;

@@ -107,22 +107,27 @@ int ua_refer(int call_id, int replaced_call_id, bool early_only)
     return ua_send_refer(call_id, refer_to);
 }
 
+int ua_send_refer_notify(sipagent::Agent& ctx, int did, sipagent::SubscriptionState state, const std::string& body)
+{
+    Message notify;
+    int r = ctx.callBuildNotify(did, state, &notify);
+    if (r < 0) {
+        LOG(LOGF_GENERAL, 3, "eXosip_call_build_notify(): error %d", r);
+        return r;
+    }
+    ua_fix_contact(notify, false);
+    notify.addHeader("Event", "refer");
+    notify.setBody("message/sipfrag;version=2.0", body);
+    r = ctx.callSendRequest(did, std::move(notify));
+    if (r < 0)
+        LOG(LOGF_GENERAL, 3, "eXosip_call_send_request(): error %d", r);
+    return 0;
+}
+
 int ua_notify_refer(int dialog_id, const std::string& body)
 {
     UaLock lock;
     if (!lock.ctx)
         return -1;
-    Message notify;
-    int r = lock.ctx->callBuildNotify(dialog_id, sipagent::SubscriptionState::Terminated, &notify);
-    if (r < 0) {
-        LOG(LOGF_GENERAL, 3, "eXosip_call_build_notify(): error %d", r);
-        return -1;
-    }
-    ua_fix_contact(notify, false);
-    notify.addHeader("Event", "refer");
-    notify.setBody("message/sipfrag;version=2.0", body);
-    r = lock.ctx->callSendRequest(dialog_id, std::move(notify));
-    if (r < 0)
-        LOG(LOGF_GENERAL, 3, "eXosip_call_send_request(): error %d", r);
-    return 0;
+    return ua_send_refer_notify(*lock.ctx, dialog_id, sipagent::SubscriptionState::Terminated, body) < 0 ? -1 : 0;
 }

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "core/channel_event.h"
+#include "ua/user_agent.h"
 #include "sip/agent/agent.h"
+#include "ua/sdp_media_address.h"
 
 struct CallData;
 
@@ -70,8 +72,24 @@ void ua_add_capabilities(sipcore::Message& message);
 // Reads Supported, Allow (and Require when asked) into the call's sets.
 void ua_learn_remote_caps(CallData& call, const sipcore::Message& message, bool require);
 
+// The addresses our SDP offers and answers use.
+sdp_local_t ua_sdp_local();
+// A NOTIFY of a REFER's outcome in dialog did ("Event: refer", a sipfrag
+// body); 0, or <0 when it could not be built. Under the lock.
+int ua_send_refer_notify(sipagent::Agent& ctx, int did, sipagent::SubscriptionState state, const std::string& body);
+// Tells the transferor of a call a REFER created how it went, once.
+void ua_transfer_outcome(sipagent::Agent& ctx, CallData& call, const std::string& body);
+// The account of the SIP channel at a timeslot 0..255 and its type name;
+// false for other channels. Main thread, or with channel_table_mutex.
+bool ua_channel_account(int ts, ua_sip_account_t* account, std::string* type_name);
+
 // Handlers of the thread; each takes what it needs and is called without locks.
 void ua_incoming_invite(sipagent::Agent& ctx, const sipagent::event_t& ev);
 void ua_incoming_reinvite(sipagent::Agent& ctx, const sipagent::event_t& ev);
 void ua_in_call_request(sipagent::Agent& ctx, const sipagent::event_t& ev);
 void ua_call_ended(sipagent::Agent& ctx, const sipagent::event_t& ev);
+void ua_call_provisional(sipagent::Agent& ctx, const sipagent::event_t& ev);
+void ua_call_answered(sipagent::Agent& ctx, const sipagent::event_t& ev);
+void ua_call_redirected(sipagent::Agent& ctx, const sipagent::event_t& ev);
+void ua_call_failed(sipagent::Agent& ctx, const sipagent::event_t& ev);
+void ua_call_message_answered(sipagent::Agent& ctx, const sipagent::event_t& ev);

@@ -45,10 +45,10 @@ int line_number(const std::string& value)
 bool line_channel_accepts(int ts, const std::string& user)
 {
     AbstractChannel* channel = channel_table[ts];
-    std::string uri;
-    if (!channel || !account_reader || !account_reader(channel, &uri))
+    ua_sip_account_t sip;
+    if (!channel || !ua_read_sip_account(channel, &sip))
         return false;
-    std::string account = uri.substr(0, uri.find('@'));
+    std::string account = sip.uri.substr(0, sip.uri.find('@'));
     return strcasecmp(account.c_str(), user.c_str()) == 0;
 }
 
@@ -111,6 +111,11 @@ void send_bare(Agent& ctx, int tid, int status)
 void ua_set_sip_account_reader(ua_sip_account_reader_t reader)
 {
     account_reader = reader;
+}
+
+bool ua_read_sip_account(const AbstractChannel* channel, ua_sip_account_t* account)
+{
+    return channel && account_reader && account_reader(channel, account);
 }
 
 void ua_incoming_invite(Agent& ctx, const event_t& ev)

@@ -18,15 +18,15 @@
 
 using sipcore::Message;
 
-namespace {
-
-sdp_local_t local_addressing()
+sdp_local_t ua_sdp_local()
 {
     sdp_local_t local;
     local.ipv4 = ua_guess_local_ip(AF_INET);
     local.global_ipv6 = has_global_ipv6(nullptr);
     return local;
 }
+
+namespace {
 
 struct SdpMessage {
     sdp_message_t* m = nullptr;
@@ -42,7 +42,7 @@ struct SdpMessage {
 bool add_sdp(sipagent::Agent& ctx, CallData& call, Message& msg, UaOutbox& out)
 {
     std::string remote = ctx.remoteSdp(call.did);
-    sdp_local_t local = local_addressing();
+    sdp_local_t local = ua_sdp_local();
     if (remote.empty()) {
         LOG(LOGF_GENERAL, 6, "no remote SDP body found for call! Sending SDP offer.");
         auto offer = sdp_build_offer(local, call.ts, call.on_hold ? "inactive" : nullptr, call.codec_list, "", "",
@@ -162,6 +162,31 @@ int ua_response_status(int call_id, int status, int transaction, bool with_sdp, 
 int ua_answer(int call_id)
 {
     return ua_response_status(call_id, 200, 0, true, "", "");
+}
+
+int ua_ringing(int call_id, bool with_sdp)
+{
+    return ua_response_status(call_id, 180, 0, with_sdp, "", "");
+}
+
+int ua_session_progress(int call_id)
+{
+    return ua_response_status(call_id, 183, 0, true, "", "");
+}
+
+int ua_busy(int call_id)
+{
+    return ua_response_status(call_id, 486, 0, false, "", "");
+}
+
+int ua_request_timeout(int call_id)
+{
+    return ua_response_status(call_id, 408, 0, false, "", "");
+}
+
+int ua_service_unavailable(int call_id)
+{
+    return ua_response_status(call_id, 503, 0, false, "", "");
 }
 
 bool ua_checkSupportedCodec(int call_id, const std::string& codecs)

@@ -153,6 +153,9 @@ void subscription_new(Agent& ctx, const event_t& ev)
 // The lowest timeslot whose registration the result is about.
 void registration_result(Agent& ctx, const event_t& ev, int code)
 {
+    // a challenge the layer answers, or a Min-Expires it follows: not a result
+    if (ev.will_retry)
+        return;
     int ts = -1;
     {
         std::lock_guard<std::mutex> g(ctx.mutex());
@@ -227,10 +230,34 @@ void handle_event(Agent& ctx, const event_t& ev)
     case EventType::CallMessageNew:
         ua_in_call_request(ctx, ev);
         break;
+    case EventType::CallProceeding:
+    case EventType::CallRinging:
+        ua_call_provisional(ctx, ev);
+        break;
+    case EventType::CallAnswered:
     case EventType::CallAck:
+        ua_call_answered(ctx, ev);
+        break;
+    case EventType::CallRedirected:
+        ua_call_redirected(ctx, ev);
+        break;
+    case EventType::CallNoAnswer:
+    case EventType::CallRequestFailure:
+    case EventType::CallServerFailure:
+    case EventType::CallGlobalFailure:
+        ua_call_failed(ctx, ev);
+        break;
     case EventType::CallCancelled:
     case EventType::CallClosed:
         ua_call_ended(ctx, ev);
+        break;
+    case EventType::CallMessageProceeding:
+    case EventType::CallMessageAnswered:
+    case EventType::CallMessageRedirected:
+    case EventType::CallMessageRequestFailure:
+    case EventType::CallMessageServerFailure:
+    case EventType::CallMessageGlobalFailure:
+        ua_call_message_answered(ctx, ev);
         break;
     case EventType::CallReleased: {
         std::lock_guard<std::mutex> g(ctx.mutex());

@@ -69,8 +69,49 @@ bool ua_checkSupportedCodec(int call_id, const std::string& codecs);
 // The "100rel" timer's callback; the argument is the call id.
 void ua_100rel_timer(void* call_id);
 
-// What the user agent reads of a channel's SIP account: true when the
-// channel is a SIPChannel, with its "uri" setting. The SIPChannel class fills
-// it in; without it no channel counts as one.
-using ua_sip_account_reader_t = bool (*)(const AbstractChannel* channel, std::string* uri);
+// Outgoing calls and changes of a call; transport 0 UDP, 1 TCP, 2 TLS;
+// mode null for the default or a direction word ("inactive", ...) or "t38".
+int ua_dial_out(int transport, const std::string& to, const std::string& from, const std::string& route,
+                int channel, const std::string& codecs, const char* mode);
+int ua_reinvite(int call_id, const char* mode);
+// The transferee's side of a REFER received in dialog did of the call; the
+// transport is not used.
+int ua_refer_to(int transport, int call_id, int channel, const std::string& from, const std::string& refer_to,
+                const std::string& codecs, int did, const std::string& referred_by);
+int ua_ringing(int call_id, bool with_sdp);
+int ua_session_progress(int call_id);
+int ua_busy(int call_id);
+int ua_request_timeout(int call_id);
+int ua_service_unavailable(int call_id);
+
+// Registration of a channel's SIP account: the id (>0), <0 on failure, -1
+// when nothing was sent. A channel registering again drops its old one first.
+int ua_register(const AbstractChannel* channel);
+// Drops the registration id (Expires 0, also when a REGISTER of it is still
+// in flight) and the credentials ua_register stored for it (user name and
+// realm name them when the id is unknown). 0 for a negative id.
+int ua_unregister(int id, const std::string& user, const std::string& realm);
+// Host of a SIP URI ("sip:" put in front when missing), "" when unparsable.
+std::string ua_get_host_from_uri(const std::string& uri);
+
+// What the user agent reads of a SIP channel: its timeslot and the settings
+// of its account. The SIPChannel class fills it in through the reader
+// below; without a reader no channel counts as one.
+struct ua_sip_account_t {
+    int timeslot = -1;
+    std::string uri;  // user "@" host
+    std::string registrar;
+    std::string authname;
+    std::string password;
+    std::string realm;
+    std::string realname;
+    std::string proxy;
+    int expires = 3600;
+    int transport = 0;  // 0 UDP, 1 TCP, 2 TLS
+    int se = 0;         // Session-Expires of our INVITEs; 0 none
+    std::string local_identity;
+};
+using ua_sip_account_reader_t = bool (*)(const AbstractChannel* channel, ua_sip_account_t* account);
 void ua_set_sip_account_reader(ua_sip_account_reader_t reader);
+// The account of a channel; false when it is not a SIP channel.
+bool ua_read_sip_account(const AbstractChannel* channel, ua_sip_account_t* account);

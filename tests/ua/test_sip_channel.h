@@ -8,16 +8,21 @@
 #include <vector>
 
 #include "core/abstract_channel.h"
+#include "ua/user_agent.h"
 
 class TestSipChannel : public AbstractChannel {
 public:
     // uri: the "uri" setting, user "@" host.
     TestSipChannel(int ts, std::string uri) : timeslot(ts), account(std::move(uri)) {}
     void processEvent(channel_event_t* event) override;
-    const char* getTypeName() const override { return "TEST"; }
+    const char* getTypeName() const override { return type_name; }
 
     int timeslot;
     std::string account;
+    // The rest of the account as the user agent reads it (timeslot and uri
+    // come from the members above).
+    ua_sip_account_t settings;
+    const char* type_name = "TEST";
     // Run 1 ms after an incoming call reached this channel, with the call id.
     std::function<void(int call_id)> on_call;
     std::vector<std::string> seen;  // describe() of every event, main thread only

@@ -45,12 +45,14 @@ void run_on_call(void* arg)
     delete p;
 }
 
-bool reads_account(const AbstractChannel* channel, std::string* uri)
+bool reads_account(const AbstractChannel* channel, ua_sip_account_t* account)
 {
     auto* c = dynamic_cast<const TestSipChannel*>(channel);
     if (!c)
         return false;
-    *uri = c->account;
+    *account = c->settings;
+    account->timeslot = c->timeslot;
+    account->uri = c->account;
     return true;
 }
 
@@ -151,6 +153,26 @@ std::string describe(const channel_event_t* e)
         auto* r = static_cast<const refer_event_t*>(e);
         s += " refer_to=" + r->refer_to + " user=" + r->refer_user + " uri=" + r->refer_uri +
              " params=" + map_text(r->params) + " referred_by=" + r->referred_by;
+        break;
+    }
+    case EV_REMOTE_RINGING:
+        s += " status=" + std::to_string(static_cast<const ringing_event_t*>(e)->status);
+        break;
+    case EV_CALL_REDIRECTED:
+        s += " contact=" + static_cast<const redirect_event_t*>(e)->contact;
+        break;
+    case EV_MESSAGE_ANSWERED:
+        s += " method=" + static_cast<const message_answer_t*>(e)->method;
+        break;
+    case EV_MESSAGE_FAILED:
+        s += " method=" + static_cast<const message_failed_t*>(e)->method;
+        break;
+    case EV_CALL_ID_REPLACED:
+        s += " new=" + std::to_string(static_cast<const cid_replace_t*>(e)->new_call_id);
+        break;
+    case EV_RTP_PARAMETERS: {
+        auto* r = static_cast<const rtp_event_t*>(e);
+        s += " codec=" + r->codec + " tx_pt=" + std::to_string(r->tx_pt) + " rx_pt=" + std::to_string(r->rx_pt);
         break;
     }
     case EV_ACK_RECEIVED: {
