@@ -2,18 +2,29 @@
 # The framework's test proxy against Kamailio, in one run, with the same
 # stepped SIPp load: REGISTER with digest (401, then credentials; USERS
 # users) and record-routed INVITE-ACK-BYE calls to a SIPp callee behind the
-# proxy. Each proxy is pinned to one core with one UDP worker, SIPp to other
-# cores, traffic on loopback. Per step: offered and achieved rate, failed
-# calls, the proxy's CPU-seconds and work per CPU-second, its RSS and PSS
-# (all processes summed) at the end of the step; then the highest clean rate
-# (no failed call) per proxy and kind. Not part of the test suite.
+# proxy. Both proxies are record-routing proxies and registrars with the same
+# users, one UDP worker each, pinned to the same core; SIPp (caller and
+# callee) on another core; traffic on loopback inside a network namespace of
+# its own, every file in a scratch directory.
+# Per step, for each proxy, measured the same way: offered and achieved rate,
+# failed calls, CPU-seconds of the proxy and its children (/proc/PID/stat)
+# and work per CPU-second, RSS and PSS summed over its processes
+# (/proc/PID/smaps_rollup) at half the step and at its end, and the
+# machine's 1-minute load at the end of the step; "flat" when PSS
+# grew by no more than 2 MB or 5 % over the step's second half. Then the
+# highest clean rate (no failed call) per proxy and kind. Not a test.
 #
 #   bench/sip_proxy_bench.sh [-b build] [-s seconds] [-u users] [KIND:RATE...]
 #     KIND: register, calls; default register:2000 register:5000 register:10000
 #     register:13000 calls:500 calls:1000 calls:1800 calls:2500
-# Environment: PROXY_CPU (default 2), SIPP_CPU (default 3), UAS_CPU (default 4),
-# PROXIES (default "framework kamailio"), KAMAILIO_SHM_MB (default 256).
+# Environment: PROXY_CPU (default 6), SIPP_CPU (default 7), PROXIES (default
+# "framework kamailio"), KAMAILIO_SHM_MB (default 1024).
 set -euo pipefail
+if [ -z "${SIP_PROXY_BENCH_NS:-}" ]; then
+  [ "$(id -u)" = 0 ] || { echo "needs root for a network namespace"; exit 1; }
+  SIP_PROXY_BENCH_NS=1 exec unshare -n bash "$0" "$@"
+fi
+ip link set lo up
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
 secs=60
@@ -30,55 +41,67 @@ shift $((OPTIND - 1))
 [ $# -gt 0 ] || set -- register:2000 register:5000 register:10000 register:13000 calls:500 calls:1000 calls:1800 calls:2500
 app=$build/tests/sip_proxy/proxy_app
 here=$top/bench/sip_proxy
-proxy_cpu=${PROXY_CPU:-2}
-sipp_cpu=${SIPP_CPU:-3}
-uas_cpu=${UAS_CPU:-4}
+proxy_cpu=${PROXY_CPU:-6}
+sipp_cpu=${SIPP_CPU:-7}
 proxies=${PROXIES:-framework kamailio}
 [ -x "$app" ] || { echo "build first: $app missing"; exit 1; }
 command -v sipp >/dev/null || { echo "sipp not installed (apt-get install sip-tester)"; exit 1; }
+if [[ " $proxies " == *" kamailio "* ]] && ! command -v kamailio >/dev/null; then
+  echo "installing kamailio"
+  # The package's service must not start on the host.
+  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d.sip-proxy-bench
+  DEBIAN_FRONTEND=noninteractive RUNLEVEL=1 apt-get install -y -q kamailio >/dev/null
+  rm -f /usr/sbin/policy-rc.d.sip-proxy-bench
+fi
 work=$(mktemp -d /tmp/sip-proxy-bench.XXXXXX)
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  rm -rf "$work"
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
-free_port() { python3 -S -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+# Fixed ports: the namespace is ours.
+proxy_port=5060
+uas_port=5070
 
-# Users: SIPp's injection file, the framework's users file, Kamailio's db_text.
+# Users: SIPp's injection file (this SIPp takes the whole authentication
+# keyword as a field), the framework's users file, Kamailio's db_text.
 mkdir -p "$work/db"
-{ echo SEQUENTIAL; for i in $(seq "$users"); do echo "u$i;p$i"; done; } >"$work/users.csv"
+{ echo SEQUENTIAL; for i in $(seq "$users"); do echo "u$i;p$i;[authentication username=u$i password=p$i]"; done; } >"$work/users.csv"
 for i in $(seq "$users"); do echo "u$i:p$i"; done >"$work/users.txt"
 printf 'table_name(str) table_version(int)\nsubscriber:7\nversion:1\n' >"$work/db/version"
-{ echo "id(int,auto) username(str) domain(str) password(str) ha1(str) ha1b(str)"
-  for i in $(seq "$users"); do echo "$i:u$i:127.0.0.1:p$i::"; done; } >"$work/db/subscriber"
+# Kamailio reads stored A1 hashes, as the framework keeps them.
+python3 -S -c '
+import hashlib, sys
+print("id(int,auto) username(str) domain(str) password(str) ha1(str) ha1b(str,null)")
+for i in range(1, int(sys.argv[1]) + 1):
+    a1 = hashlib.md5(("u%d:127.0.0.1:p%d" % (i, i)).encode()).hexdigest()
+    print("%d:u%d:127.0.0.1:p%d:%s:" % (i, i, i, a1))' "$users" >"$work/db/subscriber"
 
-uas_port=$(free_port)
-taskset -c "$uas_cpu" sipp -nostdin -bg -i 127.0.0.1 -p "$uas_port" -sf "$here/uas.xml" >/dev/null 2>&1 || true
-uas_pid=$(pgrep -n -f "sipp.*-p $uas_port" || true)
-[ -n "$uas_pid" ] && pids+=("$uas_pid")
+(cd "$work" && exec taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 -p "$uas_port" -sf "$here/uas.xml" \
+   >"$work/uas.out" 2>&1 </dev/null) &
+pids+=($!)
+
+listening() { ss -Hlun "sport = :$1" | grep -q .; }
 
 start_framework() {
-  rm -f "$work/ports"
-  taskset -c "$proxy_cpu" "$app" --udp 127.0.0.1 --rr --users-file "$work/users.txt" \
-    --serial "callee=sip:callee@127.0.0.1:$uas_port" --ports-file "$work/ports" >"$work/framework.log" 2>&1 &
+  taskset -c "$proxy_cpu" "$app" --udp 127.0.0.1 --port "$proxy_port" --rr --users-file "$work/users.txt" \
+    --serial "callee=sip:callee@127.0.0.1:$uas_port" >"$work/framework.log" 2>&1 &
   proxy_pid=$!
   pids+=("$proxy_pid")
-  for _ in $(seq 200); do [ -s "$work/ports" ] && break; sleep 0.05; done
-  [ -s "$work/ports" ] || { echo "framework proxy did not start"; cat "$work/framework.log"; exit 1; }
-  proxy_port=$(cat "$work/ports")
+  for _ in $(seq 200); do listening "$proxy_port" && break; sleep 0.05; done
+  listening "$proxy_port" || { echo "framework proxy did not start"; cat "$work/framework.log"; exit 1; }
 }
 
 start_kamailio() {
-  proxy_port=$(free_port)
   sed -e "s|@PORT@|$proxy_port|g" -e "s|@UAS@|$uas_port|g" -e "s|@DB@|$work/db|g" "$here/kamailio.cfg" >"$work/kamailio.cfg"
-  taskset -c "$proxy_cpu" kamailio -f "$work/kamailio.cfg" -DD -E -m "${KAMAILIO_SHM_MB:-256}" -M 16 -w "$work" \
+  taskset -c "$proxy_cpu" kamailio -f "$work/kamailio.cfg" -DD -E -m "${KAMAILIO_SHM_MB:-1024}" -M 16 -w "$work" \
     -P "$work/kamailio.pid" >"$work/kamailio.log" 2>&1 &
   proxy_pid=$!
   pids+=("$proxy_pid")
-  for _ in $(seq 100); do ss -Hlun "sport = :$proxy_port" | grep -q . && break; sleep 0.05; done
-  ss -Hlun "sport = :$proxy_port" | grep -q . || { echo "kamailio did not start"; tail -20 "$work/kamailio.log"; exit 1; }
+  for _ in $(seq 200); do listening "$proxy_port" && break; sleep 0.05; done
+  listening "$proxy_port" || { echo "kamailio did not start"; tail -20 "$work/kamailio.log"; exit 1; }
 }
 
 tree_pids() {  # the proxy and its descendants
@@ -94,11 +117,13 @@ mem_kb() { local f=$1 t=0; for p in $(tree_pids); do t=$((t + $(awk "/^$f:/ {pri
 tick=$(getconf CLK_TCK)
 
 declare -A best
-printf "%-10s %-9s %7s %9s %7s %7s %7s %10s %8s %8s\n" proxy kind offered achieved done failed cpu-s per-cpu-s rss-MB pss-MB
+echo "$(date -u +%FT%TZ) load: $(uptime | sed 's/.*load average: //'); proxy on core $proxy_cpu, SIPp on core $sipp_cpu, $secs s steps, $users users"
+printf "%-10s %-9s %7s %8s %7s %6s %7s %9s %6s %8s %7s %5s %5s\n" \
+  proxy kind offered achieved done failed cpu-s per-cpu-s rss-MB pss-half pss-end flat load1
 for proxy in $proxies; do
   case $proxy in
     framework) start_framework ;;
-    kamailio) command -v kamailio >/dev/null || { echo "kamailio not installed (apt-get install kamailio)"; continue; }; start_kamailio ;;
+    kamailio) start_kamailio ;;
     *) echo "unknown proxy $proxy"; exit 2 ;;
   esac
   for step in "$@"; do
@@ -110,27 +135,45 @@ for proxy in $proxies; do
       calls) sargs=(-sf "$here/call.xml" -s callee) ;;
       *) echo "unknown kind $kind"; exit 2 ;;
     esac
-    rm -f "$work"/*_.csv
+    rm -f "$work"/stat.csv
     c0=$(cpu_ticks)
     t0=$(date +%s.%N)
-    taskset -c "$sipp_cpu" timeout $((secs + 90)) sipp -nostdin -i 127.0.0.1 "${sargs[@]}" -r "$rate" -m "$count" \
-      -l $((rate * 4)) -timeout $((secs + 60))s -trace_stat -stf "$work/stat.csv" \
-      "127.0.0.1:$proxy_port" >"$work/sipp.out" 2>&1 || true
+    (cd "$work" && exec timeout $((secs + 90)) taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 "${sargs[@]}" \
+       -r "$rate" -m "$count" -l $((rate * 4)) -timeout $((secs + 60))s -trace_stat -stf "$work/stat.csv" \
+       "127.0.0.1:$proxy_port" >"$work/sipp.out" 2>&1 </dev/null) &
+    sipp_pid=$!
+    pss_half=
+    while kill -0 "$sipp_pid" 2>/dev/null; do
+      sleep 1
+      if [ -z "$pss_half" ] && [ "$(echo "$(date +%s.%N) - $t0 >= $secs / 2" | bc)" = 1 ]; then
+        pss_half=$(mem_kb Pss)
+      fi
+    done
+    wait "$sipp_pid" || true
     t1=$(date +%s.%N)
     c1=$(cpu_ticks)
-    done_n=$(awk -F';' 'NR==1 {for (i=1;i<=NF;i++) if ($i=="SuccessfulCall(C)") c=i} END {print $c+0}' "$work/stat.csv")
-    failed=$(awk -F';' 'NR==1 {for (i=1;i<=NF;i++) if ($i=="FailedCall(C)") c=i} END {print $c+0}' "$work/stat.csv")
-    cpu=$(echo "scale=2; ($c1 - $c0) / $tick" | bc)
-    achieved=$(echo "scale=0; $done_n / ($t1 - $t0)" | bc)
-    per=$( [ "$(echo "$cpu > 0" | bc)" = 1 ] && echo "scale=0; $done_n / $cpu" | bc || echo "-")
-    rss=$(( $(mem_kb Rss) / 1024 ))
-    pss=$(( $(mem_kb Pss) / 1024 ))
-    printf "%-10s %-9s %7s %9s %7s %7s %7s %10s %8s %8s\n" "$proxy" "$kind" "$rate" "$achieved" "$done_n" "$failed" "$cpu" "$per" "$rss" "$pss"
-    if [ "$failed" = 0 ] && [ "$done_n" -ge "$count" ]; then best[$proxy.$kind]="$rate ($per per CPU-second, RSS $rss MB, PSS $pss MB)"; fi
+    rss=$(mem_kb Rss)
+    pss=$(mem_kb Pss)
+    [ -n "$pss_half" ] || pss_half=$pss
+    stats=$(awk -F';' 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next } { last = $0 }
+      END { split(last, f, ";"); print f[col["SuccessfulCall(C)"]] + 0, f[col["FailedCall(C)"]] + 0 }' \
+      "$work/stat.csv" 2>/dev/null || echo "0 0")
+    read -r done_n failed <<<"$stats"
+    line=$(awk -v ok="$done_n" -v f="$failed" -v t0="$t0" -v t1="$t1" -v c0="$c0" -v c1="$c1" -v hz="$tick" \
+      -v rss="$rss" -v ph="$pss_half" -v pe="$pss" 'BEGIN {
+      cpu = (c1 - c0) / hz; per = cpu > 0 ? sprintf("%.0f", ok / cpu) : "-";
+      grow = pe - ph; flat = (grow <= 2048 || grow <= ph * 0.05) ? "yes" : "NO";
+      printf "%8.0f %7d %6d %7.2f %9s %6.0f %8.1f %7.1f %5s", ok / (t1 - t0), ok, f, cpu, per, rss / 1024, ph / 1024, pe / 1024, flat }')
+    printf "%-10s %-9s %7s %s %5s\n" "$proxy" "$kind" "$rate" "$line" "$(cut -d' ' -f1 /proc/loadavg)"
+    if [ "$failed" = 0 ] && [ "$done_n" -ge "$count" ]; then
+      read -r _ _ _ _ per rss_mb _ pss_mb _ <<<"$line"
+      best[$proxy.$kind]="$rate/s ($per per CPU-second, RSS $rss_mb MB, PSS $pss_mb MB)"
+    fi
   done
   kill "$proxy_pid" 2>/dev/null || true
   wait "$proxy_pid" 2>/dev/null || true
 done
 echo
+echo "$(date -u +%FT%TZ) load: $(uptime | sed 's/.*load average: //')"
 echo "highest clean rate:"
 for k in "${!best[@]}"; do echo "  $k: ${best[$k]}"; done | sort
