@@ -9,10 +9,11 @@
 # Per step, for each proxy, measured the same way: offered and achieved rate,
 # failed calls, CPU-seconds of the proxy and its children (/proc/PID/stat)
 # and work per CPU-second, RSS and PSS summed over its processes
-# (/proc/PID/smaps_rollup) at half the step and at its end, and the
-# machine's 1-minute load at the end of the step; "flat" when PSS
-# grew by no more than 2 MB or 5 % over the step's second half. Then the
-# highest clean rate (no failed call) per proxy and kind. Not a test.
+# (/proc/PID/smaps_rollup) at half the step and at its end ("flat" when PSS
+# grew by no more than 2 MB or 5 % over the second half), the CPU-seconds
+# both SIPp instances used (caller and callee: near the step's length, SIPp
+# was the limit), and the machine's 1-minute load at the end of the step.
+# Then the highest clean rate (no failed call) per proxy and kind. Not a test.
 #
 #   bench/sip_proxy_bench.sh [-b build] [-s seconds] [-u users] [KIND:RATE...]
 #     KIND: register, calls; default register:2000 register:5000 register:10000
@@ -70,17 +71,18 @@ uas_port=5070
 mkdir -p "$work/db"
 { echo SEQUENTIAL; for i in $(seq "$users"); do echo "u$i;p$i;[authentication username=u$i password=p$i]"; done; } >"$work/users.csv"
 for i in $(seq "$users"); do echo "u$i:p$i"; done >"$work/users.txt"
-printf 'table_name(str) table_version(int)\nsubscriber:7\nversion:1\n' >"$work/db/version"
-# Kamailio reads stored A1 hashes, as the framework keeps them.
+printf 'table_name(str) table_version(int)\nusers:2\nversion:1\n' >"$work/db/version"
+# Kamailio keeps the users' A1 hashes in memory, as the framework does.
 python3 -S -c '
 import hashlib, sys
-print("id(int,auto) username(str) domain(str) password(str) ha1(str) ha1b(str,null)")
+print("id(int,auto) key_name(str) key_type(int) value_type(int) key_value(str) expires(int)")
 for i in range(1, int(sys.argv[1]) + 1):
     a1 = hashlib.md5(("u%d:127.0.0.1:p%d" % (i, i)).encode()).hexdigest()
-    print("%d:u%d:127.0.0.1:p%d:%s:" % (i, i, i, a1))' "$users" >"$work/db/subscriber"
+    print("%d:u%d:0:0:%s:0" % (i, i, a1))' "$users" >"$work/db/users"
 
 (cd "$work" && exec taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 -p "$uas_port" -sf "$here/uas.xml" \
    >"$work/uas.out" 2>&1 </dev/null) &
+uas_pid=$!
 pids+=($!)
 
 listening() { ss -Hlun "sport = :$1" | grep -q .; }
@@ -118,8 +120,8 @@ tick=$(getconf CLK_TCK)
 
 declare -A best
 echo "$(date -u +%FT%TZ) load: $(uptime | sed 's/.*load average: //'); proxy on core $proxy_cpu, SIPp on core $sipp_cpu, $secs s steps, $users users"
-printf "%-10s %-9s %7s %8s %7s %6s %7s %9s %6s %8s %7s %5s %5s\n" \
-  proxy kind offered achieved done failed cpu-s per-cpu-s rss-MB pss-half pss-end flat load1
+printf "%-10s %-9s %7s %8s %7s %6s %7s %9s %6s %8s %7s %5s %8s %5s\n" \
+  proxy kind offered achieved done failed cpu-s per-cpu-s rss-MB pss-half pss-end flat sipp-cpu load1
 for proxy in $proxies; do
   case $proxy in
     framework) start_framework ;;
@@ -138,7 +140,8 @@ for proxy in $proxies; do
     rm -f "$work"/stat.csv
     c0=$(cpu_ticks)
     t0=$(date +%s.%N)
-    (cd "$work" && exec timeout $((secs + 90)) taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 "${sargs[@]}" \
+    u0=$(awk '{print $14 + $15}' "/proc/$uas_pid/stat")
+    (cd "$work" && exec /usr/bin/time -f "%U %S" -o "$work/sipp.time" timeout $((secs + 90)) taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 "${sargs[@]}" \
        -r "$rate" -m "$count" -l $((rate * 4)) -timeout $((secs + 60))s -trace_stat -stf "$work/stat.csv" \
        "127.0.0.1:$proxy_port" >"$work/sipp.out" 2>&1 </dev/null) &
     sipp_pid=$!
@@ -152,6 +155,8 @@ for proxy in $proxies; do
     wait "$sipp_pid" || true
     t1=$(date +%s.%N)
     c1=$(cpu_ticks)
+    u1=$(awk '{print $14 + $15}' "/proc/$uas_pid/stat")
+    sipp_cpu_s=$(awk -v u0="$u0" -v u1="$u1" -v hz="$tick" 'NR == 1 { printf "%.1f", $1 + $2 + (u1 - u0) / hz }' "$work/sipp.time")
     rss=$(mem_kb Rss)
     pss=$(mem_kb Pss)
     [ -n "$pss_half" ] || pss_half=$pss
@@ -164,7 +169,7 @@ for proxy in $proxies; do
       cpu = (c1 - c0) / hz; per = cpu > 0 ? sprintf("%.0f", ok / cpu) : "-";
       grow = pe - ph; flat = (grow <= 2048 || grow <= ph * 0.05) ? "yes" : "NO";
       printf "%8.0f %7d %6d %7.2f %9s %6.0f %8.1f %7.1f %5s", ok / (t1 - t0), ok, f, cpu, per, rss / 1024, ph / 1024, pe / 1024, flat }')
-    printf "%-10s %-9s %7s %s %5s\n" "$proxy" "$kind" "$rate" "$line" "$(cut -d' ' -f1 /proc/loadavg)"
+    printf "%-10s %-9s %7s %s %8s %5s\n" "$proxy" "$kind" "$rate" "$line" "$sipp_cpu_s" "$(cut -d' ' -f1 /proc/loadavg)"
     if [ "$failed" = 0 ] && [ "$done_n" -ge "$count" ]; then
       read -r _ _ _ _ per rss_mb _ pss_mb _ <<<"$line"
       best[$proxy.$kind]="$rate/s ($per per CPU-second, RSS $rss_mb MB, PSS $pss_mb MB)"
