@@ -8,6 +8,7 @@
 
 #include "platform/log_seam.h"
 #include "platform/paths.h"
+#include "platform/sim_board.h"
 
 std::vector<std::string> command_split(const std::string& line)
 {
@@ -24,7 +25,26 @@ std::vector<std::string> command_split(const std::string& line)
     return argv;
 }
 
-std::string command_path(const std::string& program) { return platform_path(program); }
+std::string command_path(const std::string& program)
+{
+    const std::string& root = platform_root();
+    if (root.empty()) {
+        if (sim_board_selected())
+            return {};
+        return program;
+    }
+    if (program[0] == '/')
+        return root + program;
+    if (program.find('/') != std::string::npos)
+        return root + "/" + program;
+    // The stand-ins take the place of the board's programs.
+    for (const char* dir : {"/sbin/", "/usr/sbin/", "/bin/", "/usr/bin/"}) {
+        std::string path = root + dir + program;
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return root + "/sbin/" + program;
+}
 
 namespace {
 
@@ -55,6 +75,10 @@ int spawn_and_wait(const std::string& path, const std::vector<std::string>& argv
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::string program = command_path(path);
+    if (program.empty()) {
+        PLATFORM_LOG(LOGF_SYSTEM, 3, "%s not run: the simulated board has no root", path.c_str());
+        return -1;
+    }
     pid = fork();
     if (pid < 0) {
         PLATFORM_LOG(LOGF_GENERAL, 3, "fork() error: %s", strerror(errno));

@@ -14,13 +14,17 @@ void run_command(const std::string& command_line);
 // could not be started or was ended by a signal.
 int run_command_argv(const std::vector<std::string>& argv);
 
-// Runs program (an absolute helper path goes under the root) with argv as
-// given, argv[0] included, and waits for it; the same results.
+// Runs program with argv as given, argv[0] included, and waits for it; the
+// same results.
 int run_program(const std::string& program, const std::vector<std::string>& argv);
 
 // The argv run_command would use for a command line.
 std::vector<std::string> command_split(const std::string& command_line);
 
-// An absolute helper path ("/sbin/reboot") under the root; other names are
-// left for the PATH lookup.
+// Where program runs from. On the board: an absolute path as it is, a bare
+// name through PATH. On the simulated board (or with a root set) everything
+// resolves under the root, never through PATH: "/sbin/reboot" to
+// "<root>/sbin/reboot", a bare name to the first of <root>/sbin, /usr/sbin,
+// /bin, /usr/bin that holds it ("<root>/sbin/<name>" when none does). "" when
+// the simulated board has no root: the command must not run.
 std::string command_path(const std::string& program);

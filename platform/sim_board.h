@@ -1,5 +1,6 @@
 // The simulated board. Any of the simulator's variables (LINEGW_ROOT,
-// LINEGW_SIM_*) selects it as a whole; the board's daemon would otherwise
+// LINEGW_SIM_*) selects it as a whole: every seam, and every path and
+// external command under the root. The board's daemon would otherwise
 // reconfigure, and may reboot, the machine it runs on.
 #pragma once
 

@@ -11,6 +11,10 @@ Each Scratch has a unique namespace ("lo" up, veth pairs eth0/eth0p,
 eth1/eth1p, eth2/eth2p) and root directory; both are removed on close, also
 after a failure. Nothing touches the host's network, firewall, clock or files
 outside the root.
+
+The daemon finds the commands it runs under the root: stand-ins in
+<root>/sbin (and at the absolute helper paths) record their argv. PATH starts
+with decoys of the same names; were one run, close() fails the test.
 """
 
 import itertools
@@ -30,7 +34,7 @@ BINARY = os.environ.get("LINEGW_BINARY", "linegw")
 SIM_BINARY = os.environ.get("LINEGW_SIM_BINARY",
                             os.path.join(os.path.dirname(BINARY), "sim", "linegw-sim"))
 
-# Commands the daemon runs; each stub records its argv and succeeds.
+# Commands the daemon runs; each stand-in records its argv and succeeds.
 STUBS = ["reboot", "iptables", "udhcpc", "pppd", "ntpclient", "dnsmasq", "syslogd",
          "opkg", "gpg", "tar", "linegw.sh", "update-sounds"]
 # Absolute helper paths, resolved under the root by the daemon.
@@ -276,13 +280,19 @@ class Scratch:
         for d in ["var/run", "etc", "tmp", "proc", "dev", "stubs"]:
             os.makedirs(self.path("/" + d), exist_ok=True)
         self.stub_log = self.path("/stub-calls.log")
+        self.decoy_log = self.path("/path-calls.log")
+        os.makedirs(self.path("/path-decoys"))
         for name in STUBS:
-            p = os.path.join(self.root, "stubs", name)
-            with open(p, "w") as f:
-                f.write('#!/bin/sh\n{ printf %%s "%s"; for a in "$@"; do printf " %%s" "$a"; done; '
-                        'echo; } >> "%s"\n' % (name, self.stub_log))
-            os.chmod(p, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
-        for absolute, name in ABSOLUTE_STUBS.items():
+            for d, log in (("stubs", self.stub_log), ("path-decoys", self.decoy_log)):
+                p = os.path.join(self.root, d, name)
+                with open(p, "w") as f:
+                    f.write('#!/bin/sh\n{ printf %%s "%s"; for a in "$@"; do printf " %%s" "$a"; done; '
+                            'echo; } >> "%s"\n' % (name, log))
+                os.chmod(p, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
+        links = dict(ABSOLUTE_STUBS)
+        for name in STUBS:
+            links.setdefault("/sbin/" + name, name)
+        for absolute, name in links.items():
             target = self.path(absolute)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             os.symlink(os.path.join(self.root, "stubs", name), target)
@@ -303,7 +313,7 @@ class Scratch:
             "LINEGW_ROOT": self.root,
             "LINEGW_SIM_WATCHDOG": self.watchdog_log,
             "LINEGW_SIM_CLOCK": self.path("/clock.log"),
-            "PATH": os.path.join(self.root, "stubs") + ":" + env.get("PATH", "/usr/bin:/bin"),
+            "PATH": self.path("/path-decoys") + ":" + env.get("PATH", "/usr/bin:/bin"),
         })
         if self.sim:
             env["LINEGW_SIM_MSP"] = self.sim.msp_path
@@ -332,9 +342,17 @@ class Scratch:
             return [(int(ms), op) for ms, op in (l.rstrip("\n").split(" ", 1) for l in f)]
 
     def stub_calls(self):
-        if not os.path.exists(self.stub_log):
+        return self._calls(self.stub_log)
+
+    def path_calls(self):
+        """Commands the daemon took from PATH instead of the root."""
+        return self._calls(self.decoy_log)
+
+    @staticmethod
+    def _calls(log):
+        if not os.path.exists(log):
             return []
-        with open(self.stub_log) as f:
+        with open(log) as f:
             return [l.rstrip("\n") for l in f]
 
     def close(self):
@@ -344,8 +362,11 @@ class Scratch:
             self.sim.close()
         if self.proc_stat:
             self.proc_stat.close()
+        leaked = self.path_calls() if os.path.isdir(self.root) else []
         subprocess.run(["ip", "netns", "del", self.ns], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.root, ignore_errors=True)
+        if leaked:
+            raise AssertionError("the daemon ran commands from PATH: %r" % leaked)
 
     def __enter__(self):
         return self

@@ -1,12 +1,18 @@
 """A simulated board never reaches the host: outside a network namespace of
-its own, or without a scratch root, the daemon refuses to start."""
+its own, or without a scratch root, the daemon refuses to start; inside, every
+command it runs comes from the root's stand-ins, never from PATH."""
 
 import os
 import subprocess
 import tempfile
+import time
 import unittest
 
-from linegw_harness import BINARY
+from linegw_harness import BINARY, NamespaceUnavailable, Scratch
+
+MAC_HAIRPIN = 0x9700
+IPTABLES = ["iptables -t filter -F OUTPUT",
+            "iptables -t filter -A OUTPUT -o eth2 -p icmp --icmp-type 3 -j DROP"]
 
 
 class SimBoardTest(unittest.TestCase):
@@ -29,6 +35,48 @@ class SimBoardTest(unittest.TestCase):
                 self.assertIn(reason, p.stderr)
                 self.assertNotIn("Usage", p.stdout + p.stderr)
                 self.assertEqual(os.listdir(root), [])
+
+    def test_commands_come_from_the_root_only(self):
+        # (case, stand-in removed, fault, stand-in calls, daemon messages)
+        cases = [
+            ("bare name", None, False, IPTABLES, []),
+            ("absolute path", None, True, ["reboot"], []),
+            ("no stand-in", "/sbin/iptables", False, [],
+             ["command '%s' (pid " % c for c in IPTABLES]),
+        ]
+        runs = []
+        for name, removed, fault, _, _ in cases:
+            try:
+                s = Scratch()
+            except NamespaceUnavailable as e:
+                self.skipTest(str(e))
+            self.addCleanup(s.close)
+            if removed:
+                os.unlink(s.path(removed))
+            sim = s.start_sim()
+            if fault:
+                sim.request(cmd="fault", kind="status", fc=MAC_HAIRPIN, status=7)
+            d = s.start("-d")
+            runs.append((s, d))
+        for (name, _, fault, calls, messages), (s, d) in zip(cases, runs):
+            with self.subTest(case=name):
+                if fault:
+                    d.wait_line(r"Rebooting\.\.\.$")
+                else:
+                    d.wait_line(r": Channels available: ")
+                    s.run("ip", "addr", "add", "10.0.0.2/24", "dev", "eth0")
+                    d.wait_line(r"command 'iptables .* DROP' \(pid" if messages
+                                else r"IP change 127\.0\.0\.1 --> 10\.0\.0\.2")
+                deadline = time.monotonic() + 10
+                while len(s.stub_calls()) < len(calls) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                d.terminate()
+                self.assertEqual(d.wait(), 0)
+                self.assertEqual(s.stub_calls(), calls)
+                self.assertEqual(s.path_calls(), [])
+                for m in messages:
+                    self.assertTrue(any(l.startswith(m) and l.endswith("exited with return code 1")
+                                        for l in d.messages()), m)
 
 
 if __name__ == "__main__":

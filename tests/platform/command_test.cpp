@@ -122,6 +122,59 @@ TEST_F(Command, WaitsForItsOwnChildOnly)
     EXPECT_EQ(WEXITSTATUS(status), 7);
 }
 
+// Under a root, bare names find the stand-ins there and never the PATH: a
+// PATH "rec" or "gone" would write "host" into the record.
+TEST_F(Command, BareNamesResolveUnderTheRootOnly)
+{
+    std::string host = root + "/host";
+    mkdir(host.c_str(), 0755);
+    for (const char* name : {"rec", "gone"}) {
+        std::ofstream s(host + "/" + name);
+        s << "#!/bin/sh\necho host >> " << root << "/sbin/out\n";
+        s.close();
+        chmod((host + "/" + name).c_str(), 0755);
+    }
+    mkdir((root + "/usr").c_str(), 0755);
+    mkdir((root + "/usr/bin").c_str(), 0755);
+    ASSERT_EQ(symlink((root + "/sbin/rec").c_str(), (root + "/usr/bin/late").c_str()), 0);
+    const char* old_path = getenv("PATH");
+    std::string saved = old_path ? old_path : "";
+    setenv("PATH", host.c_str(), 1);
+
+    struct Case {
+        std::vector<std::string> argv;
+        std::string path;
+        int result;
+    } cases[] = {
+        {{"rec", "exit0"}, root + "/sbin/rec", 0},
+        {{"late", "exit4"}, root + "/usr/bin/late", 4},
+        {{"gone"}, root + "/sbin/gone", 1},
+        {{"/sbin/rec", "exit0"}, root + "/sbin/rec", 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(command_path(c.argv[0]), c.path);
+        EXPECT_EQ(run_command_argv(c.argv), c.result) << c.argv[0];
+    }
+    setenv("PATH", saved.c_str(), 1);
+    EXPECT_EQ(slurp(root + "/sbin/out").find("host"), std::string::npos);
+}
+
+TEST_F(Command, SimulatedBoardWithoutRootRunsNothing)
+{
+    platform_set_root("");
+    setenv("LINEGW_SIM_MSP", (root + "/msp.sock").c_str(), 1);
+    LogCapture cap;
+    EXPECT_EQ(command_path("/sbin/rec"), "");
+    EXPECT_EQ(run_command_argv({"/sbin/rec", "exit0"}), -1);
+    EXPECT_EQ(run_command_argv({"true"}), -1);
+    unsetenv("LINEGW_SIM_MSP");
+    EXPECT_TRUE(cap.contains("/sbin/rec not run: the simulated board has no root"));
+    EXPECT_FALSE(std::ifstream(root + "/sbin/out").good());
+    // The board's daemon: names as given.
+    EXPECT_EQ(command_path("/sbin/reboot"), "/sbin/reboot");
+    EXPECT_EQ(command_path("iptables"), "iptables");
+}
+
 TEST(WallClock, SimRecordsInsteadOfSetting)
 {
     char tmpl[] = "/tmp/lgclockXXXXXX";
