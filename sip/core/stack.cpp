@@ -62,11 +62,17 @@ struct Stack::tx_t {
     bool compacting = false;
     std::string final_text;  // the final response as sent, for the done record
     sock_addr_t final_dest;
+    // A non-INVITE server transaction is the stack's own (no osip
+    // transaction): its last response as sent answers retransmissions.
+    bool own = false;
+    std::string last_text;
+    sock_addr_t last_dest;
 };
 
 struct Stack::done_t {
     std::string text;
     sock_addr_t dest;
+    int64_t until = 0;  // osip_ms()
 };
 
 struct Stack::pending_2xx_t {
@@ -510,13 +516,28 @@ void Stack::killTransaction(tx_t& tx, bool notify)
 // of its key and final response until its Timer J; the transaction ends.
 void Stack::compact(tx_t& tx)
 {
-    if (tx.gone || !tx.tr || tx.tr->state != NIST_COMPLETED)
+    if (tx.gone)
+        return;
+    if (tx.own) {
+        if (tx.type == TransportType::UDP && !tx.key.empty() && !tx.last_text.empty()) {
+            auto [it, inserted] = done.try_emplace(tx.key);
+            it->second.text = std::move(tx.last_text);
+            it->second.dest = tx.last_dest;
+            it->second.until = osip_ms() + 64LL * tx.t1;
+            if (inserted)
+                done_order.emplace_back(it->second.until, &it->first);
+        }
+        killTransaction(tx, true);
+        return;
+    }
+    if (!tx.tr || tx.tr->state != NIST_COMPLETED)
         return;
     auto [it, inserted] = done.try_emplace(tx.key);
     it->second.text = std::move(tx.final_text);
     it->second.dest = tx.final_dest;
+    it->second.until = ms_of(tx.tr->nist_context->timer_j_start);
     if (inserted)
-        done_order.emplace_back(ms_of(tx.tr->nist_context->timer_j_start), &it->first);
+        done_order.emplace_back(it->second.until, &it->first);
     killTransaction(tx, true);
 }
 
@@ -535,7 +556,7 @@ void Stack::expireDone()
 bool Stack::absorb(const std::string& key)
 {
     auto it = done.find(key);
-    if (it == done.end())
+    if (it == done.end() || it->second.until <= osip_ms())
         return false;
     int used = 0;
     transmit(it->second.text, TransportType::UDP, it->second.dest, 0, &used);
@@ -718,6 +739,14 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
         auto hit = index.find(key);
         if (hit != index.end()) {
             auto t = txs.find(hit->second);
+            if (t != txs.end() && !t->second->gone && t->second->own) {
+                tx_t& tx = *t->second;
+                if (!tx.last_text.empty() && tx.type == TransportType::UDP) {
+                    int used = 0;
+                    transmit(tx.last_text, tx.type, tx.last_dest, tx.peer.connection_id, &used);
+                }
+                return;
+            }
             if (t != txs.end() && !t->second->gone && t->second->tr) {
                 osip_event_t* evt = osip_new_outgoing_sipmessage(msg.raw());
                 if (!evt)
@@ -756,6 +785,23 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
     }
 
     bool invite = method == "INVITE";
+    if (!invite) {
+        auto tx = std::make_unique<tx_t>();
+        tx->id = ++next_tid;
+        if (next_tid == 0x7fffffff)
+            next_tid = 0;
+        tx->own = true;
+        tx->peer = from;
+        tx->type = from.transport;
+        tx->created_ms = nowMs();
+        tx->t1 = t1_ms.load();
+        tx->key = key;
+        index[key] = tx->id;
+        tx_t& ref = *tx;
+        txs[tx->id] = std::move(tx);
+        deliverMessage(ref, std::move(msg));
+        return;
+    }
     osip_event_t* evt = osip_new_outgoing_sipmessage(msg.raw());
     if (!evt)
         return;
@@ -791,7 +837,11 @@ void Stack::deliverRequest(tx_t& tx, osip_message_t* msg)
     if (tx.tr->orig_request != msg)
         return;
     tx.tr->orig_request = nullptr;
-    Message copy(msg);
+    deliverMessage(tx, Message(msg));
+}
+
+void Stack::deliverMessage(tx_t& tx, Message copy)
+{
     request_info_t info;
     info.from = tx.peer;
     if (copy.method() == "CANCEL") {
@@ -1123,7 +1173,7 @@ int Stack::sendResponse(int tid, Message response, bool retransmit_2xx)
     auto shared = std::make_shared<Message>(std::move(response));
     return call([this, tid, shared, retransmit_2xx] {
         auto it = txs.find(tid);
-        if (it == txs.end() || it->second->gone || !it->second->tr)
+        if (it == txs.end() || it->second->gone || (!it->second->tr && !it->second->own))
             return -6;
         tx_t& tx = *it->second;
         if (tx.client || tx.final_sent)
@@ -1133,6 +1183,26 @@ int Stack::sendResponse(int tid, Message response, bool retransmit_2xx)
             return -2;
         if (code >= 200)
             tx.final_sent = true;
+        if (tx.own) {
+            std::string text;
+            sock_addr_t dest;
+            int rc = sendResponseNow(*shared, tx.peer, &text, &dest);
+            if (text.empty())
+                return -2;
+            if (rc != 0) {
+                user->onTransportError(tx.id, rc);
+                killTransaction(tx, true);
+                return 0;
+            }
+            tx.last_text = std::move(text);
+            tx.last_dest = dest;
+            // Ends from the loop, not inside the user's call.
+            if (code >= 200 && !tx.compacting) {
+                tx.compacting = true;
+                completing.push_back(tx.id);
+            }
+            return 0;
+        }
         if (retransmit_2xx && tx.invite && code < 300) {
             auto p = std::make_unique<pending_2xx_t>();
             p->response = shared->clone();

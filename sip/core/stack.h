@@ -192,6 +192,7 @@ private:
     void applyTimers(osip_transaction* tr);
     void retimeResend(tx_t& tx);
     void deliverRequest(tx_t& tx, osip_message_t* msg);
+    void deliverMessage(tx_t& tx, Message request);
     void handleAck(Message ack, const peer_t& from);
     void retransmit2xx(const std::string& key);
 
