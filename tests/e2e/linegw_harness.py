@@ -133,16 +133,20 @@ class Simulator:
                 time.sleep(0.02)
         self._buffer = b""
 
-    def request(self, **req):
-        """One control request; returns the reply object (raises when not ok)."""
-        self._sock.sendall((json.dumps(req) + "\n").encode())
+    def request_raw(self, line):
+        """One control request as a JSON line; returns the reply line."""
+        self._sock.sendall((line + "\n").encode())
         while b"\n" not in self._buffer:
             chunk = self._sock.recv(65536)
             if not chunk:
                 raise AssertionError("simulator closed its control socket")
             self._buffer += chunk
         line, self._buffer = self._buffer.split(b"\n", 1)
-        reply = json.loads(line)
+        return line.decode()
+
+    def request(self, **req):
+        """One control request; returns the reply object (raises when not ok)."""
+        reply = json.loads(self.request_raw(json.dumps(req)))
         if not reply.get("ok"):
             raise AssertionError("simulator refused %r: %r" % (req, reply))
         return reply
