@@ -1,0 +1,65 @@
+"""The demo as a user runs it: it shows the daemon's log and what the daemon
+asks of the simulated board, tells what the simulator takes, and a Ctrl-C
+stops the daemon cleanly and leaves no namespace or root behind."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "linegw_demo.py")
+
+
+class DemoTest(unittest.TestCase):
+    def test_runs_and_stops_cleanly(self):
+        if os.geteuid() != 0:
+            self.skipTest("network namespaces need root")
+        # Its own session: the test's Ctrl-C goes to the demo's group only.
+        p = subprocess.Popen([sys.executable, DEMO, "-d"], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                             start_new_session=True)
+        lines, cond = [], threading.Condition()
+
+        def read():
+            for line in p.stdout:
+                with cond:
+                    lines.append(line.rstrip("\n"))
+                    cond.notify_all()
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        self.addCleanup(lambda: p.poll() is None and os.killpg(p.pid, signal.SIGKILL))
+
+        with cond:   # up, and the help shown: the way a user would see it
+            cond.wait_for(lambda: any("every FPGA register transfer" in l for l in lines), 60)
+        os.killpg(p.pid, signal.SIGINT)
+        self.assertEqual(p.wait(30), 0)
+        reader.join(5)
+        out = "\n".join(lines)
+
+        m = re.search(r"namespace (\S+), root (\S+)", out)
+        self.assertTrue(m, out)
+        sim = [l.split("sim> ", 1)[1] for l in lines if "  sim> " in l]
+        self.assertEqual(sim[0], "media processor <- SPU_FEATURES_CONTROL", out)
+        for request in ["media processor <- SUPVSR_CREATE_CHANNEL x255", "media processor <- DEVICE_STATUS",
+                        "watchdog <- open", "watchdog <- magic close"]:
+            self.assertIn(request, sim, out)
+        self.assertTrue(any(r.startswith("FPGA <- bit stream, 600 bytes") for r in sim), out)
+        self.assertTrue(any(r.startswith("FPGA <- register") for r in sim), out)
+        # The help after start-up, then a clean shutdown: the daemon ends before the simulator.
+        self.assertLess(out.index("Channels available"), out.index("the simulator takes one JSON request"))
+        self.assertRegex(out, r"got signal 2\n(.*\n)*.*shutting down\.\.\.")
+        # The shutdown's commands still reached the simulator.
+        self.assertIn("sim> media processor <- ", out[out.index("shutting down..."):])
+        self.assertNotIn("Traceback", out)
+        self.assertEqual(lines[-1], "linegw demo: daemon exited with 0; namespace and root removed")
+        self.assertFalse(os.path.exists(m.group(2)))
+        self.assertNotIn(m.group(1), subprocess.run(["ip", "netns", "list"], capture_output=True,
+                                                    text=True).stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
