@@ -31,6 +31,7 @@
 #include "core/settle_pause.h"
 #include "core/watchdog.h"
 #include "daemon/create_channel.h"
+#include "daemon/management_hooks.h"
 #include "mgmt/poller.h"
 #include "msp/comcerto_device.h"
 #include "msp/msp_transaction.h"
@@ -315,6 +316,7 @@ static_assert(exit_paths_resolve(startup_list, shutdown_list), "an exit path nam
 void daemon_install_hooks()
 {
     dispatch_set_channel_maker(createChannel);
+    daemon_install_management_link();
     main_loop_set_msp_reader(comcerto_process_socket);
     main_loop_set_link_housekeeping(nullptr);   // PLACEHOLDER: SFP, GEMAC0, GEMAC1
     ip_check_set_steps({
