@@ -1,6 +1,7 @@
 // The user agent's layer instance and how its users reach it. Internal to ua/.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,6 +19,9 @@ struct CallData;
 // the layer's lock, never while holding it.
 extern std::mutex ua_context_mutex;
 extern sipagent::Agent* ua_context;  // null before the thread creates it and after it ends
+// The clock of the layer's own timers (refreshes, retries); set before the
+// thread starts, by tests that need those timers faster. Monotonic by default.
+extern std::function<int64_t()> ua_layer_clock;
 
 // The context and its lock for a scope; ctx is null when there is no layer.
 class UaLock {

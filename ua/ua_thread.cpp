@@ -19,6 +19,7 @@ using sipcore::Message;
 
 std::mutex ua_context_mutex;
 sipagent::Agent* ua_context = nullptr;
+std::function<int64_t()> ua_layer_clock;
 int ua_registration_ids[256] = {};
 
 namespace {
@@ -306,6 +307,7 @@ void ua_post_event(CallData* call, channel_event_t* event)
 void* ua_thread(void*)
 {
     sipagent::agent_config_t config;
+    config.clock_ms = ua_layer_clock;
     auto ctx = std::make_unique<Agent>(config);
     if (ctx->listen(sipcore::TransportType::UDP, UA_LISTEN_ADDRESS, UA_LISTEN_PORT) != 0) {
         LOG(LOGF_GENERAL, 2, "could not initialize UDP transport layer");

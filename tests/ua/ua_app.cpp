@@ -11,6 +11,11 @@
 //   --fill-queue N        N events wait in the queue that the main loop never
 //                         takes (a stalled main loop)
 //   --max-ms N            ends after N ms (SIGTERM ends it sooner)
+//   --set TS:KEY=VALUE    an account setting of channel TS (registrar, authname,
+//                         password, realm, realname, proxy, expires, transport, se)
+//   --register TS         channel TS registers its account once the agent is ready
+//   --unregister-after N  a channel unregisters after its Nth registration result
+//   --time-scale N        the layer's timers (refreshes, retries) run N times faster
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +32,7 @@
 #include "core/main_thread.h"
 #include "core/scheduler.h"
 #include "ua/test_sip_channel.h"
+#include "ua/ua_context.h"
 #include "ua/user_agent.h"
 
 namespace {
@@ -47,6 +53,7 @@ void usage()
 
 std::vector<std::string> answers;
 bool hangup_after_ack = false;
+int unregister_after = 0;
 
 void act_on_call(int call_id)
 {
@@ -69,8 +76,34 @@ public:
         TestSipChannel::processEvent(event);
         if (event->code == EV_ACK_RECEIVED && hangup_after_ack)
             ua_hangup(event->data, "");
+        if (event->code == EV_ENDPOINT_REGISTERED && ++registered == unregister_after) {
+            int r = ua_unregister(registration, settings.authname, settings.realm);
+            printf("action unregister ts=%d id=%d result=%d\n", timeslot, registration, r);
+            fflush(stdout);
+        }
     }
+    int registration = -1;
+    int registered = 0;
 };
+
+void set_account(ua_sip_account_t& a, const std::string& key, const std::string& value)
+{
+    std::string* texts[] = {&a.registrar, &a.authname, &a.password, &a.realm, &a.realname, &a.proxy};
+    const char* names[] = {"registrar", "authname", "password", "realm", "realname", "proxy"};
+    for (size_t i = 0; i < std::size(names); ++i)
+        if (key == names[i]) {
+            *texts[i] = value;
+            return;
+        }
+    if (key == "expires")
+        a.expires = atoi(value.c_str());
+    else if (key == "transport")
+        a.transport = atoi(value.c_str());
+    else if (key == "se")
+        a.se = atoi(value.c_str());
+    else
+        usage();
+}
 
 }  // namespace
 
@@ -79,6 +112,9 @@ int main(int argc, char** argv)
     int fill = 0;
     long max_ms = 30000;
     std::vector<std::pair<int, std::string>> channels;
+    std::vector<std::pair<int, std::string>> settings;  // TS, KEY=VALUE
+    std::vector<int> registering;
+    long time_scale = 1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -98,6 +134,18 @@ int main(int argc, char** argv)
             globalFlags = uint32_t(strtoul(value().c_str(), nullptr, 0));
         } else if (a == "--fill-queue") {
             fill = atoi(value().c_str());
+        } else if (a == "--set") {
+            std::string v = value();
+            size_t colon = v.find(':');
+            if (colon == std::string::npos || v.find('=', colon) == std::string::npos)
+                usage();
+            settings.emplace_back(atoi(v.c_str()), v.substr(colon + 1));
+        } else if (a == "--register") {
+            registering.push_back(atoi(value().c_str()));
+        } else if (a == "--unregister-after") {
+            unregister_after = atoi(value().c_str());
+        } else if (a == "--time-scale") {
+            time_scale = atol(value().c_str());
         } else if (a == "--max-ms") {
             max_ms = atol(value().c_str());
         } else {
@@ -117,6 +165,20 @@ int main(int argc, char** argv)
         c->on_call = act_on_call;
         channel_table[ts] = c;
     }
+    for (auto& [ts, setting] : settings) {
+        auto* c = dynamic_cast<AppChannel*>(ts >= 0 && ts < CHANNEL_TABLE_SIZE ? channel_table[ts] : nullptr);
+        if (!c)
+            usage();
+        size_t eq = setting.find('=');
+        set_account(c->settings, setting.substr(0, eq), setting.substr(eq + 1));
+    }
+    if (time_scale > 1) {
+        auto start = std::chrono::steady_clock::now();
+        ua_layer_clock = [start, time_scale] {
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            return int64_t(ms.count()) * time_scale;
+        };
+    }
     for (int i = 0; i < fill; ++i)
         std_queue_enqueue(event_queue, new channel_event_t(-1, EV_ANY_DATA));
 
@@ -130,8 +192,15 @@ int main(int argc, char** argv)
     while (!stop_requested && elapsed() < max_ms) {
         if (!announced && ua_is_ready()) {
             printf("ready\n");
-            fflush(stdout);
             announced = true;
+            for (int ts : registering) {
+                auto* c = dynamic_cast<AppChannel*>(ts >= 0 && ts < CHANNEL_TABLE_SIZE ? channel_table[ts] : nullptr);
+                if (!c)
+                    continue;
+                c->registration = ua_register(c);
+                printf("action register ts=%d result=%d\n", ts, c->registration);
+            }
+            fflush(stdout);
         }
         sched_run(main_scheduler);
         if (!fill) {

@@ -243,6 +243,49 @@ ROWS
     expect_event "Call disconnected ch=3 data=3"
     stop_app
     ;;
+  register)
+    # channel 4 registers its account (user 100, registrar 10.0.0.1, TLS)
+    # through its proxy 127.0.0.1:5070, where SIPp is the registrar: digest,
+    # refresh (the layer's timers run 20 times faster: ~2.7 s instead of 54),
+    # then removal after the second result
+    (cd "$work" && timeout 30 sipp -nostdin -i 127.0.0.1 -p 5070 -m 1 -timeout 20s -timeout_error -trace_err \
+       -trace_msg -sf "$dir/registrar.xml" 127.0.0.1:6060 >"$work/sipp.out" 2>&1 </dev/null) &
+    sipp_pid=$!
+    sleep 0.3
+    start_app --channel 4:100 --set 4:registrar=10.0.0.1 --set 4:transport=2 --set 4:proxy=127.0.0.1:5070 \
+      --set 4:authname=auth100 --set 4:password=secret --set 4:realm=gw --set 4:expires=60 \
+      --register 4 --unregister-after 2 --time-scale 20
+    wait "$sipp_pid" || fail "the registrar saw something else"
+    settle
+    [ "$(grep -c '^event Endpoint registered ch=4' "$work/app.out")" = 2 ] || fail "expected two registration results"
+    grep -q '^action unregister ts=4 id=1 result=0' "$work/app.out" || fail "no unregistration"
+    refute_event "Registration failed"
+    stop_app
+    ;;
+  register_kamailio)
+    # the same account against Kamailio as registrar
+    command -v kamailio >/dev/null || { echo "kamailio not installed"; exit 77; }
+    mkdir -p "$work/kamailio"
+    kamailio -f "$dir/../kamailio_registrar.cfg" -DD -E -m 32 -M 4 -w "$work/kamailio" -Y "$work/kamailio" \
+      -P "$work/kamailio/pid" >"$work/kamailio.log" 2>&1 &
+    kamailio_pid=$!
+    for _ in $(seq 100); do ss -Hlun "sport = :5070" | grep -q . && break; sleep 0.05; done
+    ss -Hlun "sport = :5070" | grep -q . || fail "kamailio did not start: $(tail -5 "$work/kamailio.log")"
+    start_app --channel 4:100 --set 4:registrar=10.0.0.1 --set 4:proxy=sip:127.0.0.1:5070 \
+      --set 4:authname=auth100 --set 4:password=secret --set 4:realm=gw --set 4:expires=60 \
+      --register 4 --unregister-after 2 --time-scale 20
+    for _ in $(seq 200); do grep -q '^action unregister' "$work/app.out" && break; sleep 0.05; done
+    sleep 0.5
+    kill "$kamailio_pid" 2>/dev/null || true; wait "$kamailio_pid" 2>/dev/null || true
+    cat "$work/kamailio.log" >>"$work/app.err"
+    [ "$(grep -c '^event Endpoint registered ch=4' "$work/app.out")" = 2 ] || fail "expected two registration results"
+    refute_event "Registration failed"
+    [ "$(grep -c 'SAVED aor=sip:100@127.0.0.1 contact=<sip:100@127.0.0.1:5060;line=4> expires=60' "$work/kamailio.log")" = 2 ] \
+      || fail "kamailio did not save the registration and its refresh"
+    grep -q 'SAVED aor=sip:100@127.0.0.1 contact=<sip:100@127.0.0.1:5060;line=4> expires=0' "$work/kamailio.log" \
+      || fail "kamailio saw no removal"
+    stop_app
+    ;;
   *)
     echo "unknown case $name"; exit 2 ;;
 esac
