@@ -5,7 +5,6 @@
 #include "daemon/startup_steps.h"
 
 #include <ares.h>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -35,6 +34,7 @@
 #include "mgmt/poller.h"
 #include "msp/comcerto_device.h"
 #include "msp/msp_transaction.h"
+#include "ua/user_agent.h"
 #include "platform/paths.h"
 
 namespace {
@@ -44,19 +44,8 @@ int arg_count = 0;
 char** arg_values = nullptr;
 linegw_options options;
 bool ares_second = false;   // the second c-ares initialisation succeeded
-pthread_t ua_thread{};
+pthread_t ua_thread_id{};
 bool ua_started = false;
-
-// Stand-in for the user agent until it lands: a thread that waits for ua_stop.
-std::atomic<bool> ua_stop_requested{false};
-void* ua_thread_stand_in(void*)
-{
-    while (!ua_stop_requested)
-        usleep(100000);
-    return nullptr;
-}
-bool ua_is_ready() { return true; }
-void ua_stop() { ua_stop_requested = true; }
 
 void install_signal(int sig, void (*handler)(int))
 {
@@ -155,7 +144,7 @@ int start_ua_thread()
     err = pthread_attr_setstacksize(&attr, 1048576);
     if (err)
         LOG(LOGF_GENERAL, 3, "pthread_attr_setstacksize() error: %d", err);
-    err = pthread_create(&ua_thread, &attr, ua_thread_stand_in, nullptr);
+    err = pthread_create(&ua_thread_id, &attr, ua_thread, nullptr);
     pthread_attr_destroy(&attr);
     ua_started = err == 0;
     return -err;
@@ -201,7 +190,7 @@ void stop_ua()
 {
     ua_stop();
     if (ua_started)
-        pthread_join(ua_thread, nullptr);
+        pthread_join(ua_thread_id, nullptr);
     ua_started = false;
 }
 
@@ -273,9 +262,9 @@ constexpr startup_step_t startup_list[] = {
          {LOGF_GENERAL, 3, "error starting poller thread"}, shutdown_from("event queue")},
     {"media proxy", PLACEHOLDER, nullptr,   // MediaProxy::start, result ignored
          LOGGED_BY_STEP, GO_ON},
-    {"user-agent thread", PLACEHOLDER, start_ua_thread,   // a stand-in thread, 1 MiB stack
+    {"user-agent thread", RUNS, start_ua_thread,   // 1 MiB stack
          {LOGF_GENERAL, 3, "cannot create polling thread: error %d"}, shutdown_from("media processor again")},
-    {"user agent ready", PLACEHOLDER, wait_for_ua,
+    {"user agent ready", RUNS, wait_for_ua,
          LOGGED_BY_STEP, GO_ON},
     {"trunks", PLACEHOLDER, nullptr,   // ssp_create_all, result ignored
          LOGGED_BY_STEP, GO_ON},
@@ -299,7 +288,7 @@ constexpr shutdown_step_t shutdown_list[] = {
     {"trunks", PLACEHOLDER, nullptr},                   // ssp_destroy_all
     {"proxy", PLACEHOLDER, nullptr},                    // repro_stop
     {"registration sync", PLACEHOLDER, nullptr},        // RegSyncThread::stop, delete
-    {"user agent", PLACEHOLDER, stop_ua},               // ua_stop, join the thread
+    {"user agent", RUNS, stop_ua},
     {"kick after user agent", RUNS, watchdog_kick},
     {"poller thread", RUNS, stop_poller},
     {"kick after poller", RUNS, watchdog_kick},

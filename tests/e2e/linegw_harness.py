@@ -156,6 +156,16 @@ class Simulator:
         req = {"cmd": "log"} if fc is None else {"cmd": "log", "fc": fc}
         return [(e["channel"], e["fc"], e["hex"]) for e in self.request(**req)["log"]]
 
+    def wait_started(self, timeout=30):
+        """Waits for the daemon's first IPv6 address command: it comes from
+        the address baseline, the last start-up step before the main loop.
+        Address changes made after it are changes the daemon sees."""
+        deadline = time.monotonic() + timeout
+        while not self.log(fc=0x0310):
+            if time.monotonic() > deadline:
+                raise AssertionError("the daemon never took its address baseline")
+            time.sleep(0.05)
+
     def fpga(self, **req):
         """One control request to the simulated FPGA."""
         return self.request(device="fpga", **req)

@@ -106,9 +106,9 @@ class DaemonTest(unittest.TestCase):
     def test_ip_change(self):
         s = self.scratch()
         s.run("ip", "addr", "add", "192.168.5.5/24", "dev", "eth0")
-        s.start_sim()   # a board that starts: no reboot among the commands
+        sim = s.start_sim()   # a board that starts: no reboot among the commands
         d = s.start("-d")
-        d.wait_line(r": Channels available: ", timeout=30)
+        sim.wait_started()
         # Start-up took eth0 up and, right after the media processor, cleared its address.
         self.assertIn(",UP", s.run("ip", "link", "show", "dev", "eth0"))
         deadline = time.monotonic() + 20

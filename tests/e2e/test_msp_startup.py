@@ -92,7 +92,7 @@ class MspStartupTest(unittest.TestCase):
         s = self.scratch()
         sim = s.start_sim()
         d = s.start("-d")
-        d.wait_line(r"Channels available: 64", timeout=30)
+        sim.wait_started()
 
         s.run("ip", "addr", "add", "10.20.30.40/24", "dev", "eth0")
         d.wait_line(r"IP change 127\.0\.0\.1 --> 10\.20\.30\.40 detected$")
