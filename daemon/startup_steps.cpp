@@ -194,6 +194,15 @@ void stop_ua()
     ua_started = false;
 }
 
+// Every thread that posts has stopped; what the main loop did not take is dropped.
+void destroy_event_queue()
+{
+    if (event_queue)
+        while (channel_event_t* event = std_queue_dequeue(event_queue))
+            delete event;
+    std_queue_destroy(&event_queue);
+}
+
 void schedule_down()
 {
     if (ares_second)
@@ -293,7 +302,7 @@ constexpr shutdown_step_t shutdown_list[] = {
     {"poller thread", RUNS, stop_poller},
     {"kick after poller", RUNS, watchdog_kick},
     {"media processor again", RUNS, comcerto_destroy},  // nothing when it is already down
-    {"event queue", RUNS, [] { std_queue_destroy(&event_queue); }},
+    {"event queue", RUNS, destroy_event_queue},
     {"schedule", RUNS, schedule_down},                  // with the second c-ares
     {"log and watchdog", RUNS, final_steps},            // with the first c-ares
 };
