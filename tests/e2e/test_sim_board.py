@@ -63,7 +63,7 @@ class SimBoardTest(unittest.TestCase):
                 if fault:
                     d.wait_line(r"Rebooting\.\.\.$")
                 else:
-                    d.wait_line(r": Channels available: ")
+                    s.sim.wait_started()
                     s.run("ip", "addr", "add", "10.0.0.2/24", "dev", "eth0")
                     d.wait_line(r"command 'iptables .* DROP' \(pid" if messages
                                 else r"IP change 127\.0\.0\.1 --> 10\.0\.0\.2")
