@@ -17,10 +17,24 @@ processor_action_t LocationServer::process(RequestContext& c)
     if (contacts.empty())
         return processor_action_t::Continue;
     std::vector<std::unique_ptr<Target>> batch;
-    for (const auto& r : contacts) {
+    std::vector<std::vector<contact_record_t>> instances;  // flows of one instance each, in first-seen order
+    for (auto& r : contacts) {
+        if (!r.instance.empty() && r.reg_id != 0) {
+            auto same = std::find_if(instances.begin(), instances.end(),
+                                     [&](const auto& l) { return l.front().instance == r.instance; });
+            if (same != instances.end())
+                same->push_back(std::move(r));
+            else
+                instances.push_back({std::move(r)});
+            continue;
+        }
         auto t = std::make_unique<QValueTarget>(r.contact);
         t->path = r.sip_path;
         batch.push_back(std::move(t));
+    }
+    for (auto& flows : instances) {
+        std::stable_sort(flows.begin(), flows.end(), OutboundTarget::instanceCompare);
+        batch.push_back(std::make_unique<OutboundTarget>(std::move(flows)));
     }
     std::stable_sort(batch.begin(), batch.end(), Target::priorityMetricCompare);
     c.getResponseContext().addTargetBatch(std::move(batch));

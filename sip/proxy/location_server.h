@@ -1,5 +1,6 @@
 // Targets for requests to our own users: the live contacts registered for
-// the Request-URI's AOR, as one batch ordered by q, each with its Path.
+// the Request-URI's AOR, as one batch ordered by q, each with its Path; the
+// flows of one instance (instance and reg-id) make one outbound target.
 #pragma once
 
 #include "sip/proxy/location_db.h"

@@ -9,6 +9,8 @@ RequestContext::RequestContext(Proxy& proxy, int tid, sipcore::Message request, 
     : proxy(proxy), tid(tid), source(info.from), original(request.clone()), request(std::move(request)),
       responses(*this)
 {
+    if (source.tls_verified)
+        keys.emplace_back(certificate_verified_key, true);
 }
 
 RequestContext::~RequestContext() = default;

@@ -129,11 +129,14 @@ bool ProxyRunner::addTransports(Proxy& p, std::string* error)
         int port = atoi(iface.c_str() + colon + 1);
         sipcore::TransportType type;
         std::string tname = cfg.getConfigData(k + "Type", "UDP");
-        if (!sipcore::transport_from_name(tname, &type) || type == sipcore::TransportType::TLS) {
+        if (!sipcore::transport_from_name(tname, &type)) {
             *error = "unsupported transport type \"" + tname + "\" in " + k + "Type";
             return false;
         }
-        int id = p.addTransport(type, ip, port);
+        sipcore::tls_options_t tls;
+        if (type == sipcore::TransportType::TLS && !tlsOptions(k, &tls, error))
+            return false;
+        int id = p.addTransport(type, ip, port, type == sipcore::TransportType::TLS ? &tls : nullptr);
         if (id <= 0) {
             *error = "cannot listen on " + iface + " (likely a port is already in use)";
             return false;
@@ -166,6 +169,34 @@ bool ProxyRunner::addTransports(Proxy& p, std::string* error)
             p.setRecordRouteUri(u.toString());
         }
     }
+    return true;
+}
+
+void ProxyRunner::setTlsFiles(const std::string& cert, const std::string& key, const std::string& ca)
+{
+    tls_cert = cert;
+    tls_key = key;
+    tls_ca = ca;
+}
+
+bool ProxyRunner::tlsOptions(const std::string& k, sipcore::tls_options_t* tls, std::string* error)
+{
+    if (tls_cert.empty() || tls_key.empty()) {
+        *error = "no certificate and key for the secure transport " + k;
+        return false;
+    }
+    tls->cert_file = tls_cert;
+    tls->key_file = tls_key;
+    tls->ca_file = tls_ca;
+    std::string v = cfg.getConfigData(k + "TlsClientVerification", "None");
+    if (strcasecmp(v.c_str(), "Optional") == 0)
+        tls->client_verify = sipcore::tls_options_t::Verify::Optional;
+    else if (strcasecmp(v.c_str(), "Mandatory") == 0)
+        tls->client_verify = sipcore::tls_options_t::Verify::Mandatory;
+    else if (strcasecmp(v.c_str(), "None") != 0)
+        LOG(LOGF_GENERAL, LOG_WARNING, "proxy: unknown TLS client verification mode in %sTlsClientVerification: %s",
+            k.c_str(), v.c_str());
+    tls->verify_server = !tls_ca.empty();
     return true;
 }
 

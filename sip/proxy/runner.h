@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sip/core/tcp_transport.h"
 #include "sip/proxy/config_parse.h"
 #include "sip/proxy/location_db.h"
 #include "sip/proxy/proxy.h"
@@ -40,10 +41,15 @@ public:
     // T1 now and for every later start.
     void setT1(int ms);
     void addRegistrarHandler(RegistrarHandler* h) { registrar_handlers.push_back(h); }
+    // PEM files of the secure transports (read again by every start and
+    // restart); ca checks peer certificates. Set before run or restart.
+    void setTlsFiles(const std::string& cert, const std::string& key, const std::string& ca = "");
 
 protected:
     virtual std::unique_ptr<Proxy> createProxy();
     virtual bool addTransports(Proxy& proxy, std::string* error);
+    // The options of the secure transport configured under key ("TransportN").
+    virtual bool tlsOptions(const std::string& key, sipcore::tls_options_t* tls, std::string* error);
     virtual void addDomains(Proxy& proxy);
     virtual void createRegistrar(Proxy& proxy);
     virtual void makeRequestProcessorChain(ProcessorChain& chain);
@@ -59,6 +65,7 @@ private:
     LocationDb db;
     std::atomic<int> t1_ms{0};
     std::vector<RegistrarHandler*> registrar_handlers;
+    std::string tls_cert, tls_key, tls_ca;
     std::unique_ptr<Proxy> proxy;
     std::unique_ptr<Registrar> registrar;
 };

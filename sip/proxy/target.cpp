@@ -20,4 +20,15 @@ QValueTarget::QValueTarget(const sipcore::NameAddr& contact) : Target(contact)
         q = static_cast<int>(d * 1000 + 0.5);
 }
 
+OutboundTarget::OutboundTarget(std::vector<contact_record_t> flows)
+    : Target(flows.front().contact), list(std::move(flows)), q(list.front().contact)
+{
+    path = list.front().sip_path;
+}
+
+bool OutboundTarget::instanceCompare(const contact_record_t& a, const contact_record_t& b)
+{
+    return a.last_updated > b.last_updated;
+}
+
 }  // namespace sipproxy

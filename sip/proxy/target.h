@@ -8,6 +8,7 @@
 
 #include "sip/core/name_addr.h"
 #include "sip/core/uri.h"
+#include "sip/proxy/location_db.h"
 
 namespace sipproxy {
 
@@ -37,6 +38,22 @@ public:
 
 private:
     int q = 1000;
+};
+
+// One instance (+sip.instance with a reg-id) registered over several flows:
+// the request goes to the most recent flow only, with its Path and q.
+class OutboundTarget : public Target {
+public:
+    // flows: sorted with instanceCompare, not empty.
+    explicit OutboundTarget(std::vector<contact_record_t> flows);
+    int priority() const override { return q.priority(); }
+    const std::vector<contact_record_t>& flows() const { return list; }
+    // For std::sort: a before b when a was updated more recently.
+    static bool instanceCompare(const contact_record_t& a, const contact_record_t& b);
+
+private:
+    std::vector<contact_record_t> list;
+    QValueTarget q;
 };
 
 }  // namespace sipproxy

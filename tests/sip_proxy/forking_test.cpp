@@ -1,5 +1,7 @@
 // Targets and forking: parallel batches, queues tried one after another,
 // the best response, CANCEL both ways, Timer C, Record-Route.
+#include <mutex>
+
 #include "sip/proxy/am_i_responsible.h"
 #include "sip/proxy/strict_route_fixup.h"
 #include "sip_proxy/proxy_fixture.h"
@@ -17,6 +19,28 @@ std::string cancel_of(const std::string& invite)
                       "\r\nCSeq: " + std::to_string(m.cseq()) + " CANCEL\r\nContent-Length: 0\r\n\r\n";
     return out;
 }
+
+// Records each accounting call as "in|out METHOD-or-code"; an INVITE
+// creates the session, its final response establishes it.
+struct Accounting : AccountingCollector {
+    void doSessionAccounting(const Message& m, bool received, RequestContext& c) override
+    {
+        if (m.isRequest() && m.method() == "INVITE")
+            c.sessionCreated = true;
+        if (m.isResponse() && m.statusCode() >= 200 && m.method() == "INVITE")
+            c.sessionEstablished = true;
+        std::lock_guard<std::mutex> g(lock);
+        seen.push_back(std::string(received ? "in " : "out ") +
+                       (m.isResponse() ? std::to_string(m.statusCode()) : m.method()));
+    }
+    std::vector<std::string> log()
+    {
+        std::lock_guard<std::mutex> g(lock);
+        return seen;
+    }
+    std::mutex lock;  // guards seen (written on the stack thread)
+    std::vector<std::string> seen;
+};
 
 class ForkTest : public ProxyTest {
 protected:
@@ -126,7 +150,9 @@ TEST_F(ForkTest, BestResponse)
 
 TEST_F(ForkTest, UpstreamCancelReachesRingingBranches)
 {
+    Accounting acct;
     startWith("p");
+    proxy->setAccountingCollector(&acct);
     std::string inv = invite("uc1");
     std::string i1 = methodAt(bob1, "INVITE"), i2 = methodAt(bob2, "INVITE");
     bob1.send(answer_text(i1, 180, "Ringing", "b1"), addr);
@@ -148,6 +174,8 @@ TEST_F(ForkTest, UpstreamCancelReachesRingingBranches)
     EXPECT_EQ(code_of(m), 487);
     alice.send(ack_of(inv, m), addr);
     EXPECT_EQ(contexts(), 0u);
+    // The CANCEL counts while the session is set up; responses only until it ends.
+    EXPECT_EQ(acct.log(), (std::vector<std::string>{"out INVITE", "out INVITE", "out 180", "in CANCEL", "out 180", "out 487"}));
 }
 
 TEST_F(ForkTest, TimerCStandsInForASilentBranchAndCancelsARingingOne)
@@ -180,6 +208,8 @@ TEST_F(ForkTest, RecordRouteKeepsTheDialogOnTheProxy)
     start(cfg);
     cfg.record_route_uri = "sip:127.0.0.1:" + std::to_string(port) + ";lr";
     proxy->setRecordRouteUri(cfg.record_route_uri);
+    Accounting acct;
+    proxy->setAccountingCollector(&acct);
     proxy->requestChain().add(std::make_unique<StrictRouteFixup>());
     proxy->requestChain().add(std::make_unique<AmIResponsible>());
     proxy->requestChain().add(step("Location", [this](RequestContext& c) {
@@ -211,6 +241,8 @@ TEST_F(ForkTest, RecordRouteKeepsTheDialogOnTheProxy)
     EXPECT_FALSE(Message::parse(b).hasHeader("Record-Route"));
     bob1.send(answer_text(b, 200, "OK", "b1"), addr);
     EXPECT_EQ(code_of(next(alice)), 200);
+    // Requests taken in and forwarded, and the INVITE's 200 that establishes the session.
+    EXPECT_EQ(acct.log(), (std::vector<std::string>{"in INVITE", "out INVITE", "out 200", "in BYE", "out BYE"}));
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "sip/core/digest.h"
+#include "sip/core/response.h"
 #include "sip/proxy/runner.h"
 #include "sip_proxy/proxy_fixture.h"
+#include "support/tls_cert.h"
 
 namespace proxytest {
 namespace {
@@ -74,6 +76,29 @@ protected:
         EXPECT_EQ(sipcore::digest_answer(again, r, cr, 1, "cn"), 0);
         ua.send(again.toString(), addr);
         return Message::parse(ua.recv(5000));
+    }
+
+    // An INVITE from 201 to user, answered to its 407 with 201's credentials.
+    void callWithCredentials(const std::string& user, const std::string& call)
+    {
+        auto invite = [&](int cseq, const std::string& auth) {
+            return "INVITE sip:" + user + "@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" +
+                   std::to_string(ua.port()) + ";branch=z9hG4bK" + call + std::to_string(cseq) +
+                   ";rport\r\nFrom: <sip:201@127.0.0.1>;tag=c1\r\nTo: <sip:" + user + "@127.0.0.1>\r\nCall-ID: " + call +
+                   "\r\nCSeq: " + std::to_string(cseq) + " INVITE\r\nMax-Forwards: 70\r\n" + auth +
+                   "Content-Length: 0\r\n\r\n";
+        };
+        ua.send(invite(1, ""), addr);
+        std::string r;
+        while (code_of(r = ua.recv(5000)) == 100) {
+        }
+        Message challenge = Message::parse(r);
+        ASSERT_EQ(challenge.statusCode(), 407);
+        ua.send(ack_of(invite(1, ""), r), addr);
+        Message again = Message::parse(invite(2, ""));
+        sipcore::digest_credentials_t cr{"201", "secret", ""};
+        ASSERT_EQ(sipcore::digest_answer(again, challenge, cr, 1, "cn"), 0);
+        ua.send(again.toString(), addr);
     }
 
     std::vector<std::string> contactsOf(const Message& m)
@@ -179,27 +204,114 @@ TEST_F(RegistrarTest, CallsReachRegisteredContactsAcrossRestart)
     runner->setT1(200);
     EXPECT_EQ(runner->getProxy()->stack().t1(), 200);
 
-    auto invite = [&](int cseq, const std::string& auth) {
-        return "INVITE sip:202@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" +
-               std::to_string(ua.port()) + ";branch=z9hG4bKcall" + std::to_string(cseq) +
-               ";rport\r\nFrom: <sip:201@127.0.0.1>;tag=c1\r\nTo: <sip:202@127.0.0.1>\r\nCall-ID: call1\r\nCSeq: " +
-               std::to_string(cseq) + " INVITE\r\nMax-Forwards: 70\r\n" + auth + "Content-Length: 0\r\n\r\n";
-    };
-    ua.send(invite(1, ""), addr);
-    std::string r;
-    while (code_of(r = ua.recv(5000)) == 100) {
-    }
-    Message challenge = Message::parse(r);
-    ASSERT_EQ(challenge.statusCode(), 407);
-    ua.send(ack_of(invite(1, ""), r), addr);
-    Message again = Message::parse(invite(2, ""));
-    sipcore::digest_credentials_t cr{"201", "secret", ""};
-    ASSERT_EQ(sipcore::digest_answer(again, challenge, cr, 1, "cn"), 0);
-    ua.send(again.toString(), addr);
+    callWithCredentials("202", "call1");
     Message fwd = Message::parse(phone1.recv());
     ASSERT_TRUE(fwd.valid());
     EXPECT_EQ(fwd.requestUri().toString(), uri_of(phone1, "202"));
     EXPECT_FALSE(fwd.hasHeader("Proxy-Authorization"));
+}
+
+// The flows of one instance (instance and reg-id) make one target: only the
+// most recent flow is called; a contact without reg-id is called as well.
+TEST_F(RegistrarTest, OneInstanceIsCalledOnItsNewestFlow)
+{
+    LocationDb& db = runner->getLocationDb();
+    UdpPeer phone3;
+    auto contact = [&](UdpPeer& p, uint32_t reg_id, int64_t updated) {
+        contact_record_t c;
+        c.contact = sipcore::NameAddr::parse("<" + uri_of(p, "202") + ">");
+        c.reg_expires = db.now() + 3600;
+        c.last_updated = updated;
+        c.instance = reg_id ? "<urn:uuid:7>" : "";
+        c.reg_id = reg_id;
+        return c;
+    };
+    db.updateContact("sip:202@127.0.0.1", contact(phone1, 1, 100));
+    db.updateContact("sip:202@127.0.0.1", contact(phone2, 2, 200));
+    db.updateContact("sip:202@127.0.0.1", contact(phone3, 0, 50));
+    callWithCredentials("202", "call2");
+    EXPECT_TRUE(Message::parse(phone2.recv()).valid()) << "the newest flow";
+    EXPECT_TRUE(Message::parse(phone3.recv()).valid()) << "the contact without reg-id";
+    EXPECT_EQ(phone1.recv(300), "") << "an older flow of the same instance";
+}
+
+// A runner with a processor of the test in front of its request chain.
+class FrontRunner : public ProxyRunner {
+public:
+    using ProxyRunner::ProxyRunner;
+    LambdaProcessor::fn_t front;
+
+protected:
+    void makeRequestProcessorChain(ProcessorChain& chain) override
+    {
+        ProxyRunner::makeRequestProcessorChain(chain);
+        chain.insertBefore("StrictRouteFixup", step("Front", front));
+    }
+};
+
+// A secure transport from the configuration: a verified client certificate
+// reaches the context key, and targets with transport=tls are reached over
+// TLS. Without certificate files the runner refuses the transport.
+TEST_F(RegistrarTest, SecureTransports)
+{
+    runner->shutdown();
+    testsupport::TlsCert certs;
+    sipcore::tls_options_t tls;
+    tls.cert_file = certs.cert;
+    tls.key_file = certs.key;
+    tls.ca_file = certs.cert;
+    tls.verify_server = true;
+    siptest::Recorder rec;
+    sipcore::Stack peer(&rec);
+    rec.stack = &peer;
+    rec.answer([](sipcore::Stack& st, int tid, const Message& req) { st.sendResponse(tid, sipcore::make_response(req, 200)); });
+    int ptp = peer.addTransport(sipcore::TransportType::TLS, "127.0.0.1", 0, &tls);
+    ASSERT_GT(ptp, 0);
+    peer.start();
+    ConfigParse c;
+    c.parseText("Transport1Interface = 127.0.0.1:" + std::to_string(port) + "\nTransport2Interface = 127.0.0.1:0"
+                    "\nTransport2Type = TLS\nTransport2TlsClientVerification = optional\n"
+                    "TimerT1 = 100\nDomains = 127.0.0.1\n",
+                "tls");
+    FrontRunner tr(stores);
+    std::string err;
+    EXPECT_FALSE(tr.run(c, &err));
+    EXPECT_NE(err.find("secure transport"), std::string::npos) << err;
+
+    std::atomic<int> verified{-1};
+    std::string tls_target = "sip:x@127.0.0.1:" + std::to_string(peer.localAddress(ptp).port()) + ";transport=tls";
+    tr.front = [&](RequestContext& ctx) {
+        const std::string user = ctx.getOriginalRequest().requestUri().user();
+        if (user == "in")
+            verified = ctx.getKey(certificate_verified_key);
+        ctx.getResponseContext().addTarget(
+            std::make_unique<Target>(sipcore::Uri::parse(user == "in" ? uri_of(phone1, "x") : tls_target)));
+        return processor_action_t::SkipThisChain;
+    };
+    tr.setTlsFiles(certs.cert, certs.key, certs.cert);
+    ASSERT_TRUE(tr.run(c, &err)) << err;
+    int tls_port = tr.getProxy()->transportPort(2);
+
+    Message in = Message::parse(request_text("OPTIONS", "sip:in@127.0.0.1:" + std::to_string(tls_port), ua, "t1"));
+    in.popVia();
+    in.setRequestUri(sipcore::Uri::parse("sip:in@127.0.0.1:" + std::to_string(tls_port) + ";transport=tls"));
+    ASSERT_GT(peer.sendRequest(std::move(in)), 0);
+    Message fwd = Message::parse(phone1.recv(5000));
+    ASSERT_TRUE(fwd.valid()) << "nothing forwarded from the secure transport";
+    EXPECT_EQ(verified.load(), 1);
+    phone1.send(answer_text(fwd.toString(), 200, "OK"), addr);
+
+    ua.send(request_text("OPTIONS", "sip:out@127.0.0.1:" + std::to_string(port), ua, "t2"), addr);
+    siptest::report_t r;
+    while (rec.next("request", &r, 5000) && r.msg.requestUri().user() != "x") {
+    }
+    EXPECT_EQ(r.from.transport, sipcore::TransportType::TLS);
+    std::string answer;
+    while (code_of(answer = ua.recv(5000)) == 100) {
+    }
+    EXPECT_EQ(code_of(answer), 200);
+    tr.shutdown();
+    peer.stop();
 }
 
 // The stores belong to the process, not to a run.
