@@ -116,7 +116,7 @@ int ua_send_refer_notify(sipagent::Agent& ctx, int did, sipagent::SubscriptionSt
         return r;
     }
     ua_fix_contact(notify, false);
-    notify.addHeader("Event", "refer");
+    notify.setHeader("Event", "refer");  // the layer may have set it already
     notify.setBody("message/sipfrag;version=2.0", body);
     r = ctx.callSendRequest(did, std::move(notify));
     if (r < 0)

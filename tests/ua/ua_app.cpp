@@ -15,6 +15,7 @@
 //                         password, realm, realname, proxy, expires, transport, se)
 //   --register TS         channel TS registers its account once the agent is ready
 //   --unregister-after N  a channel unregisters after its Nth registration result
+//   --accept-refer        a channel acts on a REFER it receives (the transferee)
 //   --time-scale N        the layer's timers (refreshes, retries) run N times faster
 #include <csignal>
 #include <cstdio>
@@ -33,6 +34,7 @@
 #include "core/scheduler.h"
 #include "ua/test_sip_channel.h"
 #include "ua/ua_context.h"
+#include "ua/ua_events.h"
 #include "ua/user_agent.h"
 
 namespace {
@@ -54,6 +56,7 @@ void usage()
 std::vector<std::string> answers;
 bool hangup_after_ack = false;
 int unregister_after = 0;
+bool accept_refer = false;
 
 void act_on_call(int call_id)
 {
@@ -76,6 +79,13 @@ public:
         TestSipChannel::processEvent(event);
         if (event->code == EV_ACK_RECEIVED && hangup_after_ack)
             ua_hangup(event->data, "");
+        if (event->code == EV_REFER_RECEIVED && accept_refer) {
+            auto* r = static_cast<refer_event_t*>(event);
+            int res = ua_refer_to(0, r->data, timeslot, "<sip:" + account + ">", r->refer_to, "8 0 101", r->did,
+                                  r->referred_by);
+            printf("action refer_to call=%d result=%d\n", r->data, res);
+            fflush(stdout);
+        }
         if (event->code == EV_ENDPOINT_REGISTERED && ++registered == unregister_after) {
             int r = ua_unregister(registration, settings.authname, settings.realm);
             printf("action unregister ts=%d id=%d result=%d\n", timeslot, registration, r);
@@ -144,6 +154,8 @@ int main(int argc, char** argv)
             registering.push_back(atoi(value().c_str()));
         } else if (a == "--unregister-after") {
             unregister_after = atoi(value().c_str());
+        } else if (a == "--accept-refer") {
+            accept_refer = true;
         } else if (a == "--time-scale") {
             time_scale = atol(value().c_str());
         } else if (a == "--max-ms") {
