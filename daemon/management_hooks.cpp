@@ -6,6 +6,7 @@
 #include "mgmt/management_link.h"
 #include "mgmt/management_requests.h"
 #include "mgmt/poller.h"
+#include "mgmt/var_write.h"
 #include "msp/comcerto_channel.h"
 #include "msp/comcerto_device.h"
 
@@ -75,5 +76,6 @@ void daemon_install_management_link()
     hooks.channelUsage = comcerto_get_channel_usage;
     hooks.mspIp6 = msp_ip6;
     mgmt_set_read_hooks(hooks);
+    mgmt_set_write_hooks({comcerto_NTG_CONFIG, comcerto_set_sync_channel});
     poller_set_link(&managementLink);
 }

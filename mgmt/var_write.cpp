@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
+#include <mutex>
 
 #include "core/channel_event.h"
 #include "core/log.h"
 #include "core/scheduler.h"
+#include "core/watchdog.h"
 #include "mgmt/device_settings.h"
 #include "mgmt/fpga.h"
 #include "mgmt/poller.h"
@@ -14,6 +16,15 @@
 #include "platform/paths.h"
 
 namespace {
+
+std::mutex hooks_mutex;
+MgmtWriteHooks hooks;   // guarded by hooks_mutex; copied before use
+
+MgmtWriteHooks write_hooks()
+{
+    std::lock_guard<std::mutex> lock(hooks_mutex);
+    return hooks;
+}
 
 bool is_integer(int type) { return type >= MyVarValue::INT8 && type <= MyVarValue::INT64; }
 
@@ -84,6 +95,8 @@ void write_master(int value)
 {
     set_device_setting(&DeviceSettings::master, value);
     fpga_write_reg(FPGA_MODE, value > 0 ? 1 : 0);
+    if (auto ntg = write_hooks().ntgConfig; ntg && msp_ready.load())
+        ntg(value > 0, false, value > 0, false);
     fpga_write_reg(FPGA_MASTER_CLOCK, (value & 1) ? 2 : 0);
     fpga_write_reg(FPGA_MASTER_BIT1, value & 2);
 }
@@ -112,7 +125,20 @@ int write_channel(const std::string& id, int k, int c, int value)
     return VAR_OK;
 }
 
+void write_sync_channel(int value)
+{
+    set_device_setting(&DeviceSettings::syncChan, value);
+    if (auto sync = write_hooks().setSyncChannel; sync && msp_ready.load())
+        sync(value);
+}
+
 }  // namespace
+
+void mgmt_set_write_hooks(const MgmtWriteHooks& h)
+{
+    std::lock_guard<std::mutex> lock(hooks_mutex);
+    hooks = h;
+}
 
 int poller_write_var(const std::string& id, const MyVarValue& value, bool strict)
 {
@@ -138,6 +164,8 @@ int poller_write_var(const std::string& id, const MyVarValue& value, bool strict
         fpga_write_reg(FPGA_TDM0_MODE, v);
     } else if (id == ".16.0") {
         write_master(v);
+    } else if (id == ".17.0") {
+        write_sync_channel(v);
     } else if (id == ".30.4.1.0") {
         if (value.text == "alarmTest") {
             uint64_t timer = 0;
@@ -154,7 +182,7 @@ int poller_write_var(const std::string& id, const MyVarValue& value, bool strict
         fpga_write_reg(FPGA_E1NUM + unsigned(k) - 1, v);
     } else if (channel_row(id, &k, &c)) {
         return write_channel(id, k, c, v);
-    } else if (id == ".5.0" || id == ".7.0" || id == ".8.0" || id == ".17.0" || id == ".20.0" ||
+    } else if (id == ".5.0" || id == ".7.0" || id == ".8.0" || id == ".20.0" ||
                id == ".30.1.1.0" || id == ".30.2.1.0" || id == ".30.6.1.0" || id == ".30.7.1.0") {
         // their effects belong to the network, MSP, syslog and pinger layers
         return not_implemented(id);

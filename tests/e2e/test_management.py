@@ -17,7 +17,7 @@ class ManagementTest(unittest.TestCase):
         self.addCleanup(s.close)
         return s
 
-    def test_controller_reads_sets_switches_checks_and_is_notified(self):
+    def test_controller_reads_sets_switches_checks_is_notified_and_reboots(self):
         s = self.scratch()
         sim = s.start_sim()
         sim.fpga(cmd="set", address=3)   # in a chassis
@@ -64,6 +64,16 @@ class ManagementTest(unittest.TestCase):
         self.assertEqual((f.check, f.packet), (cp.CRC16, bytes([0x80, 6, 13, 0, 0, 0, 0])))
         peer.check = cp.XOR8
         self.assertIsNone(peer.request(cp.GET, 7, cp.get_body([".13.0"]), timeout=0.5, retry=0.25))
+
+        # control requests: the firmware revision (no flash here: zeros) and a reboot
+        peer.check = cp.CRC16
+        f = peer.request(cp.CONTROL, 8, bytes([1]))
+        self.assertEqual(f.packet, bytes([0x83, 8, 0, 0, 0, 0]))
+        self.assertIsNone(peer.request(cp.CONTROL, 9, bytes([5]) + b"\x00\x00\x00\x00", timeout=0.5, retry=0.25))
+        self.assertEqual(s.stub_calls(), [])
+        f = peer.request(cp.CONTROL, 10, bytes([5]) + cp.REBOOT_CODE)
+        self.assertEqual(f.packet, bytes([0x83, 10, 0]))
+        self.assertEqual(s.stub_calls(), ["reboot"])
 
         d.terminate()
         self.assertEqual(d.wait(), 0)

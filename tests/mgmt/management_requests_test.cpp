@@ -9,6 +9,7 @@
 
 #include "core/abstract_channel.h"
 #include "core/channel_table.h"
+#include "core/watchdog.h"
 #include "mgmt/device_settings.h"
 #include "mgmt/management_link.h"
 #include "mgmt/management_requests.h"
@@ -280,6 +281,31 @@ TEST_F(Requests, WriteChecks)
     for (const Case& c : cases)
         EXPECT_EQ(poller_write_var(c.id, c.value, c.strict), c.status) << c.id << " strict " << c.strict;
     EXPECT_EQ(device_setting(&DeviceSettings::dns), "");
+}
+
+TEST_F(Requests, MasterAndSyncChannelReachTheMediaProcessorOnlyWhenItIsReady)
+{
+    static std::vector<std::string> calls;
+    calls.clear();
+    mgmt_set_write_hooks({[](bool e, bool f1, bool f2, bool f3) {
+                              calls.push_back("ntg " + std::to_string(e) + std::to_string(f1) +
+                                              std::to_string(f2) + std::to_string(f3));
+                              return 0;
+                          },
+                          [](int ts) { calls.push_back("sync " + std::to_string(ts)); }});
+    msp_ready = false;
+    EXPECT_EQ(poller_write_var(".16.0", MyVarValue(MyVarValue::INT8, 3), true), VAR_OK);
+    EXPECT_EQ(poller_write_var(".17.0", MyVarValue(MyVarValue::INT8, 7), true), VAR_OK);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(poller_read_var(".16.0").value, 3);
+    EXPECT_EQ(poller_read_var(".17.0").value, 7);
+    msp_ready = true;
+    poller_write_var(".16.0", MyVarValue(MyVarValue::INT8, 2), true);
+    poller_write_var(".16.0", MyVarValue(MyVarValue::INT8, 0), true);
+    poller_write_var(".17.0", MyVarValue(MyVarValue::INT8, 9), true);
+    msp_ready = false;
+    mgmt_set_write_hooks({});
+    EXPECT_EQ(calls, (std::vector<std::string>{"ntg 1010", "ntg 0000", "sync 9"}));
 }
 
 }  // namespace
