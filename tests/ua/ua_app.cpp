@@ -15,6 +15,10 @@
 //                         password, realm, realname, proxy, expires, transport, se)
 //   --register TS         channel TS registers its account once the agent is ready
 //   --unregister-after N  a channel unregisters after its Nth registration result
+//   --dial TS:TO          channel TS calls TO (codecs "8 0 101 991") once ready
+//   --route ROUTE         the Route of that call
+//   --after-answer MODE   re-INVITE with MODE when the call is answered, once
+//                         per answer, in order
 //   --accept-refer        a channel acts on a REFER it receives (the transferee)
 //   --time-scale N        the layer's timers (refreshes, retries) run N times faster
 #include <csignal>
@@ -56,6 +60,8 @@ void usage()
 std::vector<std::string> answers;
 bool hangup_after_ack = false;
 int unregister_after = 0;
+std::vector<std::string> after_answer;
+size_t answers_seen = 0;
 bool accept_refer = false;
 
 void act_on_call(int call_id)
@@ -79,6 +85,12 @@ public:
         TestSipChannel::processEvent(event);
         if (event->code == EV_ACK_RECEIVED && hangup_after_ack)
             ua_hangup(event->data, "");
+        if (event->code == EV_CALL_ANSWERED && event->data == dialled && answers_seen < after_answer.size()) {
+            const std::string& mode = after_answer[answers_seen++];
+            int r = ua_reinvite(event->data, mode.c_str());
+            printf("action reinvite %s call=%d result=%d\n", mode.c_str(), event->data, r);
+            fflush(stdout);
+        }
         if (event->code == EV_REFER_RECEIVED && accept_refer) {
             auto* r = static_cast<refer_event_t*>(event);
             int res = ua_refer_to(0, r->data, timeslot, "<sip:" + account + ">", r->refer_to, "8 0 101", r->did,
@@ -94,6 +106,7 @@ public:
     }
     int registration = -1;
     int registered = 0;
+    int dialled = 0;
 };
 
 void set_account(ua_sip_account_t& a, const std::string& key, const std::string& value)
@@ -124,6 +137,8 @@ int main(int argc, char** argv)
     std::vector<std::pair<int, std::string>> channels;
     std::vector<std::pair<int, std::string>> settings;  // TS, KEY=VALUE
     std::vector<int> registering;
+    int dial_ts = -1;
+    std::string dial_to, route;
     long time_scale = 1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -154,6 +169,17 @@ int main(int argc, char** argv)
             registering.push_back(atoi(value().c_str()));
         } else if (a == "--unregister-after") {
             unregister_after = atoi(value().c_str());
+        } else if (a == "--dial") {
+            std::string v = value();
+            size_t colon = v.find(':');
+            if (colon == std::string::npos)
+                usage();
+            dial_ts = atoi(v.c_str());
+            dial_to = v.substr(colon + 1);
+        } else if (a == "--route") {
+            route = value();
+        } else if (a == "--after-answer") {
+            after_answer.push_back(value());
         } else if (a == "--accept-refer") {
             accept_refer = true;
         } else if (a == "--time-scale") {
@@ -211,6 +237,11 @@ int main(int argc, char** argv)
                     continue;
                 c->registration = ua_register(c);
                 printf("action register ts=%d result=%d\n", ts, c->registration);
+            }
+            if (auto* c = dynamic_cast<AppChannel*>(dial_ts >= 0 && dial_ts < CHANNEL_TABLE_SIZE ? channel_table[dial_ts]
+                                                                                              : nullptr)) {
+                c->dialled = ua_dial_out(0, dial_to, "<sip:" + c->account + ">", route, dial_ts, "8 0 101 991", nullptr);
+                printf("action dial ts=%d result=%d\n", dial_ts, c->dialled);
             }
             fflush(stdout);
         }

@@ -243,6 +243,29 @@ ROWS
     expect_event "Call disconnected ch=3 data=3"
     stop_app
     ;;
+  dial_out)
+    # channel 5 calls through its route to a SIPp callee: INVITE headers and
+    # SDP, reliable 180 and PRACK, early media, answer, hold, a hold it
+    # already has (no re-INVITE), T.38, and the callee's BYE with a Reason
+    (cd "$work" && timeout 30 sipp -nostdin -i 127.0.0.1 -p 5070 -m 1 -timeout 15s -timeout_error -trace_err \
+       -trace_msg -sf "$dir/callee.xml" 127.0.0.1:6060 >"$work/sipp.out" 2>&1 </dev/null) &
+    sipp_pid=$!
+    sleep 0.3
+    start_app --channel 5:100 --set 5:se=90 --dial 5:sip:200@example.com --route '<sip:127.0.0.1:5070;lr>' \
+      --after-answer inactive --after-answer recvonly --after-answer t38
+    wait "$sipp_pid" || fail "the callee saw something else"
+    settle
+    grep -q '^action dial ts=5 result=1' "$work/app.out" || fail "ua_dial_out failed"
+    expect_event "Remote is ringing ch=5 data=1 status=180"
+    [ "$(grep -c '^event Remote is ringing' "$work/app.out")" = 1 ] || fail "the 183 with media rang"
+    [ "$(grep -c '^event RTP parameters ch=5 data=1 codec=PCMA' "$work/app.out")" = 3 ] \
+      || fail "expected the media of the 183, the 200 and the hold"
+    [ "$(grep -c '^event Call answered ch=5 data=1' "$work/app.out")" = 4 ] || fail "expected four answers"
+    grep -q '^action reinvite recvonly call=1 result=0' "$work/app.out" || fail "the hold it had was sent again"
+    expect_event "RTP parameters ch=5 data=1 codec=T38"
+    expect_event "Call disconnected ch=5 data=1 cause=16 location=2 status=0"
+    stop_app
+    ;;
   transfer)
     # the caller REFERs the answered call to 200@127.0.0.1:5080: "100 Trying"
     # first, then the outcome of the call to the target as the last NOTIFY
