@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "core/main_loop.h"
 #include "platform/paths.h"
 
 int boot_wait_read_proc_stat(long long* idle)
@@ -30,7 +31,8 @@ void boot_wait(boot_wait_reader_t reader, void (*sleep_s)())
     LOG(LOGF_GENERAL, 6, "Waiting for jffs2 scan finish and CPU idle time > 90%%...");
     bool have_previous = false;
     long long previous = 0;
-    for (int i = 0; i < 60; i++) {
+    // A stop request ends the wait: start-up then goes no further.
+    for (int i = 0; i < 60 && !shutdown_requested; i++) {
         long long idle = 0;
         int r = reader(&idle);
         if (r == -2) {

@@ -197,9 +197,10 @@ void stop_ua()
 // Every thread that posts has stopped; what the main loop did not take is dropped.
 void destroy_event_queue()
 {
-    if (event_queue)
-        while (channel_event_t* event = std_queue_dequeue(event_queue))
-            delete event;
+    if (!event_queue)   // a stop came first
+        return;
+    while (channel_event_t* event = std_queue_dequeue(event_queue))
+        delete event;
     std_queue_destroy(&event_queue);
 }
 
@@ -207,7 +208,15 @@ void schedule_down()
 {
     if (ares_second)
         ares_library_cleanup();
-    sched_destroy(&main_scheduler);
+    if (main_scheduler)   // absent when a stop came first
+        sched_destroy(&main_scheduler);
+}
+
+// Between start-up steps: a stop request is logged as the main loop would.
+bool stop_requested()
+{
+    main_loop_report_signal();
+    return shutdown_requested != 0;
 }
 
 void final_steps()
@@ -329,5 +338,5 @@ step_lists_t daemon_steps(int argc, char** argv)
 {
     arg_count = argc;
     arg_values = argv;
-    return {startup_list, shutdown_list, poller_reboot};
+    return {startup_list, shutdown_list, poller_reboot, stop_requested};
 }

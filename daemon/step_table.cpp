@@ -30,18 +30,24 @@ int run_steps(const step_lists_t& lists)
 {
     for (const startup_step_t& step : lists.startup) {
         int result = step.run ? step.run() : 0;
+        // Leaving at once needs no shutdown, stop or no stop.
+        if (result < 0 && step.on_failure.kind == exit_path_t::quit) {
+            log_failure(step.failure, result);
+            return step.on_failure.code;
+        }
+        if (lists.stop_requested && lists.stop_requested())
+            break;
         if (result >= 0)
             continue;
         log_failure(step.failure, result);
         switch (step.on_failure.kind) {
         case exit_path_t::go_on:
+        case exit_path_t::quit:
             break;
         case exit_path_t::reboot:
             if (lists.reboot)
                 lists.reboot();
             break;
-        case exit_path_t::quit:
-            return step.on_failure.code;
         case exit_path_t::shutdown: {
             int from = shutdown_step_index(lists.shutdown, step.on_failure.from);
             // An unknown name cannot be built (exit_paths_resolve); the whole

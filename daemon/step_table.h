@@ -52,6 +52,11 @@ struct step_lists_t {
     std::span<const startup_step_t> startup;
     std::span<const shutdown_step_t> shutdown;
     void (*reboot)();   // the action of REBOOT
+    // Asked after every start-up step (null: never): true when a stop was
+    // requested. The rest of start-up is then skipped, a failure takes no
+    // road of its own (no reboot), and the whole shutdown list runs: its
+    // steps leave alone what never started.
+    bool (*stop_requested)() = nullptr;
 };
 
 // The shutdown step of that name, or -1.

@@ -140,7 +140,7 @@ int logged(int rc, const char* what)
 // Timeslot 255 is never swept.
 void sweep_dead_channels()
 {
-    for (int ts = 0; ts < 255; ts++) {
+    for (int ts = 0; ts < 255 && !shutdown_requested; ts++) {
         MspMessage q(MSP_CLASS_QUERY, MSP_TYPE_DEVICE, FC_SUPVSR_CREATE_CHANNEL, 2);
         q.u16(8, static_cast<uint16_t>(ts));
         Answer a;
@@ -251,10 +251,27 @@ void close_control_socket()
     msp_socket_close(msp_socket.exchange(-1));
 }
 
+// A stop requested while the device starts ends the start-up: the commands
+// still waiting give up, and the rest are not sent.
+struct AbandonOnStop {
+    AbandonOnStop() { msp_set_abandon_on_stop(true); }
+    ~AbandonOnStop() { msp_set_abandon_on_stop(false); }
+};
+
+bool stopped_during_init()
+{
+    if (!shutdown_requested)
+        return false;
+    LOG(LOGF_GENERAL, 5, "stop requested: media processor start-up abandoned");
+    close_control_socket();
+    return true;
+}
+
 }  // namespace
 
 int comcerto_init()
 {
+    AbandonOnStop abandon;
     unsigned eth1 = if_nametoindex("eth1");
     msp_address = msp_address_make(eth1);
     int fd = msp_socket_open(MSP_MAC, eth1);
@@ -266,10 +283,12 @@ int comcerto_init()
     msp_set_indication_handler(msp_process_indication);
     main_pollfds[POLLFD_MSP].fd = fd;
 
-    if (logged(set_SPU_features(), "set_SPU_features") != 0) {
+    if (logged(set_SPU_features(), "set_SPU_features") != 0 && !shutdown_requested) {
         sleep(1);
         logged(set_SPU_features(), "set_SPU_features");
     }
+    if (stopped_during_init())
+        return -1;
 
     MspMessage keys(MSP_CLASS_QUERY, MSP_TYPE_DEVICE, FC_IRM_GET_SFKEYS, 4);
     keys.u16(8, 0xFFFF).u16(10, 0xFFFF);
@@ -278,12 +297,18 @@ int comcerto_init()
         LOG(LOGF_GENERAL, 6, "==> SFKEYS: %04x %04x %04x %04x", a.w(4), a.w(8), a.w(10), a.w(12));
 
     sweep_dead_channels();
+    if (stopped_during_init())
+        return -1;
     read_identity();
+    if (stopped_during_init())
+        return -1;
     if (!configure()) {
         close_control_socket();
         return -1;
     }
 
+    if (stopped_during_init())
+        return -1;
     if (msp_capacity == 0)
         msp_capacity = comcerto_IRM_AVAILABLE_unchecked();
     LOG(LOGF_GENERAL, 6, "Channels available: %d (G.711 20ms)", msp_capacity.load());

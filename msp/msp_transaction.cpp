@@ -39,6 +39,9 @@ uint32_t msp_transaction_index = 0;
 
 std::atomic<MspIndicationHandler> indication_handler{nullptr};
 std::atomic<int> answer_window_ms{750};
+std::atomic<bool> abandon_on_stop{false};
+
+bool abandoned() { return abandon_on_stop.load() && shutdown_requested.load() != 0; }
 
 int send_to(uint16_t channelId, const uint8_t* message, int length)
 {
@@ -137,6 +140,8 @@ bool wait_main_thread(uint16_t channelId, const uint8_t* m, int length, MspTrans
     const uint32_t window = static_cast<uint32_t>(answer_window_ms.load());
     uint32_t sent = sched_get_time_ms();
     for (;;) {
+        if (abandoned())
+            return false;
         uint32_t elapsed = sched_get_time_ms() - sent;
         if (elapsed > window) {
             if (t.resends >= MSP_MAX_RESENDS || !resend(channelId, m, length, t))
@@ -251,6 +256,8 @@ int DEV_PassThru(uint16_t channelId, void* message, int length, void* response, 
         return -1;
     }
     if (!length_ok(m, length))
+        return -1;
+    if (abandoned() && on_main_thread())
         return -1;
     uint16_t fc = msp_message_fc(m);
     MspTransaction t;
@@ -367,6 +374,8 @@ void comcerto_process_socket()
 void msp_set_indication_handler(MspIndicationHandler handler) { indication_handler.store(handler); }
 
 void msp_set_answer_window(int ms) { answer_window_ms.store(ms); }
+
+void msp_set_abandon_on_stop(bool on) { abandon_on_stop.store(on); }
 
 int msp_answer_window() { return answer_window_ms.load(); }
 

@@ -58,6 +58,12 @@ void msp_set_answer_window(int ms);
 int msp_answer_window();
 constexpr int MSP_MAX_RESENDS = 4;
 
+// While on, a stop request (shutdown_requested) ends a wait of the main
+// thread as a time-out and fails later commands before they are sent: the
+// device start-up does not keep a stopping daemon waiting on a silent media
+// processor. Off at shutdown, whose own commands must go out.
+void msp_set_abandon_on_stop(bool on);
+
 // Number of pending transactions (tests and diagnostics).
 size_t msp_pending_transactions();
 // Drops every pending asynchronous transaction and resets the index counter;

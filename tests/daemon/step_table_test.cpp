@@ -78,3 +78,56 @@ TEST(StepTable, ExitPathsMustNameAShutdownStep)
     EXPECT_FALSE(exit_paths_resolve(bad, shutdown));
     EXPECT_EQ(shutdown_step_index(shutdown, "log"), 1);
 }
+
+namespace {
+bool stop = false;
+int stop_result = 0;
+bool stop_requested() { return stop; }
+// A signal that arrives while the step runs (the boot wait, a silent media
+// processor); the step may then fail because of it.
+int stopped_while_running()
+{
+    trace.push_back("stop");
+    stop = true;
+    return stop_result;
+}
+}  // namespace
+
+// A stop during start-up skips the rest of start-up and runs the whole
+// shutdown; the failure it causes reboots nothing; leaving at once keeps its code.
+TEST(StepTable, StopRequestDuringStartUp)
+{
+    const struct {
+        int result;
+        exit_path_t path;
+        int exit_code;
+        const char* trace;
+    } cases[] = {
+        {0, GO_ON, 0, "up0 stop down0 down1 down2"},
+        {-1, REBOOT, 0, "up0 stop down0 down1 down2"},
+        {-1, shutdown_from("last"), 0, "up0 stop down0 down1 down2"},
+        {-1, quit(1), 1, "up0 stop"},
+    };
+    for (const auto& c : cases) {
+        const startup_step_t startup[] = {
+            {"zero", RUNS, up<0>, LOGGED_BY_STEP, GO_ON},
+            {"stopping", RUNS, stopped_while_running, {LOGF_GENERAL, 2, "init error"}, c.path},
+            {"next", RUNS, up<2>, LOGGED_BY_STEP, REBOOT},
+        };
+        const shutdown_step_t shutdown[] = {
+            {"first", RUNS, down<0>}, {"second", RUNS, down<1>}, {"last", RUNS, down<2>}};
+        trace.clear();
+        failing = -1;
+        stop = false;
+        stop_result = c.result;
+        LogCapture cap;
+        EXPECT_EQ(run_steps({startup, shutdown, reboot, stop_requested}), c.exit_code) << c.trace;
+        std::string seen;
+        for (const auto& t : trace)
+            seen += (seen.empty() ? "" : " ") + t;
+        EXPECT_EQ(seen, c.trace);
+        // After a stop only leaving at once reports the step's failure.
+        EXPECT_EQ(cap.contains("init error"), c.path.kind == exit_path_t::quit) << c.trace;
+    }
+    stop = false;
+}

@@ -4,6 +4,7 @@ signals and a storm of stop requests."""
 
 import os
 import signal
+import socket
 import threading
 import time
 import unittest
@@ -107,6 +108,38 @@ class HostileTest(unittest.TestCase):
         kicks = ops[-9:-3]
         for (a, _), (b, _) in zip(kicks, kicks[1:]):
             self.assertGreaterEqual(b - a, 950)
+
+    def assert_stopped_soon(self, s, d, stopped_at):
+        self.assertEqual(d.wait(10), 0)
+        self.assertLess(time.monotonic() - stopped_at, 10)
+        msgs = d.messages()
+        self.assertIn("got signal 15", msgs)
+        self.assertNotIn("Comcerto init error!!! Rebooting...", msgs)
+        self.assertFalse([c for c in s.stub_calls() if c.startswith("reboot")])
+
+    def test_stop_during_boot_wait(self):
+        s = self.scratch(proc_stat_steps=[0] * 70)   # a CPU that never idles: 60 s of waiting
+        d = s.start("-d")
+        d.wait_line(r": Waiting for jffs2 scan finish")
+        time.sleep(1.5)
+        d.terminate()
+        self.assert_stopped_soon(s, d, time.monotonic())
+        # Nothing after the wait started.
+        self.assertNotIn("Created schedule main scheduler", d.messages())
+        self.assertEqual(s.watchdog_ops(), [])
+
+    def test_stop_while_the_media_processor_is_silent(self):
+        s = self.scratch()
+        silent = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(silent.close)
+        silent.bind(s.path("/silent-msp.sock"))
+        silent.settimeout(30)
+        d = s.start("-d", env=s.env(LINEGW_SIM_MSP=s.path("/silent-msp.sock")))
+        silent.recv(2048)   # the first start-up command: never answered
+        time.sleep(1)
+        d.terminate()
+        self.assert_stopped_soon(s, d, time.monotonic())
+        self.assertIn("stop requested: media processor start-up abandoned", d.messages())
 
 
 if __name__ == "__main__":
