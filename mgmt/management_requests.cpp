@@ -141,12 +141,11 @@ std::string poe_power()
 // other form.
 bool channel_row(const std::string& id, int* k, int* c)
 {
-    int table = 0, n = 0, used = 0;
+    int table = 0, used = 0;
     if (sscanf(id.c_str(), ".%d.%d.%d.%n", &table, k, c, &used) != 3 || used == 0)
         return false;
     if (id.compare(size_t(used), std::string::npos, "0") != 0)
         return false;
-    (void)n;
     if (table == 11) {
         if (id.size() <= 7)
             return false;
