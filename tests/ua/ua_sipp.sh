@@ -268,10 +268,14 @@ ROWS
     ;;
   transfer)
     # the caller REFERs the answered call to 200@127.0.0.1:5080: "100 Trying"
-    # first, then the outcome of the call to the target as the last NOTIFY
-    for target in answers busy; do
-      if [ $target = answers ]; then final='SIP/2.0 200 OK'; len=16; else final='SIP/2.0 486 Busy Here'; len=23; fi
-      sed -e "s|@FINAL@|${final//./\\.}|" -e "s|@FINAL_LEN@|$len|" "$dir/transferor.xml" >"$work/transferor.xml"
+    # first, then the outcome of the call to the target as the last NOTIFY;
+    # a transferor that refuses the first NOTIFY still gets its transfer
+    for variant in answers busy refused; do
+      target=$variant first='200 OK' final='SIP/2.0 200 OK' len=16
+      [ $variant != refused ] || { target=answers; first='500 Server Internal Error'; }
+      [ $variant != busy ] || { final='SIP/2.0 486 Busy Here'; len=23; }
+      sed -e "s|@FINAL@|${final//./\\.}|" -e "s|@FINAL_LEN@|$len|" -e "s|@FIRST_ANSWER@|$first|" \
+        "$dir/transferor.xml" >"$work/transferor.xml"
       start_app --channel 3:100 --answer 200 --accept-refer
       (cd "$work" && timeout 30 sipp -nostdin -i 127.0.0.1 -p 5080 -m 1 -timeout 15s -timeout_error -trace_err \
          -sf "$dir/transfer_target_$target.xml" 127.0.0.1:6060 >"$work/sipp-target.out" 2>&1 </dev/null) &
@@ -283,6 +287,7 @@ ROWS
       expect_event "REFER received ch=3 data=1 refer_to=<sip:200@127.0.0.1:5080>"
       grep -q '^action refer_to call=1 result=0' "$work/app.out" || fail "ua_refer_to failed"
       expect_event "Call ID replaced ch=3 data=1 new=3"
+      [ $variant != refused ] || expect_event "Message failed ch=3 data=1 method=NOTIFY"
       if [ $target = answers ]; then
         expect_event "Call answered ch=3 data=3 contact=<sip:200@127.0.0.1:5080>"
         expect_event "RTP parameters ch=3 data=3 codec=PCMA"
@@ -290,7 +295,7 @@ ROWS
         expect_event "Call disconnected ch=3 data=3 cause=0 location=-1 status=486 reason=Busy Here"
       fi
       stop_app
-      echo "ok: transfer, target $target"
+      echo "ok: transfer, $variant"
     done
     ;;
   register)
