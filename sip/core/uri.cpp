@@ -9,6 +9,8 @@
 #include <osipparser2/osip_parser.h>
 #include <osipparser2/osip_port.h>
 
+#include "sip/core/block_cache.h"
+
 namespace sipcore {
 
 namespace {
@@ -19,8 +21,9 @@ std::string str(const char* s) { return s ? s : ""; }
 
 void parser_ready()
 {
-    // osip's parser tables are built once per process.
-    static const int done = parser_init();
+    // osip's parser tables are built once per process; its blocks come from
+    // the per-thread cache from the start.
+    static const int done = (block_cache_install(), parser_init());
     (void)done;
 }
 
