@@ -246,6 +246,10 @@ TEST(SipResponse, CopiesDialogHeadersAndAddsTagAndServer)
     EXPECT_EQ(ok.callId(), req.callId());
     EXPECT_EQ(ok.cseqMethod(), "INVITE");
     EXPECT_EQ(ok.headers("Record-Route").size(), 1u);
+    EXPECT_EQ(ok.headers("Via"), req.headers("Via"));
+    EXPECT_EQ(ok.header("From"), req.header("From"));
+    EXPECT_EQ(ok.header("CSeq"), req.header("CSeq"));
+    EXPECT_EQ(req.toTag(), "");  // the response's copies are its own
     EXPECT_TRUE(ok.wellFormed());
     Message busy = make_response(req, 486);
     EXPECT_FALSE(busy.toTag().empty());
