@@ -339,7 +339,14 @@ void comcerto_destroy()
     msp_ready = false;
 }
 
-int set_SPU_features() { return command_w8(FC_SPU_FEATURES_CONTROL, 4); }
+// Two parameter words, the second zero: 12 bytes, and 12 in byte 0 (the
+// firmware reads the length byte, not the padding).
+int set_SPU_features()
+{
+    MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_DEVICE, FC_SPU_FEATURES_CONTROL, 4);
+    m.u16(8, 4).u16(10, 0);
+    return passthru(m);
+}
 
 int comcerto_getDeviceType(int* type)
 {

@@ -151,7 +151,7 @@ TEST_F(ComcertoDeviceTest, StartUpCommandsCarryTheirParameters)
         uint8_t lengthByte;
         std::vector<uint16_t> words;   // from byte 8
     } cases[] = {
-        {SPU_FEATURES, 12, 10, {4}},
+        {SPU_FEATURES, 12, 12, {4, 0}},   // the feature word and a zero word, byte 0 counts both
         {SFKEYS, 12, 12, {0xFFFF, 0xFFFF}},
         {PCM_LAW, 12, 10, {1}},
         {TDM_BUS_MODE, 12, 10, {2}},
