@@ -59,6 +59,20 @@ bool list_has(const std::string& list, const std::string& token)
     return false;
 }
 
+// A quoted-string: `"` and `\` escaped so values taken from a challenge
+// cannot end the string early or add parameters of their own.
+std::string quoted(const std::string& s)
+{
+    std::string r = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\')
+            r += '\\';
+        r += c;
+    }
+    r += '"';
+    return r;
+}
+
 }  // namespace
 
 std::string md5_hex(const std::string& data)
@@ -158,12 +172,13 @@ std::string digest_authorization(const digest_challenge_t& c, const digest_crede
     snprintf(ncs, sizeof ncs, "%08x", nc);
     std::string response = auth ? md5_hex(ha1 + ":" + c.nonce + ":" + ncs + ":" + cnonce + ":auth:" + ha2)
                                 : md5_hex(ha1 + ":" + c.nonce + ":" + ha2);
-    std::string v = "Digest username=\"" + cred.username + "\", realm=\"" + c.realm + "\", nonce=\"" + c.nonce +
-                    "\", uri=\"" + uri + "\", response=\"" + response + "\", algorithm=MD5";
+    std::string v = "Digest username=" + quoted(cred.username) + ", realm=" + quoted(c.realm) +
+                    ", nonce=" + quoted(c.nonce) + ", uri=" + quoted(uri) + ", response=\"" + response +
+                    "\", algorithm=MD5";
     if (auth)
-        v += std::string(", cnonce=\"") + cnonce + "\", nc=" + ncs + ", qop=auth";
+        v += ", cnonce=" + quoted(cnonce) + ", nc=" + ncs + ", qop=auth";
     if (!c.opaque.empty())
-        v += ", opaque=\"" + c.opaque + "\"";
+        v += ", opaque=" + quoted(c.opaque);
     return v;
 }
 

@@ -89,3 +89,40 @@ TEST(SipDigest, ParamParserRefusesBrokenLists)
     digest_response_t r;
     EXPECT_LT(digest_parse_response("Digest username=\"a\"", &r), 0);
 }
+
+// Values from the challenge and our username go back escaped: the answer
+// parses again to the same values, and a nonce cannot replace our response.
+TEST(SipDigest, AnswerEscapesQuotedValuesAndRoundTrips)
+{
+    struct {
+        const char* challenge;
+        const char* user;
+        const char* realm;
+        const char* nonce;
+        const char* opaque;
+    } cases[] = {
+        {"Digest realm=\"a\\\"b\", nonce=\"n1\"", "alice", "a\"b", "n1", ""},
+        {"Digest realm=\"r\", nonce=\"x\\\", response=\\\"00000000000000000000000000000000\", qop=auth",
+         "alice", "r", "x\", response=\"00000000000000000000000000000000", ""},
+        {"Digest realm=\"back\\\\slash\", nonce=\"n\\\\\", opaque=\"o\\\"\\\\\"", "al\"ice\\", "back\\slash", "n\\",
+         "o\"\\"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.challenge);
+        digest_challenge_t ch;
+        ASSERT_EQ(digest_parse_challenge(c.challenge, &ch), 0);
+        EXPECT_EQ(ch.realm, c.realm);
+        EXPECT_EQ(ch.nonce, c.nonce);
+        std::string v = digest_authorization(ch, {c.user, "pw", ""}, "INVITE", "sip:bob@example.com", 1, "cn\"1");
+        std::map<std::string, std::string> p;
+        ASSERT_EQ(digest_parse_params(v, &p), 0) << v;
+        digest_response_t r;
+        ASSERT_EQ(digest_parse_response(v, &r), 0) << v;
+        EXPECT_EQ(r.username, c.user);
+        EXPECT_EQ(r.realm, c.realm);
+        EXPECT_EQ(r.nonce, c.nonce);
+        EXPECT_EQ(r.opaque, c.opaque);
+        EXPECT_EQ(r.uri, "sip:bob@example.com");
+        EXPECT_TRUE(digest_verify(r, "INVITE", digest_ha1(c.user, c.realm, "pw"))) << v;
+    }
+}
