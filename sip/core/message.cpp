@@ -509,16 +509,20 @@ void Message::fixTopVia(const std::string& source_ip, int source_port)
     if (!m || osip_list_size(&m->vias) < 1)
         return;
     auto* h = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
-    osip_generic_param_t* p = nullptr;
-    if (!h->host || source_ip != h->host) {
-        if (osip_via_param_get_byname(h, const_cast<char*>("received"), &p) == 0 && p) {
-            osip_free(p->gvalue);
-            p->gvalue = osip_strdup(source_ip.c_str());
+    // A received= the peer wrote itself would steer our answers to a third
+    // party: only the packet's source goes there.
+    for (int i = 0; i < osip_list_size(&h->via_params);) {
+        auto* q = static_cast<osip_generic_param_t*>(osip_list_get(&h->via_params, i));
+        if (q && q->gname && osip_strcasecmp(q->gname, "received") == 0) {
+            osip_list_remove(&h->via_params, i);
+            osip_generic_param_free(q);
         } else {
-            osip_via_set_received(h, osip_strdup(source_ip.c_str()));
+            ++i;
         }
     }
-    p = nullptr;
+    if (!h->host || source_ip != h->host)
+        osip_via_set_received(h, osip_strdup(source_ip.c_str()));
+    osip_generic_param_t* p = nullptr;
     if (osip_via_param_get_byname(h, const_cast<char*>("rport"), &p) == 0 && p) {
         osip_free(p->gvalue);
         p->gvalue = osip_strdup(std::to_string(source_port).c_str());

@@ -183,6 +183,9 @@ TEST(SipMessage, FixTopViaAddsReceivedAndRport)
         {"SIP/2.0/UDP 192.0.2.7:5060;branch=z9hG4bK1;rport", "rport=4444"},
         {"SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK1", "received=192.0.2.7"},
         {"SIP/2.0/UDP 192.0.2.7;branch=z9hG4bK1", ""},
+        // received= written by the peer itself never survives
+        {"SIP/2.0/UDP 192.0.2.7;branch=z9hG4bK1;received=198.51.100.9", ""},
+        {"SIP/2.0/UDP 10.0.0.1;received=198.51.100.9;branch=z9hG4bK1;received=198.51.100.8", "received=192.0.2.7"},
     };
     for (const auto& c : cases) {
         Message m = Message::request("OPTIONS", Uri::parse("sip:x@y"));
@@ -193,6 +196,9 @@ TEST(SipMessage, FixTopViaAddsReceivedAndRport)
                   std::string(c.expect).find("received") != std::string::npos)
             << v;
         EXPECT_EQ(v.find("rport=4444") != std::string::npos, std::string(c.expect).find("rport") != std::string::npos)
+            << v;
+        EXPECT_EQ(v.find("198.51.100."), std::string::npos) << v;
+        EXPECT_EQ(m.via().received, std::string(c.expect).find("received") != std::string::npos ? "192.0.2.7" : "")
             << v;
     }
 }
