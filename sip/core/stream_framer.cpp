@@ -67,15 +67,17 @@ long header_content_length(const char* h, size_t len)
 
 StreamFramer::Result StreamFramer::next(std::string* out)
 {
-    // Leading CRLFs are keep-alives between messages.
-    size_t skip = 0;
-    while (skip < buf.size() && (buf[skip] == '\r' || buf[skip] == '\n'))
-        ++skip;
-    if (skip) {
-        bool ping = buf.compare(0, 4, "\r\n\r\n") == 0;
-        buf.erase(0, skip);
-        if (ping)
+    // Between messages, each CRLFCRLF is one ping however it was cut into
+    // reads; other CRs and LFs (pongs, stray line ends) are dropped.
+    static const char ping[] = "\r\n\r\n";
+    while (!buf.empty() && (buf[0] == '\r' || buf[0] == '\n')) {
+        if (buf.compare(0, 4, ping) == 0) {
+            buf.erase(0, 4);
             return Result::KeepAlive;
+        }
+        if (buf.size() < 4 && buf.compare(0, buf.size(), ping, buf.size()) == 0)
+            return Result::NeedMore;
+        buf.erase(0, 1);
     }
     if (buf.empty())
         return Result::NeedMore;

@@ -4,6 +4,7 @@
 #include "sip/core/address.h"
 #include "sip/core/message.h"
 #include "sip/core/response.h"
+#include "sip/core/stream_framer.h"
 
 using namespace sipcore;
 
@@ -280,4 +281,43 @@ TEST(SipAddress, NumericAddressesAndLocalGuess)
     EXPECT_EQ(guess_local_ip(AF_INET), "192.0.2.44");
     set_local_ip_override("");
     EXPECT_EQ(guess_local_ip(AF_INET), ip);
+}
+
+// Pings and messages come out the same whatever the segmentation: one
+// KeepAlive per CRLFCRLF, stray line ends dropped.
+TEST(SipStreamFramer, SameFramesAndOnePongPerPingUnderAnySegmentation)
+{
+    const std::string msg = "OPTIONS sip:a@b SIP/2.0\r\nContent-Length: 2\r\n\r\nhi";
+    const std::string stream = "\r\n\r\n" + msg + "\r\n\r\n\r\n\r\n" + msg + "\r\n" + msg + "\r\n\r\n";
+    const std::vector<std::string> expect = {"ping", msg, "ping", "ping", msg, msg, "ping"};
+    auto run = [&](const std::vector<size_t>& cuts) {
+        StreamFramer f;
+        std::vector<std::string> got;
+        size_t at = 0;
+        for (size_t i = 0; i <= cuts.size(); ++i) {
+            size_t end = i < cuts.size() ? cuts[i] : stream.size();
+            f.feed(stream.data() + at, end - at);
+            at = end;
+            for (;;) {
+                std::string out;
+                auto r = f.next(&out);
+                if (r == StreamFramer::Result::NeedMore)
+                    break;
+                EXPECT_NE(r, StreamFramer::Result::Error);
+                if (r == StreamFramer::Result::Error)
+                    return got;
+                got.push_back(r == StreamFramer::Result::KeepAlive ? "ping" : out);
+            }
+        }
+        EXPECT_EQ(f.buffered(), 0u);
+        return got;
+    };
+    EXPECT_EQ(run({}), expect);
+    std::vector<size_t> each_byte;
+    for (size_t i = 1; i < stream.size(); ++i)
+        each_byte.push_back(i);
+    EXPECT_EQ(run(each_byte), expect);
+    for (size_t a = 1; a < stream.size(); ++a)
+        for (size_t b = a; b < stream.size(); b += 7)
+            ASSERT_EQ(run({a, b}), expect) << "cut at " << a << ", " << b;
 }
