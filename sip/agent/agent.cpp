@@ -403,6 +403,8 @@ void Agent::handleRequest(tx_t& tx, const request_info_t& info)
         incomingCancel(tx, info.cancels);
         return;
     }
+    if ((method == "INVITE" || method == "UPDATE") && refuseShortSession(tx))
+        return;
     bool has_tag = !tx.request.toTag().empty();
     if (method == "INVITE" && !has_tag) {
         incomingInvite(tx);

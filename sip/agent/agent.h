@@ -34,6 +34,7 @@ struct agent_config_t {
     int64_t refer_subscription_s = 60;  // a REFER's implicit subscription outlives BYE this long
     int max_retries = 3;                // credentials, Min-SE, Min-Expires, redirects
     int64_t register_retry_ms = 120000; // after a failed registration
+    int min_se_s = 90;                  // shortest session interval we accept
 };
 
 enum class SubscriptionState { Pending = 1, Active = 2, Terminated = 3 };
@@ -231,6 +232,7 @@ private:
     std::string contactFor(const std::string& user, sipcore::TransportType type) const;
 
     // ---- session_timer.cpp ----
+    bool refuseShortSession(tx_t& tx);
     void sessionTimerFromRequest(dialog_t& d, const Message& request, Message& answer);
     void sessionTimerFromAnswer(dialog_t& d, const Message& response);
     void sessionTimerArm(dialog_t& d);

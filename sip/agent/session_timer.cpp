@@ -1,6 +1,7 @@
 // Session timers: the interval agreed in a 2xx to INVITE or UPDATE, the
 // refresh when we are the refresher, and BYE when the peer stops refreshing.
 #include <algorithm>
+#include <cctype>
 
 #include <syslog.h>
 
@@ -13,20 +14,52 @@ using namespace sipcore;
 
 namespace {
 
-// "1800;refresher=uac" -> 1800 and "uac"
-int parse_session_expires(const std::string& value, std::string* refresher)
+// "1800;refresher=uac" -> 1800 and "uac"; -1 when the value is not a
+// delta-seconds with parameters.
+long parse_session_expires(const std::string& value, std::string* refresher)
 {
-    int interval = atoi(value.c_str());
+    refresher->clear();
+    size_t i = value.find_first_not_of(" \t");
+    if (i == std::string::npos || !isdigit(static_cast<unsigned char>(value[i])))
+        return -1;
+    long interval = 0;
+    for (; i < value.size() && isdigit(static_cast<unsigned char>(value[i])); ++i) {
+        interval = interval * 10 + (value[i] - '0');
+        if (interval > 0x7fffffffL / 1000)  // kept in milliseconds later
+            return -1;
+    }
+    i = value.find_first_not_of(" \t", i);
+    if (i != std::string::npos && value[i] != ';')
+        return -1;
     std::string lower = value;
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
     size_t r = lower.find("refresher=");
-    refresher->clear();
     if (r != std::string::npos)
         *refresher = lower.substr(r + 10, 3);
     return interval;
 }
 
 }  // namespace
+
+// An INVITE or UPDATE asking for a session shorter than our Min-SE: 422 when
+// the peer supports timers (it retries with ours); otherwise the answer
+// raises the interval. True when answered here.
+bool Agent::refuseShortSession(tx_t& tx)
+{
+    std::string se = tx.request.header("Session-Expires");
+    if (se.empty() || !lists_token(tx.request, "Supported", "timer"))
+        return false;
+    std::string refresher;
+    long interval = parse_session_expires(se, &refresher);
+    if (interval < 0 || interval >= cfg.min_se_s)
+        return false;
+    LOG(LOGF_GENERAL, LOG_INFO, "SIP agent: %s with Session-Expires %ld below %d refused", tx.method.c_str(), interval,
+        cfg.min_se_s);
+    Message r = buildAnswerFor(tx, 422, "", false);
+    r.addHeader("Min-SE", std::to_string(cfg.min_se_s));
+    sendServer(tx, std::move(r), false);
+    return true;
+}
 
 // Our 2xx to an INVITE or UPDATE: when the answer says it supports timers, the
 // request's interval is taken, with us refreshing unless the peer said it will.
@@ -36,9 +69,10 @@ void Agent::sessionTimerFromRequest(dialog_t& d, const Message& request, Message
     if (se.empty() || !lists_token(answer, "Supported", "timer") || answer.hasHeader("Session-Expires"))
         return;
     std::string refresher;
-    int interval = parse_session_expires(se, &refresher);
-    if (interval <= 0)
+    long parsed = parse_session_expires(se, &refresher);
+    if (parsed <= 0)
         return;
+    int interval = std::max(static_cast<int>(parsed), cfg.min_se_s);
     if (refresher.empty())
         refresher = "uas";
     answer.addHeader("Session-Expires", std::to_string(interval) + ";refresher=" + refresher);
@@ -62,10 +96,11 @@ void Agent::sessionTimerFromAnswer(dialog_t& d, const Message& response)
         return;
     }
     std::string refresher;
-    int interval = parse_session_expires(se, &refresher);
+    long interval = parse_session_expires(se, &refresher);
     if (interval <= 0)
         return;
-    d.se_interval = interval;
+    // a peer naming a shorter one does not get refreshes more often than that
+    d.se_interval = std::max(static_cast<int>(interval), cfg.min_se_s);
     d.se_refresher = refresher != "uas";
     sessionTimerArm(d);
 }

@@ -77,6 +77,28 @@ TEST_F(Dialogs, AnswerCarriesSessionTimerOfTheRequest)
     EXPECT_EQ(ans->response.header("Require"), "timer");
 }
 
+// A session shorter than Min-SE is refused with 422 and the caller's layer
+// retries with ours; a peer without timer support gets it raised instead.
+TEST_F(Dialogs, SessionBelowMinSeIsRefusedOrRaised)
+{
+    dial(sdp(), {{"Supported", "timer"}, {"Session-Expires", "1"}});
+    auto inv = b.next(EventType::CallInvite);
+    ASSERT_TRUE(inv);
+    EXPECT_EQ(inv->request.header("Session-Expires"), "90") << "the retry after 422 carries our Min-SE";
+    ASSERT_EQ(answer(b, inv->tid, 200, sdp("5"), {{"Supported", "timer"}}), 0);
+    auto ans = a.next(EventType::CallAnswered);
+    ASSERT_TRUE(ans);
+    EXPECT_EQ(ans->response.header("Session-Expires"), "90;refresher=uas");
+
+    dial(sdp(), {{"Session-Expires", "2;refresher=uac"}});
+    auto inv2 = b.next(EventType::CallInvite);
+    ASSERT_TRUE(inv2);
+    ASSERT_EQ(answer(b, inv2->tid, 200, sdp("5"), {{"Supported", "timer"}}), 0);
+    auto ans2 = a.next(EventType::CallAnswered);
+    ASSERT_TRUE(ans2);
+    EXPECT_EQ(ans2->response.header("Session-Expires"), "90;refresher=uac");
+}
+
 TEST_F(Dialogs, ReferNotifiesAfterBye)
 {
     up_t u = connect();
