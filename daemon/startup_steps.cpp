@@ -15,6 +15,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "core/board_link.h"
 #include "core/boot_wait.h"
 #include "core/channel_table.h"
 #include "core/dispatch.h"
@@ -290,7 +291,7 @@ constexpr startup_step_t startup_list[] = {
          LOGGED_BY_STEP, GO_ON},
     {"IP baseline", RUNS, ip_baseline,
          LOGGED_BY_STEP, GO_ON},
-    {"board housekeeping", PLACEHOLDER, nullptr,   // PoE controller registers, board PHY id
+    {"board housekeeping", RUNS, [] { board_link_init(); return 0; },   // PoE controller, board PHY id
          LOGGED_BY_STEP, GO_ON},
     {"main loop", RUNS, [] { main_loop_run(); return 0; },
          LOGGED_BY_STEP, GO_ON},
@@ -325,7 +326,8 @@ void daemon_install_hooks()
     dispatch_set_channel_maker(createChannel);
     daemon_install_management_link();
     main_loop_set_msp_reader(comcerto_process_socket);
-    main_loop_set_link_housekeeping(nullptr);   // PLACEHOLDER: SFP, GEMAC0, GEMAC1
+    board_link_set_media({MDOI_read, set_gemac_mode});
+    main_loop_set_link_housekeeping(board_link_housekeeping);   // SFP, GEMAC0, GEMAC1
     ip_check_set_steps({
         .proxy_remove_domain = nullptr,   // PLACEHOLDER: repro_remove_domain
         .proxy_add_domain = nullptr,      // PLACEHOLDER: repro_add_domain

@@ -100,6 +100,7 @@ class Simulator:
     def __init__(self, scratch):
         self.msp_path = scratch.path("/sim-msp.sock")
         self.fpga_path = scratch.path("/sim-fpga.sock")
+        self.i2c_path = scratch.path("/sim-i2c.sock")
         # The bit stream the daemon loads, and the one the FPGA takes.
         self.bitstream = scratch.path("/usr/share/linegw/zr-40.rbf")
         os.makedirs(os.path.dirname(self.bitstream), exist_ok=True)
@@ -110,7 +111,7 @@ class Simulator:
         # abstract address, and those belong to a network namespace.
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", scratch.ns, SIM_BINARY, "--msp", self.msp_path,
-             "--fpga", self.fpga_path, "--fpga-bitstream", self.bitstream,
+             "--fpga", self.fpga_path, "--fpga-bitstream", self.bitstream, "--i2c", self.i2c_path,
              "--control", self.control_path],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
             # A Ctrl-C at the terminal is for the daemon: the simulator goes after it.
@@ -165,6 +166,10 @@ class Simulator:
             if time.monotonic() > deadline:
                 raise AssertionError("the daemon never took its address baseline")
             time.sleep(0.05)
+
+    def i2c(self, **req):
+        """One control request to the simulated I2C bus (PoE controller, SFP cage)."""
+        return self.request(device="i2c", **req)
 
     def fpga(self, **req):
         """One control request to the simulated FPGA."""
@@ -312,6 +317,9 @@ class Scratch:
             os.symlink(os.path.join(self.root, "stubs", name), target)
         self.proc_stat = ProcStat(self.path("/proc/stat"), proc_stat_steps)
         self.watchdog_log = self.path("/watchdog.log")
+        # The watchdog's link reports of GEMAC0 and GEMAC1: none valid yet.
+        for port in (0, 1):
+            self.set_link_status(port, 0)
 
     def run(self, *cmd):
         """Runs a command inside the namespace; returns its stdout."""
@@ -332,6 +340,7 @@ class Scratch:
         if self.sim:
             env["LINEGW_SIM_MSP"] = self.sim.msp_path
             env["LINEGW_SIM_FPGA"] = self.sim.fpga_path
+            env["LINEGW_SIM_I2C"] = self.sim.i2c_path
         env.update(extra)
         return env
 
@@ -347,6 +356,12 @@ class Scratch:
         d = Daemon(self, args, env or self.env(), ["sh", "-c", wrapper] if wrapper else [])
         self.daemons.append(d)
         return d
+
+    def set_link_status(self, port, status):
+        """What the watchdog reports about GEMAC<port>'s link (0x8000: valid,
+        speed in bits 10-11, full duplex in bit 12)."""
+        with open("%s.gemac%d" % (self.watchdog_log, port), "w") as f:
+            f.write("%#x\n" % status)
 
     def watchdog_ops(self):
         """[(monotonic ms, op)] the simulated watchdog recorded."""
