@@ -27,6 +27,7 @@ import socket
 import stat
 import subprocess
 import tempfile
+import unittest
 import threading
 import time
 
@@ -402,3 +403,16 @@ class Scratch:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class ScratchTestCase(unittest.TestCase):
+    """A test whose scratch() gives a Scratch closed at cleanup, or skips the
+    test where no network namespace can be made."""
+
+    def scratch(self, **kw):
+        try:
+            s = Scratch(**kw)
+        except NamespaceUnavailable as e:
+            self.skipTest(str(e))
+        self.addCleanup(s.close)
+        return s

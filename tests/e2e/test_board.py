@@ -6,7 +6,7 @@ reports."""
 import time
 import unittest
 
-from linegw_harness import NamespaceUnavailable, Scratch
+from linegw_harness import ScratchTestCase
 
 
 def eventually(condition, timeout=20):
@@ -29,15 +29,7 @@ def i2c_writes(sim, address):
     return [w for a, w in sim.i2c(cmd="state")["writes"] if a == address]
 
 
-class BoardTest(unittest.TestCase):
-    def scratch(self):
-        try:
-            s = Scratch()
-        except NamespaceUnavailable as e:
-            self.skipTest(str(e))
-        self.addCleanup(s.close)
-        return s
-
+class BoardTest(ScratchTestCase):
     def test_poller_loads_the_fpga_and_a_lone_board_goes_standalone(self):
         s = self.scratch()
         sim = s.start_sim()   # board address 31: not in a chassis

@@ -5,22 +5,14 @@ import os
 import time
 import unittest
 
-from linegw_harness import BINARY, NamespaceUnavailable, Scratch
+from linegw_harness import BINARY, ScratchTestCase
 
 USAGE = ("Usage: %s [-dhw] [-l loglevel] [-p pidfile]\n\t-h\t\tprint help\n"
          "\t-l loglevel\tlogging level (0 - min, 7 - max)\n\t-p filename\tPID file name\n"
          "\t-d\t\tdebug mode (same as -l7)\n\t-w\t\tdon't activate watchdog timer\n")
 
 
-class DaemonTest(unittest.TestCase):
-    def scratch(self, **kw):
-        try:
-            s = Scratch(**kw)
-        except NamespaceUnavailable as e:
-            self.skipTest(str(e))
-        self.addCleanup(s.close)
-        return s
-
+class DaemonTest(ScratchTestCase):
     def test_help(self):
         s = self.scratch()
         d = s.start("-h", "-d")

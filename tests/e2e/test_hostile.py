@@ -9,18 +9,10 @@ import threading
 import time
 import unittest
 
-from linegw_harness import NamespaceUnavailable, Scratch
+from linegw_harness import ScratchTestCase
 
 
-class HostileTest(unittest.TestCase):
-    def scratch(self, **kw):
-        try:
-            s = Scratch(**kw)
-        except NamespaceUnavailable as e:
-            self.skipTest(str(e))
-        self.addCleanup(s.close)
-        return s
-
+class HostileTest(ScratchTestCase):
     def test_daemons_started_at_one_instant_on_one_root(self):
         s = self.scratch()
         pid_file = s.path("/var/run/linegw.pid")

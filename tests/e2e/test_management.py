@@ -5,18 +5,10 @@ import time
 import unittest
 
 import controller_peer as cp
-from linegw_harness import NamespaceUnavailable, Scratch
+from linegw_harness import ScratchTestCase
 
 
-class ManagementTest(unittest.TestCase):
-    def scratch(self):
-        try:
-            s = Scratch()
-        except NamespaceUnavailable as e:
-            self.skipTest(str(e))
-        self.addCleanup(s.close)
-        return s
-
+class ManagementTest(ScratchTestCase):
     def test_controller_reads_sets_switches_checks_is_notified_and_reboots(self):
         s = self.scratch()
         sim = s.start_sim()

@@ -5,7 +5,7 @@ tolerated or fatal, the shutdown commands, and address changes on eth0."""
 import time
 import unittest
 
-from linegw_harness import NamespaceUnavailable, Scratch
+from linegw_harness import ScratchTestCase
 
 SPU_FEATURES, SFKEYS, CREATE_CHANNEL, DESTROY_CHANNEL = 0x0013, 0x0460, 0x0010, 0x0011
 DEVICE_STATUS, SIGNALING_CFG, IP_V6, MAC_HAIRPIN, PPPOE, PCM_LAW = 0x040F, 0x040A, 0x0310, 0x9700, 0x0502, 0x0425
@@ -28,13 +28,9 @@ def word(hextext, offset):
     return b[offset] | b[offset + 1] << 8
 
 
-class MspStartupTest(unittest.TestCase):
+class MspStartupTest(ScratchTestCase):
     def scratch(self):
-        try:
-            s = Scratch()
-        except NamespaceUnavailable as e:
-            self.skipTest(str(e))
-        self.addCleanup(s.close)
+        s = super().scratch()
         # Only the addresses a test adds, usable at once.
         s.run("sh", "-c", "sysctl -qw net.ipv6.conf.eth0.addr_gen_mode=1 net.ipv6.conf.eth0.accept_dad=0")
         return s

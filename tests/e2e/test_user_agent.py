@@ -6,20 +6,12 @@ import subprocess
 import time
 import unittest
 
-from linegw_harness import NamespaceUnavailable, Scratch
+from linegw_harness import ScratchTestCase
 
 UA_SIPP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ua", "ua_sipp.sh")
 
 
-class UserAgentTest(unittest.TestCase):
-    def scratch(self):
-        try:
-            s = Scratch()
-        except NamespaceUnavailable as e:
-            self.skipTest(str(e))
-        self.addCleanup(s.close)
-        return s
-
+class UserAgentTest(ScratchTestCase):
     def wait_listening(self, s, d, timeout=30):
         deadline = time.monotonic() + timeout
         while ":6060 " not in s.run("ss", "-Hlun", "sport = :6060") + " ":
