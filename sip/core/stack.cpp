@@ -581,6 +581,25 @@ std::string Stack::matchKey(const Message& msg, bool request) const
            msg.requestUri().toString() + "|" + sent_by + "|" + v.branch + "|" + method;
 }
 
+void Stack::queueDelay(int64_t ms)
+{
+    int64_t now = nowMs();
+    intake_delay_ms = ms;
+    // One stall (the process descheduled, a slow disk) makes one late batch;
+    // only a queue that stays behind is overload. A late batch after a quiet
+    // spell starts a new stretch.
+    if (ms <= cfg.overload_delay_ms)
+        late_since_ms = -1;
+    else if (late_since_ms < 0 || now - last_intake_ms > cfg.overload_delay_ms)
+        late_since_ms = now;
+    last_intake_ms = now;
+}
+
+bool Stack::overloaded()
+{
+    return cfg.overload_delay_ms > 0 && late_since_ms >= 0 && nowMs() - late_since_ms >= cfg.overload_delay_ms;
+}
+
 void Stack::shed(const Message& request, const peer_t& from)
 {
     Message r = make_response(request, 503, {.reason = "", .to_tag = "", .server = "", .copy_record_route = false});
@@ -775,8 +794,7 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
     if (method != "CANCEL") {
         // Past capacity new work is refused cheaply; requests within a dialog
         // (BYE, re-INVITE) still end or keep what was accepted.
-        if (cfg.overload_delay_ms > 0 && from.transport == TransportType::UDP &&
-            intake_delay_ms > cfg.overload_delay_ms && msg.toTag().empty()) {
+        if (from.transport == TransportType::UDP && overloaded() && msg.toTag().empty()) {
             shed(msg, from);
             return;
         }

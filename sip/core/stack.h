@@ -37,9 +37,9 @@ struct stack_config_t {
     bool answer_unmatched_cancel = true;  // 481 to a CANCEL that matches no INVITE
     int64_t server_gc_ms = 64000;       // unanswered non-INVITE server transactions are dropped then
     int64_t idle_connection_ms = 300000;  // stream connections with no traffic are closed then
-    // Past this wait of a datagram in the socket's queue new requests get
-    // 503 with Retry-After (no transaction); retransmissions of accepted ones
-    // are still absorbed. 0: never.
+    // Once datagrams have kept waiting longer than this in the socket's queue
+    // for this long, new requests get 503 with Retry-After (no transaction);
+    // retransmissions of accepted ones are still absorbed. 0: never.
     int overload_delay_ms = 300;
     int retry_after_s = 5;
     std::function<int64_t()> clock_ms;  // the stack's own timers; monotonic by default
@@ -139,7 +139,7 @@ public:
     void watch(int fd, short events, std::function<void(short)> cb) override;
     void unwatch(int fd) override;
     void received(const char* buf, size_t len, const peer_t& from) override;
-    void queueDelay(int64_t ms) override { intake_delay_ms = ms; }
+    void queueDelay(int64_t ms) override;
     void connectionFailed(int connection_id, int error) override;
     int64_t nowMs() override;
 
@@ -176,6 +176,7 @@ private:
     void expireDone();
     bool absorb(const std::string& key);
     std::string matchKey(const Message& msg, bool request) const;
+    bool overloaded();
     void shed(const Message& request, const peer_t& from);
     void collect();
     void freeGarbage();
@@ -222,9 +223,11 @@ private:
     std::unordered_map<std::string, done_t> done;
     std::deque<std::pair<int64_t, const std::string*>> done_order;  // by expiry
     std::vector<int> completing;  // transactions to turn into done records
-    int64_t intake_delay_ms = 0;
+    int64_t intake_delay_ms = 0;  // how long the batch being received waited in the socket
+    int64_t late_since_ms = -1;   // first of the late batches in a row, or -1
+    int64_t last_intake_ms = 0;
     unsigned long shed_count = 0;
-    int64_t shed_logged_ms = 0;  // how long the message being received waited in the socket
+    int64_t shed_logged_ms = 0;
     int next_tid = 0;
     int next_timer = 0;
     int next_transport = 0;

@@ -421,6 +421,8 @@ TEST(StackOverload, ShedsNewRequestsOnly)
     stack_config_t cfg;
     cfg.overload_delay_ms = 100;
     cfg.retry_after_s = 7;
+    int64_t now = 1000;
+    cfg.clock_ms = [&now] { return now; };
     Stack stack(&user, cfg);
     user.stack = &stack;
     user.answer([](Stack& s, int tid, const Message& req) { s.sendResponse(tid, make_response(req, 200)); });
@@ -430,22 +432,33 @@ TEST(StackOverload, ShedsNewRequestsOnly)
     peer_t from;
     from.addr = peer.addr;
     from.transport_id = tp;
-    auto feed = [&](const std::string& text, int64_t waited) {
+    int fresh = 0;
+    auto feed = [&](const std::string& text, int64_t waited, int64_t after_ms = 10) {
+        now += after_ms;
         stack.queueDelay(waited);
         stack.received(text.data(), text.size(), from);
         stack.runOnce(0);
         return peer.recv(500);
     };
+    auto feed_new = [&](int64_t waited, int64_t after_ms = 10) {
+        return feed(options_text(peer.port(), "z9hG4bKnew" + std::to_string(++fresh)), waited, after_ms);
+    };
     std::string accepted = options_text(peer.port(), "z9hG4bKacc");
     EXPECT_EQ(status_of(feed(accepted, 5)), 200);
 
-    std::string refused = feed(options_text(peer.port(), "z9hG4bKnew"), 400);
-    ASSERT_EQ(status_of(refused), 503) << refused;
+    EXPECT_EQ(status_of(feed_new(400)), 200) << "a single late batch is still accepted";
+    EXPECT_EQ(status_of(feed_new(400, 60)), 200) << "late for 60 ms only";
+    std::string refused = feed_new(400, 50);
+    ASSERT_EQ(status_of(refused), 503) << "late for 110 ms: " << refused;
     EXPECT_EQ(Message::parse(refused).header("Retry-After"), "7");
     EXPECT_EQ(status_of(feed(accepted, 400)), 200) << "a retransmission of an accepted request";
     std::string bye = options_text(peer.port(), "z9hG4bKbye", "127.0.0.1", "UDP", "BYE");
     bye.replace(bye.find("To: <sip:stack@127.0.0.1>"), 25, "To: <sip:stack@127.0.0.1>;tag=d1");
     EXPECT_EQ(status_of(feed(bye, 400)), 200) << "a request within a dialog";
-    EXPECT_EQ(status_of(feed(options_text(peer.port(), "z9hG4bKlater"), 5)), 200) << "recovered";
-    EXPECT_EQ(user.count("request"), 3u);
+
+    EXPECT_EQ(status_of(feed_new(5)), 200) << "recovered at the first batch on time";
+    EXPECT_EQ(status_of(feed_new(400)), 200) << "a new late stretch starts";
+    EXPECT_EQ(status_of(feed_new(400, 200)), 200) << "late again only after a quiet spell";
+    EXPECT_EQ(status_of(feed_new(400, 100)), 503);
+    EXPECT_EQ(user.count("request"), 7u);
 }
