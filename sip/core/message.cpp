@@ -245,6 +245,47 @@ void Message::setRequestUri(const Uri& uri)
     m->req_uri = copy.release();
 }
 
+std::string find_bad_uri_escape(const char* buf, size_t len)
+{
+    static const char* const uri_headers[] = {
+        "From", "f", "To", "t", "Contact", "m", "Route", "Record-Route", "Refer-To", "r", "Referred-By", "b",
+        "Reply-To", "P-Asserted-Identity", "P-Preferred-Identity", "Remote-Party-ID", "Path", "Service-Route",
+        "Diversion"};
+    const char* end = buf + len;
+    auto line_end = [end](const char* p) {
+        const char* eol = static_cast<const char*>(memchr(p, '\n', end - p));
+        return eol ? eol : end;
+    };
+    auto blank = [](const char* p, const char* eol) { return p == eol || (p + 1 == eol && *p == '\r'); };
+
+    // request line: the Request-URI is its second word; a status line has none
+    const char* eol = line_end(buf);
+    const char* sp = static_cast<const char*>(memchr(buf, ' ', eol - buf));
+    if (sp && !(eol - buf >= 4 && memcmp(buf, "SIP/", 4) == 0)) {
+        const char* uri_end = static_cast<const char*>(memchr(sp + 1, ' ', eol - sp - 1));
+        if (!uri_escapes_sound(sp + 1, (uri_end ? uri_end : eol) - sp - 1))
+            return "Request-URI";
+    }
+    for (const char* line = eol < end ? eol + 1 : end; line < end && !blank(line, eol = line_end(line));) {
+        // a header runs on over the lines that start with white space
+        const char* stop = eol;
+        while (stop + 1 < end && (stop[1] == ' ' || stop[1] == '\t'))
+            stop = line_end(stop + 1);
+        const char* colon = static_cast<const char*>(memchr(line, ':', eol - line));
+        if (colon && memchr(colon, '%', stop - colon)) {
+            size_t name_len = colon - line;
+            while (name_len && (line[name_len - 1] == ' ' || line[name_len - 1] == '\t'))
+                --name_len;
+            for (const char* u : uri_headers)
+                if (strlen(u) == name_len && strncasecmp(line, u, name_len) == 0 &&
+                    !uri_escapes_sound(colon + 1, stop - colon - 1, true))
+                    return u;
+        }
+        line = stop < end ? stop + 1 : end;
+    }
+    return {};
+}
+
 bool Message::wellFormed(std::string* why) const
 {
     auto bad = [&](const char* w) {

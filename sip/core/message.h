@@ -118,6 +118,11 @@ private:
     osip_message_t* m = nullptr;
 };
 
+// The first place in a message's head (the Request-URI, or a header holding
+// URIs) whose % escapes are not sound (see uri_escapes_sound); "" when none.
+// osip has already cut such values at the NUL, so only the wire text shows it.
+std::string find_bad_uri_escape(const char* buf, size_t len);
+
 // A fresh tag, branch (with the RFC 3261 magic cookie) or Call-ID.
 std::string random_token(size_t chars = 10);
 std::string new_branch();

@@ -43,7 +43,8 @@ NameAddr NameAddr::parse(const std::string& text)
     osip_from_t* p = nullptr;
     if (osip_from_init(&p) != 0)
         return {};
-    if (text.empty() || osip_from_parse(p, text.c_str()) != 0 || !p->url) {
+    if (text.empty() || !uri_escapes_sound(text.data(), text.size(), true) || osip_from_parse(p, text.c_str()) != 0 ||
+        !p->url) {
         osip_from_free(p);
         return {};
     }

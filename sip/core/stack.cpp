@@ -733,7 +733,15 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
             why.c_str());
         return;
     }
-    if (!framed || !msg.wellFormed(&why)) {
+    bool sound = framed && msg.wellFormed(&why);
+    if (sound) {
+        std::string where = find_bad_uri_escape(buf, mlen);
+        if (!where.empty()) {
+            why = "bad % escape in " + where;
+            sound = false;
+        }
+    }
+    if (!sound) {
         if (!framed)
             why = "body shorter than Content-Length";
         LOG(LOGF_GENERAL, LOG_INFO, "SIP stack: malformed %s from %s: %s", msg.isRequest() ? "request" : "response",

@@ -90,7 +90,7 @@ Uri Uri::parse(const std::string& text)
     osip_uri_t* p = nullptr;
     if (osip_uri_init(&p) != 0)
         return {};
-    if (text.empty() || osip_uri_parse(p, text.c_str()) != 0) {
+    if (text.empty() || !uri_escapes_sound(text.data(), text.size()) || osip_uri_parse(p, text.c_str()) != 0) {
         osip_uri_free(p);
         return {};
     }
@@ -250,6 +250,23 @@ std::string uri_escape_header_value(const std::string& value)
         }
     }
     return r;
+}
+
+bool uri_escapes_sound(const char* text, size_t len, bool skip_quoted)
+{
+    auto hex = [](char c) { return isxdigit(static_cast<unsigned char>(c)) != 0; };
+    for (size_t i = 0; i < len; ++i) {
+        if (skip_quoted && text[i] == '"') {
+            for (++i; i < len && text[i] != '"'; ++i)
+                if (text[i] == '\\')
+                    ++i;
+        } else if (text[i] == '%') {
+            if (i + 2 >= len || !hex(text[i + 1]) || !hex(text[i + 2]) || (text[i + 1] == '0' && text[i + 2] == '0'))
+                return false;
+            i += 2;
+        }
+    }
+    return true;
 }
 
 std::string uri_unescape(const std::string& value)

@@ -75,4 +75,9 @@ void parser_ready();
 std::string uri_escape_header_value(const std::string& value);
 std::string uri_unescape(const std::string& value);
 
+// False when a % starts no two-hex-digit escape, or escapes a NUL: osip turns
+// both into a NUL that cuts the part short ("sip:alice%00x@h" reads as alice).
+// With skip_quoted, % inside quoted strings (display names) is not looked at.
+bool uri_escapes_sound(const char* text, size_t len, bool skip_quoted = false);
+
 }  // namespace sipcore

@@ -238,6 +238,35 @@ TEST(SipUri, AddressOfRecordAndEmbeddedHeaders)
     EXPECT_FALSE(Uri::parse("not a uri"));
 }
 
+TEST(SipUri, EscapesThatReadAsNulAreRefused)
+{
+    // osip would read each of these as a user cut short at a NUL
+    for (const char* bad : {"sip:alice%00x@h", "sip:%[lice@h", "sip:alice@h;user=%0", "sip:alice@h?X=%"}) {
+        EXPECT_FALSE(Uri::parse(bad)) << bad;
+        EXPECT_FALSE(NameAddr::parse(std::string("<") + bad + ">")) << bad;
+    }
+    Uri u = Uri::parse("sip:al%69ce%25@h");
+    ASSERT_TRUE(u);
+    EXPECT_EQ(u.user(), "alice%");
+    NameAddr n = NameAddr::parse("\"50% \\\" off%\" <sip:bob@h>;tag=1");
+    ASSERT_TRUE(n) << "a % in a display name is no escape";
+    EXPECT_EQ(n.uri().user(), "bob");
+
+    struct {
+        const char* head;
+        const char* where;
+    } cases[] = {
+        {"INVITE sip:alice%00x@h SIP/2.0\r\nTo: <sip:alice@h>\r\n\r\n", "Request-URI"},
+        {"INVITE sip:alice@h SIP/2.0\r\nSubject: 100%\r\nto : <sip:a%0g@h>\r\n\r\n", "To"},
+        {"INVITE sip:alice@h SIP/2.0\r\nm: \"%\"\r\n <sip:a%00@h>\r\n\r\n", "m"},
+        {"INVITE sip:alice@h SIP/2.0\r\nFrom: \"100%\" <sip:a%41@h>\r\n\r\nbody %00", ""},
+        {"SIP/2.0 200 %00\r\nContact: <sip:a@h>\r\n\r\n", ""},
+        {"SIP/2.0 200 OK\r\nRecord-Route: <sip:a@h;lr>,\r\n\t<sip:%@h>\r\n\r\n", "Record-Route"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(find_bad_uri_escape(c.head, strlen(c.head)), c.where) << c.head;
+}
+
 TEST(SipResponse, CopiesDialogHeadersAndAddsTagAndServer)
 {
     Message req = Message::parse(invite, strlen(invite));

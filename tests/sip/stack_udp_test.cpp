@@ -200,6 +200,17 @@ TEST_F(StackUdp, ClientInviteFinalAckAndStray2xx)
     EXPECT_EQ(Message::parse(peer.recv()).method(), "ACK");
 }
 
+namespace {
+
+// An OPTIONS with one piece of text replaced.
+std::string with(int port, const std::string& branch, const std::string& from, const std::string& to)
+{
+    std::string text = options_text(port, branch);
+    return text.replace(text.find(from), from.size(), to);
+}
+
+}  // namespace
+
 TEST_F(StackUdp, MalformedInputDroppedOrRefused)
 {
     struct {
@@ -220,6 +231,16 @@ TEST_F(StackUdp, MalformedInputDroppedOrRefused)
         {"no Call-ID",
          options_text(peer.port(), "z9hG4bKci").erase(options_text(peer.port(), "z9hG4bKci").find("Call-ID"), 27), 0},
         {"stray response with bad length", "SIP/2.0 200 OK\r\nContent-Length: 99\r\n\r\nx", 0},
+        // osip reads %00, or a % without two hex digits, as a NUL that cuts
+        // the user short: alice%00x would pass for alice
+        {"%00 in the Request-URI", with(peer.port(), "z9hG4bKe1", "sip:stack@", "sip:stack%00x@"), 400},
+        {"%00 in From", with(peer.port(), "z9hG4bKe2", "From: <sip:peer", "From: <sip:peer%00x"), 400},
+        {"bare % in To", with(peer.port(), "z9hG4bKe3", "To: <sip:stack", "To: <sip:st%ck"), 400},
+        {"% at the end of a compact Contact",
+         with(peer.port(), "z9hG4bKe4", "Content-Length", "m: <sip:peer@127.0.0.1;x=%4>\r\nContent-Length"), 400},
+        {"%00 on a folded Route line",
+         with(peer.port(), "z9hG4bKe5", "Content-Length", "Route: <sip:a@h;lr>,\r\n <sip:b%00@h;lr>\r\nContent-Length"),
+         400},
     };
     for (const auto& c : cases) {
         peer.send(c.text, addr);
@@ -230,6 +251,11 @@ TEST_F(StackUdp, MalformedInputDroppedOrRefused)
     rec.answer([](Stack& s, int tid, const Message& req) { s.sendResponse(tid, make_response(req, 200)); });
     peer.send(options_text(peer.port(), "z9hG4bKafter"), addr);
     EXPECT_EQ(status_of(peer.recv()), 200);
+    // sound escapes, and a % in a display name or a header that holds no URI, pass
+    std::string fine = with(peer.port(), "z9hG4bKfine", "From: <sip:peer", "From: \"100% \\\"%\" <sip:p%65er");
+    fine.replace(fine.find("Content-Length"), 0, "Subject: 100% sure\r\n");
+    peer.send(fine, addr);
+    EXPECT_EQ(status_of(peer.recv()), 200) << fine;
 }
 
 TEST_F(StackUdp, SendErrorsReachTheTransaction)
