@@ -483,7 +483,8 @@ bool Agent::retryInvite(tx_t& tx, call_t& call, const Message& response)
         ++auth;
     } else if (code == 422 && se < cfg.max_retries) {
         std::string min_se = response.header("Min-SE");
-        int value = atoi(min_se.c_str());
+        // kept in milliseconds later, like Session-Expires
+        int value = static_cast<int>(header_number(min_se, 0x7fffffff / 1000));
         if (value <= 0)
             return false;
         again = tx.request.clone();

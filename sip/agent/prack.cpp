@@ -14,7 +14,7 @@ int Agent::callBuildPrack(int tid, const Message& provisional, Message* out)
     if (tx->final_done || code <= 100 || code >= 200)
         return -3;
     std::string rseq = provisional.header("RSeq");
-    int n = atoi(rseq.c_str());
+    int n = static_cast<int>(header_number(rseq, 0x7fffffff));
     if (n <= 0)
         return -2;
     if (tx->prack_rseq == n)
@@ -37,7 +37,7 @@ int Agent::callSendPrack(int tid, Message prack)
     dialog_t* d = dialogFor(prack, false);
     if (!d)
         return -6;
-    int rseq = atoi(prack.header("RAck").c_str());
+    int rseq = static_cast<int>(header_number(prack.header("RAck"), 0x7fffffff));
     if (rseq > 0)
         tx->prack_rseq = rseq;
     return sendInDialog(*d, std::move(prack), false) > 0 ? 0 : -1;

@@ -189,7 +189,7 @@ void Agent::registerResponse(tx_t& tx, Message response)
             registerSendNow(*r, std::move(again));
         }
     } else if (code == 423 && r->min_expires_tries < cfg.max_retries && !r->removing) {
-        int min = atoi(response.header("Min-Expires").c_str());
+        int min = static_cast<int>(header_number(response.header("Min-Expires"), 0x7fffffff));
         if (min > 0) {
             ++r->min_expires_tries;
             r->expires = min;
@@ -223,7 +223,7 @@ void Agent::registerResponse(tx_t& tx, Message response)
         NameAddr mine = NameAddr::parse(ours);
         for (const auto& c : response.nameAddrs("Contact"))
             if (mine && c.uri().toString() == mine.uri().toString() && c.hasParam("expires"))
-                granted = atoi(c.param("expires").c_str());
+                granted = static_cast<int>(header_number(c.param("expires"), 0x7fffffff));
         if (granted < 0)
             granted = response.expires();
         int period = r->expires;
@@ -242,7 +242,7 @@ void Agent::registerResponse(tx_t& tx, Message response)
     if (r->expires == 0)
         return;
     int64_t wait = cfg.register_retry_ms;
-    int after = atoi(response.header("Retry-After").c_str());
+    int after = static_cast<int>(header_number(response.header("Retry-After"), 0x7fffffff));
     if (after > 0)
         wait = int64_t(after) * 1000;
     r->timer = startTimer(wait, [this, rid] { registerRefresh(rid); });

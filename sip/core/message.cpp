@@ -2,6 +2,7 @@
 
 #include "sip/core/address.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -245,6 +246,22 @@ void Message::setRequestUri(const Uri& uri)
     m->req_uri = copy.release();
 }
 
+long long header_number(const std::string& text, long long max)
+{
+    size_t i = text.find_first_not_of(" \t");
+    if (i == std::string::npos || !isdigit(static_cast<unsigned char>(text[i])))
+        return -1;
+    long long n = 0;
+    for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        n = n * 10 + (text[i] - '0');
+        if (n > max)
+            return -1;
+    }
+    if (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != ';' && text[i] != '(')
+        return -1;
+    return n;
+}
+
 std::string find_bad_uri_escape(const char* buf, size_t len)
 {
     static const char* const uri_headers[] = {
@@ -303,6 +320,8 @@ bool Message::wellFormed(std::string* why) const
         return bad("missing Call-ID");
     if (!m->cseq || !m->cseq->number || !m->cseq->method)
         return bad("missing CSeq");
+    if (header_number(m->cseq->number, 0x7fffffff) < 0)
+        return bad("bad CSeq number");  // must stay below 2^31
     if (osip_list_size(&m->vias) < 1)
         return bad("missing Via");
     for (int i = 0; i < osip_list_size(&m->vias); ++i) {
@@ -506,7 +525,8 @@ std::string Message::callId() const
 
 unsigned Message::cseq() const
 {
-    return m && m->cseq && m->cseq->number ? static_cast<unsigned>(strtoul(m->cseq->number, nullptr, 10)) : 0;
+    long long n = m && m->cseq && m->cseq->number ? header_number(m->cseq->number, 0xffffffffLL) : 0;
+    return n > 0 ? static_cast<unsigned>(n) : 0;
 }
 
 std::string Message::cseqMethod() const { return m && m->cseq ? str(m->cseq->method) : ""; }

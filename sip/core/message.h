@@ -118,6 +118,11 @@ private:
     osip_message_t* m = nullptr;
 };
 
+// The number a peer's header value starts with (RSeq, RAck, CSeq, Min-SE,
+// Expires, Retry-After, ...): white space, digits, then the end, white space,
+// ';' or '('. -1 when there is none, something else follows, or it exceeds max.
+long long header_number(const std::string& text, long long max);
+
 // The first place in a message's head (the Request-URI, or a header holding
 // URIs) whose % escapes are not sound (see uri_escapes_sound); "" when none.
 // osip has already cut such values at the NUL, so only the wire text shows it.

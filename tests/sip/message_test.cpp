@@ -159,6 +159,8 @@ TEST(SipMessage, RejectsMalformedInput)
                           "To: <sip:a@b>\r\nCall-ID: 1\r\nCSeq: 1 INVITE\r\n\r\n", true},
         {"no Via", "SIP/2.0 200 OK\r\nFrom: <sip:c@d>;tag=1\r\nTo: <sip:a@b>\r\nCall-ID: 1\r\nCSeq: 1 INVITE\r\n\r\n",
          true},
+        {"CSeq not below 2^31", "OPTIONS sip:a@b SIP/2.0\r\nVia: SIP/2.0/UDP h;branch=z9hG4bK1\r\nFrom: <sip:c@d>;tag=1\r\n"
+                                "To: <sip:a@b>\r\nCall-ID: 1\r\nCSeq: 2147483648 OPTIONS\r\n\r\n", true},
     };
     for (const auto& c : cases) {
         Message m = Message::parse(c.text);
@@ -236,6 +238,43 @@ TEST(SipUri, AddressOfRecordAndEmbeddedHeaders)
     EXPECT_EQ(uri_unescape(back.embeddedHeaders()[0].second), "abc@h;to-tag=1;from-tag=2");
     EXPECT_EQ(uri_escape_header_value("a@b;c=d"), "a%40b%3Bc%3Dd");
     EXPECT_FALSE(Uri::parse("not a uri"));
+}
+
+TEST(SipMessage, HeaderNumbersAreRangeChecked)
+{
+    struct {
+        const char* text;
+        long long max;
+        long long expect;
+    } cases[] = {
+        {"3600", 0x7fffffff, 3600},
+        {"  90;refresher=uac", 0x7fffffff, 90},
+        {"776656 1 INVITE", 0x7fffffff, 776656},        // RAck
+        {"120 (in a meeting)", 0x7fffffff, 120},         // Retry-After
+        {"120(busy)", 0x7fffffff, 120},
+        {"0", 0x7fffffff, 0},
+        {"2147483647", 0x7fffffff, 2147483647},
+        {"2147483648", 0x7fffffff, -1},                  // atoi made it negative
+        {"4294967297", 0x7fffffff, -1},                  // atoi made it 1
+        {"99999999999999999999999", 0x7fffffff, -1},    // no overflow on the way
+        {"2147484", 0x7fffffff / 1000, -1},
+        {"", 100, -1},
+        {" ", 100, -1},
+        {"-5", 100, -1},
+        {"+5", 100, -1},
+        {"5x", 100, -1},
+        {"5.0", 100, -1},
+        {"0x10", 100, -1},
+        {"x5", 100, -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(header_number(c.text, c.max), c.expect) << "[" << c.text << "]";
+
+    // a CSeq number past 32 bits no longer wraps
+    std::string text(invite);
+    Message big = Message::parse(text.replace(text.find("CSeq: 20 "), 9, "CSeq: 4294967297 "));
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big.cseq(), 0u);
 }
 
 TEST(SipUri, EscapesThatReadAsNulAreRefused)

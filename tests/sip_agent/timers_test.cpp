@@ -142,7 +142,9 @@ TEST_F(Timers, RegistrationRetryFollowsRetryAfter)
         int64_t wait_ms;
     };
     for (const case_t& c : {case_t{503, "30", 30000}, case_t{500, "5 (maintenance)", 5000},
-                            case_t{480, "", 120000}, case_t{503, "junk", 120000}}) {
+                            case_t{480, "", 120000}, case_t{503, "junk", 120000},
+                            // past 32 bits: not wrapped round to 5 s
+                            case_t{503, "4294967301", 120000}}) {
         SCOPED_TRACE(std::to_string(c.code) + " Retry-After " + c.retry_after);
         int rid;
         {
