@@ -37,6 +37,9 @@
 #include "msp/msp_transaction.h"
 #include "ua/user_agent.h"
 #include "platform/paths.h"
+#include "proxy/repro_api.h"
+#include "proxy/repro_runner.h"
+#include "ua/user_directory.h"
 
 namespace {
 
@@ -273,7 +276,7 @@ constexpr startup_step_t startup_list[] = {
          LOGGED_BY_STEP, GO_ON},
     {"eth0 address cleared", RUNS, [] { set_if_addr("eth0", in_addr{INADDR_ANY}); return 0; },
          LOGGED_BY_STEP, GO_ON},
-    {"proxy", PLACEHOLDER, nullptr,   // repro_start, result ignored
+    {"proxy", RUNS, [] { repro_start(); return 0; },   // result ignored: start-up goes on without a proxy
          LOGGED_BY_STEP, GO_ON},
     // The poller thread also brings up the configuration, the management link,
     // the network settings, the pinger, and the web server of a standalone board.
@@ -305,7 +308,7 @@ constexpr shutdown_step_t shutdown_list[] = {
     {"media processor", RUNS, comcerto_destroy},
     {"five seconds of kicks", RUNS, kicks_five_seconds},
     {"trunks", PLACEHOLDER, nullptr},                   // ssp_destroy_all
-    {"proxy", PLACEHOLDER, nullptr},                    // repro_stop
+    {"proxy", RUNS, [] { repro_stop(); }},
     {"registration sync", PLACEHOLDER, nullptr},        // RegSyncThread::stop, delete
     {"user agent", RUNS, stop_ua},
     {"kick after user agent", RUNS, watchdog_kick},
@@ -328,10 +331,11 @@ void daemon_install_hooks()
     main_loop_set_msp_reader(comcerto_process_socket);
     board_link_set_media({MDOI_read, set_gemac_mode});
     main_loop_set_link_housekeeping(board_link_housekeeping);   // SFP, GEMAC0, GEMAC1
+    ua_set_user_store({repro_add_user, repro_update_user, repro_erase_user});
     ip_check_set_steps({
-        .proxy_remove_domain = nullptr,   // PLACEHOLDER: repro_remove_domain
-        .proxy_add_domain = nullptr,      // PLACEHOLDER: repro_add_domain
-        .proxy_ip_changed = nullptr,      // PLACEHOLDER: repro_ip_changed
+        .proxy_remove_domain = repro_remove_domain,
+        .proxy_add_domain = repro_add_domain,
+        .proxy_ip_changed = repro_ip_changed,
         .msp_set_ip6 = [](const in6_addr& address, int prefix) { comcerto_set_ip6(address.s6_addr, prefix); },
     });
 }

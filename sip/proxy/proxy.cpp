@@ -32,7 +32,7 @@ int Proxy::addTransport(sipcore::TransportType type, const std::string& ip, int 
     int id = sip->addTransport(type, ip, port, tls);
     if (id <= 0)
         return id;
-    transport_t t{id, type, sip->localAddress(id), ""};
+    transport_t t{id, type, sip->localAddress(id), "", ""};
     std::string host = t.local.ip();
     if (host == "0.0.0.0" || host == "::")
         host = sipcore::guess_local_ip(t.local.family());
@@ -44,6 +44,24 @@ int Proxy::addTransport(sipcore::TransportType type, const std::string& ip, int 
         return 0;
     });
     return id;
+}
+
+void Proxy::addTransportRecordRoute(int transport_id, const std::string& uri)
+{
+    sip->call([&] {
+        for (auto& t : transports)
+            if (t.id == transport_id)
+                t.record_route = uri;
+        return 0;
+    });
+}
+
+const std::string& Proxy::recordRouteFor(int transport_id) const
+{
+    for (const auto& t : transports)
+        if (t.id == transport_id && !t.record_route.empty())
+            return t.record_route;
+    return cfg.record_route_uri;
 }
 
 int Proxy::transportPort(int transport_id) const

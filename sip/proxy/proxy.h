@@ -61,6 +61,11 @@ public:
     int transportPort(int transport_id) const;
     // Before the stack runs: the Record-Route URI, once the ports are known.
     void setRecordRouteUri(const std::string& uri) { cfg.record_route_uri = uri; }
+    // Before the stack runs: the Record-Route URI of one transport, in place
+    // of the proxy's own for requests that arrive or leave on it.
+    void addTransportRecordRoute(int transport_id, const std::string& uri);
+    // The Record-Route URI for a transport ("" = none).
+    const std::string& recordRouteFor(int transport_id) const;
 
     void addDomain(const std::string& domain);
     void removeDomain(const std::string& domain);
@@ -100,6 +105,7 @@ private:
         sipcore::TransportType type;
         sipcore::sock_addr_t local;
         std::string sent_by;  // host:port for our Via
+        std::string record_route;  // "" = the proxy's own
     };
 
     // Runs the chains from (chain, position) to the end: request chain, the

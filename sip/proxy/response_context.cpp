@@ -95,9 +95,7 @@ int ResponseContext::startBranch(std::unique_ptr<Target> target)
     int mf = max_forwards_of(owner.request, cfg.max_forwards_default);
     fwd.setHeader("Max-Forwards", std::to_string(mf > 0 ? mf - 1 : 0));
     std::string method = fwd.method();
-    if (!cfg.record_route_uri.empty() && fwd.toTag().empty() &&
-        (method == "INVITE" || method == "SUBSCRIBE" || method == "REFER"))
-        fwd.addHeaderFirst("Record-Route", "<" + cfg.record_route_uri + ">");
+    bool record_route = fwd.toTag().empty() && (method == "INVITE" || method == "SUBSCRIBE" || method == "REFER");
     for (size_t i = target->path.size(); i-- > 0;)
         fwd.addHeaderFirst("Route", target->path[i]);
 
@@ -115,6 +113,16 @@ int ResponseContext::startBranch(std::unique_ptr<Target> target)
         branches.push_back(std::move(b));
         keepBest(sipcore::make_response(owner.original, 503));
         return 0;
+    }
+    if (record_route) {
+        // Each side reaches us on its own transport's address: when the two
+        // differ, both go in, the leaving side's on top.
+        const std::string& in = proxy.recordRouteFor(owner.source.transport_id);
+        const std::string& out = proxy.recordRouteFor(t->id);
+        if (!in.empty() && in != out)
+            fwd.addHeaderFirst("Record-Route", "<" + in + ">");
+        if (!out.empty())
+            fwd.addHeaderFirst("Record-Route", "<" + out + ">");
     }
     std::string branch = "z9hG4bK" + loop_hash(owner.original, owner.original.header("Via")) + "." +
                          std::to_string(++owner.branch_count);

@@ -1,0 +1,118 @@
+#include "proxy/repro_runner.h"
+
+#include <arpa/inet.h>
+#include <syslog.h>
+
+#include "core/log.h"
+#include "core/netif.h"
+#include "platform/paths.h"
+#include "proxy/repro_api.h"
+
+MyReproRunner* reproRunner = nullptr;
+std::string proxyLocalAddress;
+
+namespace {
+
+std::string own_ipv4()
+{
+    in_addr a{};
+    if (get_if_addr("eth0", &a) != 0 && get_if_addr("ppp0", &a) != 0)
+        return "127.0.0.1";
+    char text[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &a, text, sizeof text) ? text : "127.0.0.1";
+}
+
+// The users of old_address move to new_address, their digest hashes made
+// again for the new realm: a hash of the old realm could never match a
+// phone's answer to a challenge of the new one. proxyMutex held.
+void move_users(sipproxy::UserStore& users, const std::string& old_address, const std::string& new_address)
+{
+    for (std::string key = users.getFirstKey(); !key.empty(); key = users.getNextKey(key)) {
+        sipproxy::user_record_t r;
+        if (!users.getUserInfo(key, &r) || r.domain != old_address)
+            continue;
+        std::string password = repro_user_password(key);
+        bool moved = password.empty()
+                         ? users.updateUser(key, r.user, new_address, new_address, r.passwordHash, false, r.name,
+                                            r.email)
+                         : users.updateUser(key, r.user, new_address, new_address, password, true, r.name, r.email);
+        if (!moved) {
+            LOG(LOGF_GENERAL, LOG_WARNING, "proxy: user %s not moved to %s: the user exists there", key.c_str(),
+                new_address.c_str());
+            continue;
+        }
+        if (password.empty())
+            LOG(LOGF_GENERAL, LOG_WARNING, "proxy: user %s moved to %s without its password: it cannot log in",
+                key.c_str(), new_address.c_str());
+        repro_user_moved(key, sipproxy::UserStore::keyOf(r.user, new_address));
+    }
+}
+
+}  // namespace
+
+MyReproRunner::MyReproRunner()
+{
+    std::string address = own_ipv4();
+    MutexLock g(proxyMutex);
+    proxyLocalAddress = address;
+}
+
+MyReproRunner::~MyReproRunner() = default;
+
+bool MyReproRunner::run()
+{
+    sipproxy::ConfigParse config;
+    std::string why;
+    if (config.parseFile(platform_path(args[1]), &why) != 0) {
+        LOG(LOGF_GENERAL, LOG_ERR, "proxy: %s", why.c_str());
+        return false;
+    }
+    setT1(repro_t1());
+    if (!ProxyRunner::run(config, &why)) {
+        LOG(LOGF_GENERAL, LOG_ERR, "proxy: %s", why.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool repro_start()
+{
+    MutexLock life(proxyLifecycleMutex);
+    MyReproRunner* old;
+    {
+        MutexLock g(proxyMutex);
+        old = reproRunner;
+        reproRunner = nullptr;
+    }
+    if (old) {   // a second start: the first runner's ports are needed
+        old->shutdown();
+        delete old;
+    }
+    auto* runner = new MyReproRunner();
+    {
+        MutexLock g(proxyMutex);
+        reproRunner = runner;
+    }
+    bool ok = runner->run();
+    if (ok)
+        runner->stores().acls.addAcl("localhost", 0, sipcore::TransportType::UDP);
+    else
+        LOG(LOGF_GENERAL, LOG_ERR, "****> repro_start(): rr->run()  returned false");
+    return ok;
+}
+
+void repro_ip_changed(const std::string& old_address, const std::string& new_address)
+{
+    // Nobody starts or stops the proxy between the rewrite and the new start;
+    // proxyMutex is not held across the stop, which waits for threads that take it.
+    MutexLock life(proxyLifecycleMutex);
+    {
+        MutexLock g(proxyMutex);
+        if (reproRunner) {
+            move_users(reproRunner->stores().users, old_address, new_address);
+            proxyLocalAddress = new_address;
+        }
+    }
+    repro_stop();
+    repro_start();
+}
