@@ -173,15 +173,17 @@ TEST_F(ReproTest, TransportsFromTheConfiguration)
         EXPECT_EQ(repro_start(), c.started);
         for (const auto& l : c.log)
             EXPECT_TRUE(log.contains(l)) << l;
-        MutexLock g(proxyMutex);
-        ASSERT_NE(reproRunner, nullptr);
-        EXPECT_EQ(reproRunner->running(), c.started);
-        if (c.started) {
-            EXPECT_EQ(reproRunner->allTransportsRecordRoute(), c.all_record_route);
-            std::vector<std::string> rr;
-            for (const auto& [id, uri] : reproRunner->transportRecordRoutes())
-                rr.push_back(uri);
-            EXPECT_EQ(rr, c.record_routes);
+        {
+            MutexLock g(proxyMutex);
+            ASSERT_NE(reproRunner, nullptr);
+            EXPECT_EQ(reproRunner->running(), c.started);
+            if (c.started) {
+                EXPECT_EQ(reproRunner->allTransportsRecordRoute(), c.all_record_route);
+                std::vector<std::string> rr;
+                for (const auto& [id, uri] : reproRunner->transportRecordRoutes())
+                    rr.push_back(uri);
+                EXPECT_EQ(rr, c.record_routes);
+            }
         }
         if (std::string(c.name) == "TLS without key skipped, UDP opened") {
             EXPECT_TRUE(udp_bound("10.1.1.1", 5060));
