@@ -12,11 +12,11 @@
 
 namespace {
 
-constexpr int POE = I2cSimulator::POE;
-constexpr int PAGE_2 = I2cSimulator::SFP_EEPROM_2;
-
 class I2cUtilTest : public testing::Test {
 protected:
+    static constexpr int POE = I2cSimulator::POE;
+    static constexpr int PAGE_2 = I2cSimulator::SFP_EEPROM_2;
+
     void SetUp() override
     {
         i2c.install();

@@ -22,6 +22,7 @@
 #include "core/if_inet6.h"
 #include "core/netif.h"
 #include "core/rtnetlink.h"
+#include "support/inet_text.h"
 #include "support/log_capture.h"
 #include "support/net_namespace.h"
 
@@ -29,20 +30,6 @@ namespace {
 
 const uint8_t own_mac[6] = {0x02, 0, 0, 0, 0, 0x01};
 const uint8_t peer_mac[6] = {0x02, 0, 0, 0, 0, 0x02};
-
-in_addr v4(const char* text)
-{
-    in_addr a;
-    inet_pton(AF_INET, text, &a);
-    return a;
-}
-
-in6_addr v6(const char* text)
-{
-    in6_addr a;
-    inet_pton(AF_INET6, text, &a);
-    return a;
-}
 
 std::string text(in_addr a)
 {

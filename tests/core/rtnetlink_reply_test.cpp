@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/rtnetlink.h"
+#include "support/inet_text.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -60,13 +61,6 @@ private:
         memcpy(&bytes[0], &h, sizeof h);
     }
 };
-
-in6_addr v6(const char* text)
-{
-    in6_addr a;
-    inet_pton(AF_INET6, text, &a);
-    return a;
-}
 
 Msg route4() { return Msg(RTM_NEWROUTE, sizeof(rtmsg)); }
 

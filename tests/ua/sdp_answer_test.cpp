@@ -10,11 +10,8 @@
 
 namespace {
 
-std::string b64(const std::string& bytes) { return Base64Encode(bytes.data(), bytes.size()); }
-
-const sdp_local_t local4{"192.0.2.10", false, "2001:db8::10", -1};
-
-bool counting(uint8_t* buf, size_t len)
+// Byte i of the random stream is 0x40 + i.
+bool counting_from_0x40(uint8_t* buf, size_t len)
 {
     for (size_t i = 0; i < len; i++)
         buf[i] = uint8_t(0x40 + i);
@@ -31,7 +28,6 @@ std::string counted_key()
 
 std::string remote_key() { return std::string(30, '\x11'); }
 
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 std::string address_text(const sockaddr_storage& a)
 {
@@ -62,7 +58,7 @@ Answer answer(sdp_call_t& call, const std::string& offer, const sdp_local_t& loc
     auto sdp = sdp_parse(offer.c_str());
     EXPECT_TRUE(sdp) << offer;
     if (sdp)
-        a.ok = sdp_complete_200ok(call, sdp.get(), local, counting, a.body, a.event);
+        a.ok = sdp_complete_200ok(call, sdp.get(), local, counting_from_0x40, a.body, a.event);
     EXPECT_EQ(a.ok, a.event != nullptr);
     return a;
 }
@@ -389,7 +385,7 @@ TEST(Answer, SessionVersionGrowsWithinCall)
 {
     sdp_origin_version = 40;
     sdp_call_t call = call_with("8");
-    auto offer = sdp_build_offer(local4, 3, nullptr, "8", "", "", counting, &call.session);
+    auto offer = sdp_build_offer(local4, 3, nullptr, "8", "", "", counting_from_0x40, &call.session);
     ASSERT_TRUE(offer);
     EXPECT_TRUE(has(*offer, "o=gateway 0 40 "));
     // the re-INVITE of the remote side is answered with a higher version
@@ -397,7 +393,7 @@ TEST(Answer, SessionVersionGrowsWithinCall)
     EXPECT_TRUE(has(a.body, "o=gateway 0 41 "));
     a = answer(call, offer_text({"m=audio 4000 RTP/AVP 8"}));
     EXPECT_TRUE(has(a.body, "o=gateway 0 42 "));
-    offer = sdp_build_offer(local4, 3, nullptr, "8", "", "", counting, &call.session);
+    offer = sdp_build_offer(local4, 3, nullptr, "8", "", "", counting_from_0x40, &call.session);
     EXPECT_TRUE(has(*offer, "o=gateway 0 43 "));
     // a fresh call still answers with 0
     sdp_call_t other = call_with("8");

@@ -9,15 +9,6 @@
 
 namespace {
 
-const sdp_local_t local4{"192.0.2.10", false, "2001:db8::10", -1};
-
-bool counting(uint8_t* buf, size_t len)
-{
-    for (size_t i = 0; i < len; i++)
-        buf[i] = uint8_t(i);
-    return true;
-}
-
 std::string bytes_from(int first)
 {
     std::string k;
@@ -25,8 +16,6 @@ std::string bytes_from(int first)
         k += char(first + i);
     return k;
 }
-
-std::string b64(const std::string& bytes) { return Base64Encode(bytes.data(), bytes.size()); }
 
 std::string answer_text(std::initializer_list<const char*> media)
 {
@@ -54,7 +43,7 @@ Result media(sdp_call_t& call, const char* mode, const std::string& answer)
     return r;
 }
 
-sdp_call_t call_with(const char* codecs)
+sdp_call_t offering_call(const char* codecs)
 {
     sdp_call_t call;
     call.ts = 1001;
@@ -85,7 +74,7 @@ TEST(AnsweredMedia, PayloadSelection)
         {"96 97", {"m=audio 4000 RTP/AVP 120", "a=rtpmap:120 G.726-16/8000"}, "G726-16", 120, 97, 101, 101, false},
     };
     for (const auto& c : cases) {
-        sdp_call_t call = call_with(c.codecs);
+        sdp_call_t call = offering_call(c.codecs);
         std::string answer = answer_text({});
         for (const char* line : c.answer)
             answer += std::string(line) + "\r\n";
@@ -103,7 +92,7 @@ TEST(AnsweredMedia, PayloadSelection)
 
 TEST(AnsweredMedia, EventFields)
 {
-    sdp_call_t call = call_with("8 266 101");
+    sdp_call_t call = offering_call("8 266 101");
     call.srtp_suite = "AES_CM_128_HMAC_SHA1_80";  // left over from an earlier SRTP offer
     call.is_t38 = true;
     Result r = media(call, nullptr, answer_text({"m=audio 4000 RTP/AVP 8", "a=fmtp:8 dtxmin=3; dtxmax=40; hangover=2"}));
@@ -140,7 +129,7 @@ TEST(AnsweredMedia, EventFields)
 
 TEST(AnsweredMedia, VoiceBandData)
 {
-    sdp_call_t call = call_with("8 98");
+    sdp_call_t call = offering_call("8 98");
     Result r = media(call, nullptr,
                      answer_text({"m=audio 4000 RTP/AVP 8 100 99", "a=rtpmap:100 PCMA/8000", "a=gpmd:100 vbd=yes",
                                   "a=rtpmap:99 PCMA/8000", "a=gpmd:99 vbd=yes"}));
@@ -163,7 +152,7 @@ TEST(AnsweredMedia, AmrModes)
     };
     for (const auto& c : cases) {
         LogCapture logs(4);
-        sdp_call_t call = call_with("104");
+        sdp_call_t call = offering_call("104");
         Result r = media(call, nullptr, answer_text({"m=audio 4000 RTP/AVP 104", "a=rtpmap:104 AMR/8000", c.fmtp}));
         ASSERT_EQ(r.result, SDP_MEDIA_ACCEPTED);
         EXPECT_EQ(r.event->amr_flags, c.flags) << c.fmtp;
@@ -174,7 +163,7 @@ TEST(AnsweredMedia, AmrModes)
 
 TEST(AnsweredMedia, LinesSkipped)
 {
-    sdp_call_t call = call_with("8");
+    sdp_call_t call = offering_call("8");
     Result r = media(call, nullptr,
                      answer_text({"m=audio 0 RTP/AVP 8", "m=video 4002 RTP/AVP 31", "m=audio 4004 RTP/AVP 0",
                                   "m=audio 4006 RTP/AVP 8"}));
@@ -206,7 +195,7 @@ TEST(AnsweredMedia, Srtp)
         {"8 992", "a=crypto:1 F8_128_HMAC_SHA1_80 inline:" + b64(remote), SDP_MEDIA_ACCEPTED, 0, 0, "", 0},
     };
     for (const auto& c : cases) {
-        sdp_call_t call = call_with(c.codecs);
+        sdp_call_t call = offering_call(c.codecs);
         Result r = media(call, nullptr, answer_text({"m=audio 4000 RTP/SAVP 8", c.crypto.c_str()}));
         ASSERT_EQ(r.result, c.result) << c.codecs << " " << c.crypto;
         if (!r.event)
@@ -226,7 +215,7 @@ TEST(AnsweredMedia, Srtp)
 TEST(AnsweredMedia, SrtpAgainstRebuiltOffer)
 {
     // our offer as built (crypto written as one field), not as parsed back
-    sdp_call_t call = call_with("0 993");
+    sdp_call_t call = offering_call("0 993");
     auto offer = sdp_build_offer(local4, 7, nullptr, call.codec_list, "AES_CM_128_HMAC_SHA1_32", bytes_from(60),
                                  counting);
     ASSERT_TRUE(offer);
@@ -243,9 +232,9 @@ TEST(AnsweredMedia, SrtpAgainstRebuiltOffer)
 TEST(AnsweredMedia, T38)
 {
     std::string answer = answer_text({"m=image 4000 udptl t38", "a=T38FaxMaxDatagram:400"});
-    sdp_call_t call = call_with("8");
+    sdp_call_t call = offering_call("8");
     EXPECT_EQ(media(call, "t38", answer).result, SDP_MEDIA_REFUSED);
-    call = call_with("8 991");
+    call = offering_call("8 991");
     EXPECT_EQ(media(call, nullptr, answer).result, SDP_MEDIA_REFUSED);  // we offered no image line
     Result r = media(call, "t38", answer);
     ASSERT_EQ(r.result, SDP_MEDIA_ACCEPTED);

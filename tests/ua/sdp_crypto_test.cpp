@@ -2,12 +2,11 @@
 
 #include "core/base64.h"
 
+#include "sdp_text.h"
 #include "support/log_capture.h"
 #include "ua/sdp_crypto.h"
 
 namespace {
-
-std::string b64(const std::string& bytes) { return Base64Encode(bytes.data(), bytes.size()); }
 
 std::string key30()
 {

@@ -9,17 +9,7 @@
 
 namespace {
 
-std::string b64(const std::string& bytes) { return Base64Encode(bytes.data(), bytes.size()); }
-
-sdp_local_t v4_only() { return {"192.0.2.10", false, "2001:db8::10", -1}; }
-
-// Byte i of the random stream is i, so keys are known.
-bool counting(uint8_t* buf, size_t len)
-{
-    for (size_t i = 0; i < len; i++)
-        buf[i] = uint8_t(i);
-    return true;
-}
+sdp_local_t v4_only() { return local4; }
 
 bool failing(uint8_t*, size_t) { return false; }
 
@@ -43,8 +33,6 @@ protected:
         return text.value_or("");
     }
 };
-
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 }  // namespace
 
