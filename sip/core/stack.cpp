@@ -325,6 +325,10 @@ void Stack::schedule(tx_t& tx)
         break;
     case NICT_COMPLETED:
         armed(tr->nict_context->timer_k_start);
+        if (tx.client && !tx.compacting && !tx.key.empty()) {
+            tx.compacting = true;
+            completing.push_back(tx.id);
+        }
         break;
     case NIST_COMPLETED:
         armed(tr->nist_context->timer_j_start);
@@ -523,10 +527,22 @@ void Stack::compact(tx_t& tx)
             auto [it, inserted] = done.try_emplace(tx.key);
             it->second.text = std::move(tx.last_text);
             it->second.dest = tx.last_dest;
-            it->second.until = osip_ms() + 64LL * tx.t1;
+            it->second.until = osip_ms() + (cfg.completed_linger_ms > 0 ? cfg.completed_linger_ms : 64LL * tx.t1);
             if (inserted)
-                done_order.emplace_back(it->second.until, &it->first);
+                done_order.emplace(it->second.until, &it->first);
         }
+        killTransaction(tx, true);
+        return;
+    }
+    if (tx.tr && tx.client && tx.tr->state == NICT_COMPLETED) {
+        // Until Timer K only retransmissions of the final response come,
+        // and they are dropped: a key is enough for that, not the whole
+        // transaction with its request and response.
+        auto [it, inserted] = done.try_emplace(tx.key);
+        it->second.text.clear();
+        it->second.until = ms_of(tx.tr->nict_context->timer_k_start);
+        if (inserted)
+            done_order.emplace(it->second.until, &it->first);
         killTransaction(tx, true);
         return;
     }
@@ -537,7 +553,7 @@ void Stack::compact(tx_t& tx)
     it->second.dest = tx.final_dest;
     it->second.until = ms_of(tx.tr->nist_context->timer_j_start);
     if (inserted)
-        done_order.emplace_back(it->second.until, &it->first);
+        done_order.emplace(it->second.until, &it->first);
     killTransaction(tx, true);
 }
 
@@ -546,18 +562,27 @@ void Stack::expireDone()
     if (done_order.empty())
         return;
     int64_t now = osip_ms();
-    while (!done_order.empty() && done_order.front().first <= now) {
-        done.erase(*done_order.front().second);
-        done_order.pop_front();
+    while (!done_order.empty() && done_order.top().first <= now) {
+        auto it = done.find(*done_order.top().second);
+        done_order.pop();
+        if (it == done.end())
+            continue;
+        if (it->second.until > now)
+            done_order.emplace(it->second.until, &it->first);  // renewed since
+        else
+            done.erase(it);
     }
 }
 
-// A retransmitted request of a completed transaction: its final response again.
+// A retransmitted request of a completed transaction: its final response
+// again. A retransmitted response of a completed client transaction: nothing.
 bool Stack::absorb(const std::string& key)
 {
     auto it = done.find(key);
     if (it == done.end() || it->second.until <= osip_ms())
         return false;
+    if (it->second.text.empty())
+        return true;
     int used = 0;
     transmit(it->second.text, TransportType::UDP, it->second.dest, 0, &used);
     return true;
@@ -784,7 +809,7 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
                 return;  // a retransmission or a response for a transaction we hold
             }
         }
-        if (request && method != "ACK" && absorb(key))
+        if (method != "ACK" && absorb(key))
             return;
     }
 

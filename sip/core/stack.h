@@ -36,6 +36,9 @@ struct stack_config_t {
     bool auto_trying = true;            // 100 Trying to every INVITE before the user sees it
     bool answer_unmatched_cancel = true;  // 481 to a CANCEL that matches no INVITE
     int64_t server_gc_ms = 64000;       // unanswered non-INVITE server transactions are dropped then
+    // How long a completed non-INVITE server transaction answers
+    // retransmissions with its final response; 0: 64*T1 (Timer J).
+    int64_t completed_linger_ms = 0;
     int64_t idle_connection_ms = 300000;  // stream connections with no traffic are closed then
     // Once datagrams have kept waiting longer than this in the socket's queue
     // for this long, new requests get 503 with Retry-After (no transaction);
@@ -221,7 +224,9 @@ private:
     // Completed non-INVITE server transactions over datagrams: the final
     // response kept as text to answer retransmissions until Timer J.
     std::unordered_map<std::string, done_t> done;
-    std::deque<std::pair<int64_t, const std::string*>> done_order;  // by expiry
+    using done_due_t = std::pair<int64_t, const std::string*>;
+    // Earliest expiry first: server and client records linger differently.
+    std::priority_queue<done_due_t, std::vector<done_due_t>, std::greater<done_due_t>> done_order;
     std::vector<int> completing;  // transactions to turn into done records
     int64_t intake_delay_ms = 0;  // how long the batch being received waited in the socket
     int64_t late_since_ms = -1;   // first of the late batches in a row, or -1

@@ -12,8 +12,22 @@ using sipcore::Message;
 
 namespace sipproxy {
 
+namespace {
+
+// A completed request's answer is kept only T4 for its retransmissions, not
+// 64*T1: a later one is forwarded again, and the next hop answers it from
+// its own transaction.
+sipcore::stack_config_t proxy_stack_config(sipcore::stack_config_t c)
+{
+    if (c.completed_linger_ms == 0)
+        c.completed_linger_ms = c.t4_ms;
+    return c;
+}
+
+}  // namespace
+
 Proxy::Proxy(proxy_config_t config, sipcore::stack_config_t stack_config)
-    : cfg(std::move(config)), sip(std::make_unique<sipcore::Stack>(this, std::move(stack_config)))
+    : cfg(std::move(config)), sip(std::make_unique<sipcore::Stack>(this, proxy_stack_config(std::move(stack_config))))
 {
     for (const auto& d : cfg.domains)
         addDomain(d);

@@ -339,6 +339,57 @@ TEST_F(StackUdp, CompletedNonInviteEndsAtOnceAndItsResponseAnswersRetransmission
     EXPECT_TRUE(rec.next("request", &r));
 }
 
+TEST_F(StackUdp, CompletedClientNonInviteEndsAtOnceAndAbsorbsItsResponse)
+{
+    Message req = Message::parse(options_text(peer.port(), "unused"));
+    req.popVia();
+    req.setRequestUri(Uri::parse("sip:peer@127.0.0.1:" + std::to_string(peer.port())));
+    int tid = stack.sendRequest(std::move(req));
+    ASSERT_GT(tid, 0);
+    Message sent = Message::parse(peer.recv());
+    ASSERT_TRUE(sent);
+    std::string ok = make_response(sent, 200).toString();
+    peer.send(ok, addr);
+    report_t r;
+    ASSERT_TRUE(rec.next("response", &r));
+    EXPECT_EQ(r.tid, tid);
+    // Ended well before Timer K (5 s), yet a retransmitted answer is still
+    // this transaction's, not a stray one.
+    ASSERT_TRUE(rec.next("terminated", &r, 500));
+    EXPECT_EQ(r.tid, tid);
+    peer.send(ok, addr);
+    EXPECT_FALSE(rec.next("stray", &r, 200));
+    EXPECT_FALSE(rec.next("response", &r, 10));
+}
+
+TEST(StackLinger, CompletedServerTransactionAnswersRetransmissionsForTheLingerOnly)
+{
+    Recorder rec;
+    stack_config_t cfg;
+    cfg.completed_linger_ms = 300;
+    Stack stack(&rec, cfg);
+    rec.stack = &stack;
+    int tp = stack.addTransport(TransportType::UDP, "127.0.0.1", 0);
+    ASSERT_GT(tp, 0);
+    sock_addr_t addr = stack.localAddress(tp);
+    stack.start();
+    UdpPeer peer;
+    rec.answer([](Stack& s, int tid, const Message& req) { s.sendResponse(tid, make_response(req, 200)); });
+    std::string req = options_text(peer.port(), "z9hG4bKlinger");
+    peer.send(req, addr);
+    std::string first = peer.recv();
+    ASSERT_EQ(status_of(first), 200);
+    report_t r;
+    ASSERT_TRUE(rec.next("request", &r));
+    peer.send(req, addr);
+    EXPECT_EQ(peer.recv(), first) << "within the linger: the same response, the user not asked";
+    EXPECT_FALSE(rec.next("request", &r, 50));
+    usleep(600 * 1000);  // past the linger, well before Timer J (32 s)
+    peer.send(req, addr);
+    EXPECT_EQ(status_of(peer.recv()), 200);
+    EXPECT_TRUE(rec.next("request", &r)) << "after the linger the request is new again";
+}
+
 // Branches without the magic cookie: matched by Request-URI, Call-ID, CSeq,
 // From tag and top Via, for retransmissions, CANCEL and the ACK of an error.
 TEST_F(StackUdp, OldStyleBranchesMatchTheirTransaction)
