@@ -46,6 +46,9 @@ ABSOLUTE_STUBS = {
     "/usr/share/linegw/update-sounds": "update-sounds",
 }
 
+# The embedded proxy's configuration as the project ships it.
+REPRO_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "proxy", "repro.config")
+
 _counter = itertools.count()
 
 
@@ -299,6 +302,7 @@ class Scratch:
     def _setup_root(self, proc_stat_steps):
         for d in ["var/run", "etc", "tmp", "proc", "dev", "stubs"]:
             os.makedirs(self.path("/" + d), exist_ok=True)
+        shutil.copy(REPRO_CONFIG, self.path("/etc/repro.config"))
         self.stub_log = self.path("/stub-calls.log")
         self.decoy_log = self.path("/path-calls.log")
         os.makedirs(self.path("/path-decoys"))

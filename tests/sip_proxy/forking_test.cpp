@@ -245,5 +245,43 @@ TEST_F(ForkTest, RecordRouteKeepsTheDialogOnTheProxy)
     EXPECT_EQ(acct.log(), (std::vector<std::string>{"in INVITE", "out INVITE", "out 200", "in BYE", "out BYE"}));
 }
 
+// A transport's own Record-Route: a request that arrives on one transport and
+// leaves on another carries both, the leaving one on top, so that each side
+// reaches the proxy on its own transport.
+TEST_F(ForkTest, RecordRoutePerTransport)
+{
+    proxy_config_t cfg;
+    cfg.domains = {"example.com"};
+    start(cfg);
+    int second = proxy->addTransport(sipcore::TransportType::UDP, "127.0.0.2", 0);
+    ASSERT_GT(second, 0);
+    proxy->addTransportRecordRoute(1, "sip:out.test;lr");
+    proxy->addTransportRecordRoute(second, "sip:in.test;lr");
+    proxy->requestChain().add(step("Location", [this](RequestContext& c) {
+        c.getResponseContext().addTarget(to_peer(bob1));
+        return processor_action_t::Continue;
+    }));
+    run();
+
+    struct case_t {
+        const char* to;
+        std::vector<std::string> record_routes;
+    } cases[] = {
+        {"127.0.0.1", {"<sip:out.test;lr>"}},
+        {"127.0.0.2", {"<sip:out.test;lr>", "<sip:in.test;lr>"}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.to);
+        std::string call = "pt" + std::to_string(++n);
+        alice.send(request_text("INVITE", "sip:bob@example.com", alice, "", "z9hG4bK" + call, call),
+                   sipcore::make_addr(c.to, proxy->transportPort(c.to == std::string("127.0.0.1") ? 1 : second)));
+        std::string i = methodAt(bob1, "INVITE");
+        EXPECT_EQ(Message::parse(i).headers("Record-Route"), c.record_routes);
+        bob1.send(answer_text(i, 486, "Busy Here"), addr);
+        EXPECT_EQ(code_of(next(alice)), 486);
+    }
+}
+
 }  // namespace
 }  // namespace proxytest

@@ -1,0 +1,66 @@
+"""The daemon's embedded proxy in its namespace: the transports of the
+shipped /etc/repro.config (TLS once /tmp/ssl holds a certificate and key), a
+call through it to the user agent on 127.0.0.1:6060, and its move to a new
+address."""
+
+import os
+import subprocess
+import time
+import unittest
+
+from linegw_harness import ScratchTestCase
+
+SIPP_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "proxy", "sipp")
+
+
+class ProxyTest(ScratchTestCase):
+    def listening(self, s, proto, port):
+        return (":%d " % port) in s.run("ss", "-Hl" + proto + "n", "sport = :%d" % port) + " "
+
+    def wait_until(self, d, what, fn, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not fn():
+            self.assertIsNone(d.proc.poll(), "the daemon ended")
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.05)
+
+    def sipp(self, s, scenario, target, *args):
+        r = subprocess.run(["ip", "netns", "exec", s.ns, "sipp", target, "-sf", os.path.join(SIPP_DIR, scenario),
+                            "-m", "1", "-timeout", "20", "-timeout_error", "-nostdin", "-trace_err",
+                            "-error_file", s.path("/sipp-errors.log")] + list(args),
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+        errors = open(s.path("/sipp-errors.log")).read() if os.path.exists(s.path("/sipp-errors.log")) else ""
+        return r.returncode, r.stdout[-2000:] + errors
+
+    def test_transports_call_to_the_user_agent_and_address_change(self):
+        s = self.scratch()
+        os.makedirs(s.path("/tmp/ssl"), exist_ok=True)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-days", "1", "-subj", "/CN=linegw", "-keyout", s.path("/tmp/ssl/sslkey"),
+                        "-out", s.path("/tmp/ssl/sslcert")], check=True, capture_output=True)
+        s.start_sim()
+        d = s.start("-d")
+        for proto, port in (("u", 5060), ("t", 5060), ("t", 5061)):
+            self.wait_until(d, "nothing listens on %s %d" % (proto, port), lambda: self.listening(s, proto, port))
+        self.wait_until(d, "the user agent does not listen", lambda: self.listening(s, "u", 6060))
+
+        rc, out = self.sipp(s, "call_ua.xml", "127.0.0.1:5060", "-s", "100")
+        self.assertEqual(rc, 0, out + "\n--- daemon\n" + "\n".join(d.output()[-40:]))
+        self.assertTrue([m for m in d.messages() if m.startswith("INVITE received: sip:100@127.0.0.1:6060")],
+                        d.messages())
+
+        # An address on eth0: the proxy starts again and record-routes with it.
+        s.run("ip", "addr", "add", "10.0.0.2/24", "dev", "eth0")
+        d.wait_line(r"Transport specific record-route enabled \(generated\): <sip:10\.0\.0\.2:5061;transport=tls;lr>")
+        for proto, port in (("u", 5060), ("t", 5060), ("t", 5061)):
+            self.wait_until(d, "nothing listens on %s %d" % (proto, port), lambda: self.listening(s, proto, port))
+        rc, out = self.sipp(s, "call_ua.xml", "10.0.0.2:5060", "-s", "101", "-i", "10.0.0.2")
+        self.assertEqual(rc, 0, out + "\n--- daemon\n" + "\n".join(d.output()[-40:]))
+
+        d.terminate()
+        self.assertEqual(d.wait(), 0)
+        self.assertFalse([m for m in d.messages() if "repro_start(): rr->run()" in m], d.messages())
+
+
+if __name__ == "__main__":
+    unittest.main()
