@@ -35,6 +35,7 @@
 #include "mgmt/poller.h"
 #include "msp/comcerto_device.h"
 #include "msp/msp_transaction.h"
+#include "msp/sip_channel.h"
 #include "ua/user_agent.h"
 #include "platform/paths.h"
 #include "proxy/repro_api.h"
@@ -141,6 +142,8 @@ int create_event_queue()
 
 int start_ua_thread()
 {
+    // The user agent knows a channel's account only through this reader.
+    sip_channel_install_account_reader();
     pthread_attr_t attr;
     int err = pthread_attr_init(&attr);
     if (err)

@@ -88,6 +88,8 @@ public:
     void set(const std::string& value);
     const std::string& get() const { return text; }
     bool empty() const { return text.empty(); }
+    // Exchanges the texts without publishing (the caller publishes once).
+    void swapText(StatusString& other) { text.swap(other.text); }
 
 private:
     ComcertoChannel* owner;

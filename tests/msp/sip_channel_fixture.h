@@ -1,0 +1,33 @@
+// A concrete SIPChannel and a user agent that records what the channel asks
+// of it, for the tests of the SIP channel base.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "msp/sip_channel.h"
+
+class RecordingSipChannel : public SIPChannel {
+public:
+    using SIPChannel::SIPChannel;
+    const char* getTypeName() const override { return "SIPTEST"; }
+    const char* getStateName() const override { return state; }
+    const char* state = "idle";
+};
+
+// Every call to the user agent as one line ("reg 3", "hangup 7 reason", ...).
+struct RecordingUa {
+    RecordingUa();
+    ~RecordingUa();
+    std::vector<std::string> calls;
+    int nextId = 1;
+    int result = 0;          // of hangup, answer, reinvite, refer_to
+    bool registerFails = false;
+    static RecordingUa* current;
+    std::vector<std::string> take()
+    {
+        std::vector<std::string> out;
+        out.swap(calls);
+        return out;
+    }
+};
