@@ -1,5 +1,6 @@
 #include "sip_channel_fixture.h"
 
+#include "support/test_channel.h"
 #include "ua/user_agent.h"
 
 RecordingUa* RecordingUa::current = nullptr;
@@ -52,3 +53,5 @@ RecordingUa::~RecordingUa()
     sip_channel_set_ua(nullptr);
     current = nullptr;
 }
+
+int RecordingSipChannel::plant(int type) { return test_open_connection(*this, type); }

@@ -12,7 +12,19 @@ public:
     using SIPChannel::SIPChannel;
     const char* getTypeName() const override { return "SIPTEST"; }
     const char* getStateName() const override { return state; }
+    // Counts the parameters applied; applies them only when applyRtp.
+    int comcerto_set_rtp_params(rtp_event_t* params) override
+    {
+        rtpApplied++;
+        return applyRtp ? SIPChannel::comcerto_set_rtp_params(params) : 0;
+    }
+    // A voice connection in the simulated media processor, bound to the channel.
+    int plantVoice() { return plant(MSP_CONN_VOICE); }
+    int plant(int type);
+
     const char* state = "idle";
+    int rtpApplied = 0;
+    bool applyRtp = false;
 };
 
 // Every call to the user agent as one line ("reg 3", "hangup 7 reason", ...).
