@@ -4,6 +4,7 @@ stops the daemon cleanly and leaves no namespace or root behind."""
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -62,6 +63,20 @@ class DemoTest(unittest.TestCase):
         self.assertFalse(os.path.exists(m.group(2)))
         self.assertNotIn(m.group(1), subprocess.run(["ip", "netns", "list"], capture_output=True,
                                                     text=True).stdout)
+
+    def test_two_softphones_call_through_the_proxy(self):
+        if os.geteuid() != 0:
+            self.skipTest("network namespaces need root")
+        if not shutil.which("baresip"):
+            self.skipTest("baresip is not installed")
+        r = subprocess.run([sys.executable, DEMO, "--call", "-d"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=200)
+        if "User directory updated" not in r.stdout:
+            self.skipTest("this daemon does not load the configuration's user list yet")
+        self.assertEqual(r.returncode, 0, r.stdout[-4000:])
+        self.assertIn("linegw demo: the call between the two phones was established", r.stdout)
+        for user in ("201", "202"):
+            self.assertRegex(r.stdout, r"%s's phone: .*200 OK.*Call established.*terminated" % user)
 
 
 if __name__ == "__main__":
