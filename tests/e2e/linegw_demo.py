@@ -228,7 +228,7 @@ def main(args):
         requests = Requests(s, sim)
         d = s.start(*args)
         phones = Phones(s, d)
-        call_deadline = time.monotonic() + 90
+        call_deadline = time.monotonic() + 60
         typing = sys.stdin.isatty()
         shown, helped = 0, False
         while True:
