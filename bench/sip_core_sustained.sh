@@ -4,7 +4,9 @@
 # (so memory carried from step to step shows). Per step: offered and achieved
 # rate, failed transactions, retransmissions SIPp sent, the application's
 # CPU-seconds (/proc/PID/stat) and work per CPU-second, its PSS at the end
-# (/proc/PID/smaps_rollup). The application and SIPp run on pinned cores.
+# (/proc/PID/smaps_rollup). Failed splits into refused (an answer SIPp did not
+# expect: the application's 503 when it sheds load) and lost (no answer at
+# all). The application and SIPp run on pinned cores.
 #
 #   bench/sip_core_sustained.sh [-b build] [-s seconds] [-a app-args] KIND:RATE...
 #     KIND: options, register (answered statelessly by the application when
@@ -47,7 +49,8 @@ tick=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 pss_kb() { awk '/^Pss:/ {print $2}' "/proc/$pid/smaps_rollup"; }
 
-printf "%-9s %8s %9s %8s %8s %9s %8s %12s %8s\n" kind offered achieved done failed retrans cpu-s "per-cpu-s" "pss-MB"
+printf "%-9s %8s %9s %8s %8s %8s %8s %9s %8s %12s %8s\n" kind offered achieved done failed refused lost retrans cpu-s \
+  "per-cpu-s" "pss-MB"
 for step in "$@"; do
   kind=${step%%:*}
   rate=${step##*:}
@@ -78,11 +81,14 @@ for step in "$@"; do
   # Cumulative counters from SIPp's last statistics line.
   stats=$(awk -F';' 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
     { last = $0 } END { n = split(last, f, ";");
-      print f[col["SuccessfulCall(C)"]] + 0, f[col["FailedCall(C)"]] + 0, f[col["Retransmissions(C)"]] + 0 }' \
-    "$work"/*.csv 2>/dev/null || echo "0 0 0")
-  read -r ok failed retrans <<<"$stats"
-  awk -v k="$kind" -v r="$rate" -v ok="$ok" -v f="$failed" -v re="$retrans" -v t0="$t0" -v t1="$t1" \
+      print f[col["SuccessfulCall(C)"]] + 0, f[col["FailedCall(C)"]] + 0, f[col["Retransmissions(C)"]] + 0,
+        f[col["FailedUnexpectedMessage(C)"]] + 0 }' \
+    "$work"/*.csv 2>/dev/null || echo "0 0 0 0")
+  read -r ok failed retrans refused <<<"$stats"
+  awk -v k="$kind" -v r="$rate" -v ok="$ok" -v f="$failed" -v re="$retrans" -v rf="$refused" -v t0="$t0" -v t1="$t1" \
       -v c0="$c0" -v c1="$c1" -v hz="$tick" -v pss="$pss" 'BEGIN {
     wall = t1 - t0; cpu = (c1 - c0) / hz; if (cpu <= 0) cpu = 1 / hz;
-    printf "%-9s %8d %9.0f %8d %8d %9d %8.2f %12.0f %8.1f\n", k, r, ok / wall, ok, f, re, cpu, ok / cpu, pss / 1024 }'
+    printf "%-9s %8d %9.0f %8d %8d %8d %8d %9d %8.2f %12.0f %8.1f\n", k, r, ok / wall, ok, f, rf, f - rf, re, cpu,
+      ok / cpu, pss / 1024 }'
 done
+grep "overloaded" "$work/app.log" | tail -n 1 || true
