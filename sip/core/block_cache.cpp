@@ -19,7 +19,8 @@ namespace {
 
 // Size class k holds blocks of at least 16k - 8 usable bytes (glibc's chunk
 // sizes are multiples of 16 with 8 bytes of header), and serves requests up
-// to that size.
+// to that size. The cache counts a small block as 16k - 8 bytes both ways, so
+// taking one out needs no malloc_usable_size.
 constexpr size_t small_max = 1024;
 constexpr int classes = (small_max + 23) / 16 + 1;
 constexpr int per_class = 512;
@@ -76,7 +77,7 @@ void* block_alloc(size_t size)
         if (free_block_t* b = c.head[k]) {
             c.head[k] = b->next;
             --c.count[k];
-            c.bytes -= malloc_usable_size(b);
+            c.bytes -= 16 * k - 8;
             return b;
         }
         return malloc(size);
@@ -101,13 +102,10 @@ void block_free(void* p)
     }
     cache_t& c = cache;
     size_t usable = malloc_usable_size(p);
-    if (c.bytes + usable > byte_limit) {
-        free(p);
-        return;
-    }
     size_t k = (usable + 8) / 16;
     if (k < classes) {
-        if (usable < sizeof(free_block_t) || c.count[k] >= per_class) {
+        size_t counted = 16 * k - 8;
+        if (usable < sizeof(free_block_t) || c.count[k] >= per_class || c.bytes + counted > byte_limit) {
             free(p);
             return;
         }
@@ -115,10 +113,10 @@ void block_free(void* p)
         b->next = c.head[k];
         c.head[k] = b;
         ++c.count[k];
-        c.bytes += usable;
+        c.bytes += counted;
         return;
     }
-    if (usable > large_max || c.large_count == large_slots) {
+    if (usable > large_max || c.large_count == large_slots || c.bytes + usable > byte_limit) {
         free(p);
         return;
     }
