@@ -1,5 +1,6 @@
 #include "sip/core/udp_transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -84,6 +85,7 @@ void UdpTransport::readable()
                 int64_t ms = (now.tv_sec - sent.tv_sec) * 1000LL + (now.tv_nsec - sent.tv_nsec) / 1000000;
                 host->queueDelay(ms > 0 ? ms : 0);
             }
+        holding = n > 1;
         for (int i = 0; i < n; ++i) {
             froms[i].addr.len = msgs[i].msg_hdr.msg_namelen;
             if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {
@@ -93,6 +95,8 @@ void UdpTransport::readable()
             }
             host->received(bufs.get() + i * slot_size, msgs[i].msg_len, froms[i]);
         }
+        holding = false;
+        flush();
         if (n < batch)
             return;
     }
@@ -104,6 +108,14 @@ int UdpTransport::send(const std::string& data, const sock_addr_t& dest, int, in
         *used_connection = 0;
     if (!dest.valid() || dest.family() != local_addr.family())
         return -EAFNOSUPPORT;
+    if (holding) {
+        if (out_count == out.size())
+            out.emplace_back();
+        out[out_count].data.assign(data);
+        out[out_count].dest = dest;
+        ++out_count;
+        return 0;
+    }
     ssize_t n = sendto(sock, data.data(), data.size(), 0, dest.sa(), dest.len);
     if (n < 0) {
         int e = errno;
@@ -111,6 +123,37 @@ int UdpTransport::send(const std::string& data, const sock_addr_t& dest, int, in
         return -e;
     }
     return 0;
+}
+
+void UdpTransport::flush()
+{
+    constexpr size_t most = 64;
+    mmsghdr msgs[most];
+    iovec iovs[most];
+    size_t done = 0;
+    while (done < out_count) {
+        size_t k = std::min(most, out_count - done);
+        for (size_t i = 0; i < k; ++i) {
+            outgoing_t& o = out[done + i];
+            iovs[i] = iovec{o.data.data(), o.data.size()};
+            msgs[i].msg_hdr = msghdr{o.dest.sa(), o.dest.len, &iovs[i], 1, nullptr, 0, 0};
+            msgs[i].msg_len = 0;
+        }
+        int n = sendmmsg(sock, msgs, static_cast<unsigned>(k), 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            // The first datagram failed: like a lost one, left to retransmissions.
+            LOG(LOGF_GENERAL, LOG_WARNING, "UDP transport: sendto %s failed: %s", out[done].dest.key().c_str(),
+                strerror(errno));
+            n = 1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    for (size_t i = 0; i < out_count; ++i)
+        if (out[i].data.capacity() > 16384)
+            std::string().swap(out[i].data);
+    out_count = 0;
 }
 
 int UdpTransport::setReceiveBuffer(int bytes)

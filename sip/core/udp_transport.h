@@ -2,6 +2,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "sip/core/transport.h"
 
@@ -20,6 +22,7 @@ public:
 private:
     UdpTransport(TransportHost* h, int fd) : host(h), sock(fd) {}
     void readable();
+    void flush();
     TransportHost* host;
     int sock;
     // Datagrams are taken in batches; pages of a slot are touched only as
@@ -27,6 +30,15 @@ private:
     static constexpr int batch = 32;
     static constexpr size_t slot_size = 65536;
     std::unique_ptr<char[]> bufs;
+    // While a batch of more than one datagram is handled, what it sends
+    // (mostly the answers) waits here and leaves in one sendmmsg.
+    struct outgoing_t {
+        std::string data;
+        sock_addr_t dest;
+    };
+    bool holding = false;
+    std::vector<outgoing_t> out;
+    size_t out_count = 0;  // entries of out in use; the rest keep their buffers
 };
 
 }  // namespace sipcore
