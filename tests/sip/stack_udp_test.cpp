@@ -2,6 +2,8 @@
 // time-outs with a short T1, received/rport, CANCEL, 2xx/ACK, bad input.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "sip/core/response.h"
 #include "sip_peer.h"
 
@@ -492,6 +494,33 @@ TEST(StackStateless, RequestTakenByTheUserMakesNoTransaction)
 // Datagrams that waited past the limit in the socket: new requests get 503
 // with Retry-After; retransmissions of accepted ones and requests within a
 // dialog still go through.
+TEST(StackUdpBatch, EveryDatagramOfABatchGetsItsOwnAnswer)
+{
+    Recorder user;
+    Stack stack(&user);
+    user.stack = &stack;
+    user.answer([](Stack& s, int tid, const Message& req) { s.sendResponse(tid, make_response(req, 200)); });
+    int tp = stack.addTransport(TransportType::UDP, "127.0.0.1", 0);
+    ASSERT_GT(tp, 0);
+    UdpPeer peer;
+    // Long branches first, then short ones: the second batch's answers reuse
+    // the first one's buffers.
+    for (const std::string pad : {"longer-branch-to-fill-the-buffer", ""}) {
+        std::set<std::string> sent, answered;
+        for (int i = 0; i < 40; ++i) {
+            std::string branch = "z9hG4bKbatch" + pad + std::to_string(i);
+            peer.send(options_text(peer.port(), branch), stack.localAddress(tp));
+            sent.insert(branch);
+        }
+        stack.runOnce(0);
+        for (std::string r; !(r = peer.recv(300)).empty();) {
+            EXPECT_EQ(status_of(r), 200) << r;
+            EXPECT_TRUE(answered.insert(Message::parse(r).via().branch).second) << "answered twice: " << r;
+        }
+        EXPECT_EQ(answered, sent);
+    }
+}
+
 TEST(StackOverload, ShedsNewRequestsOnly)
 {
     Recorder user;
