@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -272,13 +273,24 @@ bool stopped_during_init()
 int comcerto_init()
 {
     AbandonOnStop abandon;
-    unsigned eth1 = if_nametoindex("eth1");
-    msp_address = msp_address_make(eth1);
-    int fd = msp_socket_open(MSP_MAC, eth1);
+    int fd = msp_socket_create();
     if (fd < 0) {
         LOG(LOGF_GENERAL, 3, "Cannot create MSP control socket: %s", strerror(errno));
         return -1;
     }
+    unsigned eth1 = if_nametoindex("eth1");
+    msp_address = msp_address_make(eth1);
+    if (msp_socket_bind(fd, MSP_MAC, eth1) < 0) {
+        LOG(LOGF_GENERAL, 3, "MSP control socket setsockopt error: %s", strerror(errno));
+        msp_socket_close(fd);
+        return -1;
+    }
+    // A blocking socket still works: every read and send asks not to wait.
+    int flags = msp_socket_get_flags(fd);
+    if (flags < 0)
+        LOG(LOGF_GENERAL, 3, "cannot get MSP socket flags: %s", strerror(errno));
+    else if (msp_socket_set_flags(fd, flags | O_NONBLOCK) < 0)
+        LOG(LOGF_GENERAL, 3, "cannot set NONBLOCK flag on MSP socket: %s", strerror(errno));
     msp_socket = fd;
     msp_set_indication_handler(msp_process_indication);
     main_pollfds[POLLFD_MSP].fd = fd;

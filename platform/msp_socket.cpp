@@ -20,35 +20,28 @@ constexpr size_t MAX_DATAGRAM = 1500;
 
 std::atomic<int> adopted_fd{-1};
 std::atomic<bool> simulated{false};
+std::atomic<bool> adopted{false};   // the open descriptor was handed over: already connected
+std::atomic<int> failures[4] = {};  // by MspSocketStep: errno of an injected failure
 
-int set_nonblocking(int fd)
+bool injected(MspSocketStep step)
 {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        return -1;
-    return 0;
+    int e = failures[static_cast<int>(step)].exchange(0);
+    if (e == 0)
+        return false;
+    errno = e;
+    return true;
 }
 
-int open_driver(const uint8_t mac[6], uint32_t ifindex)
+int bind_driver(int fd, const uint8_t mac[6], uint32_t ifindex)
 {
-    int fd = socket(DRIVER_FAMILY, SOCK_DGRAM, htons(DRIVER_ETHERTYPE));
-    if (fd < 0)
-        return -1;
     // MAC, 2 bytes padding, u32 interface index, one byte 0, 3 bytes padding
     uint8_t value[16] = {};
     memcpy(value, mac, 6);
     memcpy(value + 8, &ifindex, 4);
-    if (setsockopt(fd, DRIVER_SOL, DRIVER_BIND_OPTION, value, sizeof value) < 0 ||
-        set_nonblocking(fd) < 0) {
-        int e = errno;
-        close(fd);
-        errno = e;
-        return -1;
-    }
-    return fd;
+    return setsockopt(fd, DRIVER_SOL, DRIVER_BIND_OPTION, value, sizeof value) < 0 ? -1 : 0;
 }
 
-int open_simulated(const char* path)
+int connect_simulator(int fd, const char* path)
 {
     sockaddr_un peer{};
     peer.sun_family = AF_UNIX;
@@ -57,20 +50,19 @@ int open_simulated(const char* path)
         return -1;
     }
     strcpy(peer.sun_path, path);
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
     // Autobind to an abstract address so the simulator can answer us.
     sockaddr_un self{};
     self.sun_family = AF_UNIX;
     if (bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof(sa_family_t)) < 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0 || set_nonblocking(fd) < 0) {
-        int e = errno;
-        close(fd);
-        errno = e;
+        connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0)
         return -1;
-    }
-    return fd;
+    return 0;
+}
+
+const char* simulator_path()
+{
+    const char* path = getenv(MSP_SIM_ENV);
+    return path && *path ? path : nullptr;
 }
 
 }  // namespace
@@ -79,22 +71,68 @@ void msp_socket_adopt(int fd) { adopted_fd.store(fd); }
 
 bool msp_socket_simulated() { return simulated.load(); }
 
-int msp_socket_open(const uint8_t mac[6], uint32_t ifindex)
+void msp_socket_fail_next(MspSocketStep step, int error) { failures[static_cast<int>(step)] = error; }
+
+int msp_socket_create()
 {
+    if (injected(MspSocketStep::Create))
+        return -1;
     int fd = adopted_fd.exchange(-1);
+    adopted.store(fd >= 0);
     if (fd >= 0) {
         simulated.store(true);
-        if (set_nonblocking(fd) < 0)
-            return -1;
         return fd;
     }
-    const char* path = getenv(MSP_SIM_ENV);
-    if (path && *path) {
-        simulated.store(true);
-        return open_simulated(path);
+    simulated.store(simulator_path() != nullptr);
+    if (simulated.load())
+        return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return socket(DRIVER_FAMILY, SOCK_DGRAM | SOCK_CLOEXEC, htons(DRIVER_ETHERTYPE));
+}
+
+int msp_socket_bind(int fd, const uint8_t mac[6], uint32_t ifindex)
+{
+    if (injected(MspSocketStep::Bind))
+        return -1;
+    if (adopted.load())
+        return 0;
+    if (!simulated.load())
+        return bind_driver(fd, mac, ifindex);
+    const char* path = simulator_path();
+    if (!path) {
+        errno = ENOENT;
+        return -1;
     }
-    simulated.store(false);
-    return open_driver(mac, ifindex);
+    return connect_simulator(fd, path);
+}
+
+int msp_socket_get_flags(int fd)
+{
+    if (injected(MspSocketStep::GetFlags))
+        return -1;
+    return fcntl(fd, F_GETFL);
+}
+
+int msp_socket_set_flags(int fd, int flags)
+{
+    if (injected(MspSocketStep::SetFlags))
+        return -1;
+    return fcntl(fd, F_SETFL, flags);
+}
+
+int msp_socket_open(const uint8_t mac[6], uint32_t ifindex)
+{
+    int fd = msp_socket_create();
+    if (fd < 0)
+        return -1;
+    int flags;
+    if (msp_socket_bind(fd, mac, ifindex) < 0 || (flags = msp_socket_get_flags(fd)) < 0 ||
+        msp_socket_set_flags(fd, flags | O_NONBLOCK) < 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
 }
 
 int msp_socket_send(int fd, const uint8_t address[MSP_SOCKET_ADDRESS_SIZE], const void* message,

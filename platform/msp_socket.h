@@ -15,11 +15,26 @@ constexpr size_t MSP_SOCKET_ADDRESS_SIZE = 32;
 // simulated transport is used instead of the driver's socket.
 constexpr const char* MSP_SIM_ENV = "LINEGW_SIM_MSP";
 
-// Opens the control socket in non-blocking mode: the simulated transport when
-// LINEGW_SIM_MSP is set (or a descriptor was handed over with
-// msp_socket_adopt), else the driver's socket bound to the MSP's MAC address
-// on the interface with index ifindex. Returns the descriptor or -1 (errno set).
+// The steps of opening the control socket, each failing on its own so that
+// the caller can tell them apart.
+// Creates the socket: the simulated transport's when LINEGW_SIM_MSP is set (or
+// a descriptor was handed over with msp_socket_adopt), else the driver's.
+// Returns the descriptor or -1 (errno set).
+int msp_socket_create();
+// Binds it to the MSP's MAC address on the interface with index ifindex (the
+// driver's bind option); the simulated transport connects to the simulator
+// instead. 0, or -1 (errno set).
+int msp_socket_bind(int fd, const uint8_t mac[6], uint32_t ifindex);
+// fcntl F_GETFL and F_SETFL: the flags or 0, else -1 (errno set).
+int msp_socket_get_flags(int fd);
+int msp_socket_set_flags(int fd, int flags);
+
+// All of the above, in non-blocking mode. Returns the descriptor or -1 (errno set).
 int msp_socket_open(const uint8_t mac[6], uint32_t ifindex);
+
+// Tests make the next call of one step fail with the given errno.
+enum class MspSocketStep { Create, Bind, GetFlags, SetFlags };
+void msp_socket_fail_next(MspSocketStep step, int error);
 
 // Tests hand over one end of a socketpair(AF_UNIX, SOCK_DGRAM); the next
 // msp_socket_open returns it. -1 forgets a pending hand-over.

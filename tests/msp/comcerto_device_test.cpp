@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -15,6 +16,7 @@
 #include "msp/comcerto_device.h"
 #include "msp/msp_protocol.h"
 #include "msp/msp_transaction.h"
+#include "platform/msp_socket.h"
 #include "sim/msp/msp_simulator.h"
 #include "support/log_capture.h"
 
@@ -254,6 +256,41 @@ TEST_F(ComcertoDeviceTest, RefusalsTolerableOrFatal)
         }
         if (c.notLogged) {
             EXPECT_FALSE(logs.contains(c.notLogged));
+        }
+        logs.clear();
+    }
+}
+
+TEST_F(ComcertoDeviceTest, ControlSocketFailuresKeepTheirOwnTexts)
+{
+    struct Case {
+        MspSocketStep step;
+        int error;
+        int result;
+        const char* logged;
+    } cases[] = {
+        {MspSocketStep::Create, EMFILE, -1, "Cannot create MSP control socket: Too many open files"},
+        {MspSocketStep::Bind, EADDRNOTAVAIL, -1,
+         "MSP control socket setsockopt error: Cannot assign requested address"},
+        {MspSocketStep::GetFlags, EBADF, 0, "cannot get MSP socket flags: Bad file descriptor"},
+        {MspSocketStep::SetFlags, EINVAL, 0, "cannot set NONBLOCK flag on MSP socket: Invalid argument"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logged);
+        TearDown();
+        SetUp();
+        msp_socket_fail_next(c.step, c.error);
+        EXPECT_EQ(comcerto_init(), c.result);
+        if (c.step == MspSocketStep::Create)
+            msp_socket_close(msp_socket_create());   // the hand-over it never took
+        EXPECT_TRUE(logs.contains(c.logged));
+        EXPECT_EQ(msp_ready.load(), c.result == 0);
+        if (c.result != 0) {
+            EXPECT_EQ(msp_socket.load(), -1);
+            EXPECT_EQ(main_pollfds[POLLFD_MSP].fd, -1);
+            EXPECT_TRUE(sim->commands().empty());
+        } else {
+            EXPECT_EQ(of(DEVICE_STATUS).size(), 1u);   // start-up went on to the heartbeat
         }
         logs.clear();
     }
