@@ -1,15 +1,21 @@
 #include "platform/watchdog.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/watchdog.h>
+#include <mutex>
 #include <string>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
+#include "platform/log_seam.h"
 #include "platform/paths.h"
 
 namespace {
@@ -52,12 +58,26 @@ private:
     int fd = -1;
 };
 
+// Like the board's device it resets when nobody kicks it for its time-out: the
+// simulated reset logs why and kills the process at once, as a reset would.
 class SimWatchdog : public Watchdog {
 public:
     explicit SimWatchdog(std::string f) : file(std::move(f))
     {
         if (const char* b = getenv("LINEGW_SIM_WATCHDOG_BUSY"))
             busy = atoi(b);
+        if (const char* t = getenv("LINEGW_SIM_WATCHDOG_TIMEOUT_MS"); t && atoi(t) > 0)
+            forced_ms = atoi(t);
+    }
+    ~SimWatchdog() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            leaving = true;
+        }
+        wakeup.notify_all();
+        if (timer.joinable())
+            timer.join();
     }
     int open() override
     {
@@ -66,31 +86,52 @@ public:
             errno = EBUSY;
             return -1;
         }
-        open_ = true;
-        return record("open");
+        if (record("open") < 0)
+            return -1;
+        arm(forced_ms > 0 ? forced_ms : DEFAULT_TIMEOUT_MS);
+        if (!timer.joinable())
+            timer = std::thread([this] { watch(); });
+        return 0;
     }
-    bool isOpen() const override { return open_; }
+    bool isOpen() const override
+    {
+        std::lock_guard<std::mutex> lock(m);
+        return armed;
+    }
     int setTimeout(int seconds) override
     {
-        if (!open_) {
-            errno = EBADF;
+        if (!isOpen() || seconds <= 0) {
+            errno = isOpen() ? EINVAL : EBADF;
             return -1;
         }
+        arm(forced_ms > 0 ? forced_ms : seconds * 1000);
         return record("timeout " + std::to_string(seconds));
     }
-    int kick() override { return open_ ? record("W") : (errno = EBADF, -1); }
-    int magicClose() override
+    int kick() override
     {
-        if (!open_) {
+        if (!isOpen()) {
             errno = EBADF;
             return -1;
         }
-        open_ = false;
+        arm(timeout_ms);
+        return record("W");
+    }
+    int magicClose() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (!armed) {
+                errno = EBADF;
+                return -1;
+            }
+            armed = false;
+        }
+        wakeup.notify_all();
         return record("V");
     }
     int linkStatus(int port, int* status) override
     {
-        if (!open_) {
+        if (!isOpen()) {
             errno = EBADF;
             return -1;
         }
@@ -109,10 +150,60 @@ public:
     }
 
 private:
+    // A real device counts from 60 s until it is told otherwise.
+    static constexpr int DEFAULT_TIMEOUT_MS = 60000;
+    using Clock = std::chrono::steady_clock;
+
+    void arm(int ms)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            armed = true;
+            timeout_ms = ms;
+            deadline = Clock::now() + std::chrono::milliseconds(ms);
+        }
+        wakeup.notify_all();
+    }
+
+    void watch()
+    {
+        std::unique_lock<std::mutex> lock(m);
+        for (;;) {
+            if (leaving)
+                return;
+            if (!armed) {
+                wakeup.wait(lock);
+                continue;
+            }
+            if (Clock::now() < deadline) {
+                wakeup.wait_until(lock, deadline);
+                continue;
+            }
+            int ms = timeout_ms;
+            lock.unlock();
+            reset(ms);
+        }
+    }
+
+    [[noreturn]] void reset(int ms)
+    {
+        record("reset");
+        char line[128];
+        int n = snprintf(line, sizeof line, "simulated watchdog: not kicked for %d ms, resetting the board\n", ms);
+        PLATFORM_LOG(LOGF_GENERAL, 2, "simulated watchdog: not kicked for %d ms, resetting the board", ms);
+        if (n > 0) {
+            ssize_t w = write(STDERR_FILENO, line, static_cast<size_t>(n));
+            (void)w;
+        }
+        kill(getpid(), SIGKILL);
+        _exit(137);
+    }
+
     int record(const std::string& op)
     {
         struct timespec ts;
         clock_gettime(CLOCK_MONOTONIC, &ts);
+        std::lock_guard<std::mutex> lock(file_mutex);
         FILE* f = fopen(file.c_str(), "a");
         if (!f)
             return -1;
@@ -122,7 +213,15 @@ private:
 
     std::string file;
     int busy = 0;
-    bool open_ = false;
+    int forced_ms = 0;          // tests shorten the time-out the daemon sets
+    std::mutex file_mutex;      // the reset's line comes from the timer thread
+    mutable std::mutex m;       // guards the fields below
+    std::condition_variable wakeup;
+    bool armed = false;
+    bool leaving = false;
+    int timeout_ms = DEFAULT_TIMEOUT_MS;
+    Clock::time_point deadline;
+    std::thread timer;
 };
 
 }  // namespace

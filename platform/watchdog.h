@@ -4,6 +4,11 @@
 // "open", "timeout <s>", "W" (kick) or "V" (magic close).
 // LINEGW_SIM_WATCHDOG_BUSY=<n> makes its first n opens fail with EBUSY, and a
 // file "<file>.gemac<port>" holding a number is the link status of that port.
+// Once open, the simulated device resets when it is not kicked within its
+// time-out (60 s until one is set): it records "reset", logs "simulated
+// watchdog: not kicked for <ms> ms, resetting the board" (also on stderr) and
+// kills the process. LINEGW_SIM_WATCHDOG_TIMEOUT_MS=<ms> replaces whatever
+// time-out is set, so tests need not wait 32 s.
 #pragma once
 
 #include <memory>
