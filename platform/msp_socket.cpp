@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -44,16 +45,18 @@ int bind_driver(int fd, const uint8_t mac[6], uint32_t ifindex)
 int connect_simulator(int fd, const char* path)
 {
     sockaddr_un peer{};
-    peer.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof peer.sun_path) {
+    sockaddr_un self{};
+    peer.sun_family = self.sun_family = AF_UNIX;
+    std::string own = std::string(path) + MSP_SIM_DAEMON_SUFFIX;
+    if (own.size() >= sizeof self.sun_path) {
         errno = ENAMETOOLONG;
         return -1;
     }
     strcpy(peer.sun_path, path);
-    // Autobind to an abstract address so the simulator can answer us.
-    sockaddr_un self{};
-    self.sun_family = AF_UNIX;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof(sa_family_t)) < 0 ||
+    strcpy(self.sun_path, own.c_str());
+    // One daemon runs per root: a file left by an earlier one is stale.
+    unlink(own.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) < 0 ||
         connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0)
         return -1;
     return 0;

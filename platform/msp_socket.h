@@ -14,6 +14,9 @@ constexpr size_t MSP_SOCKET_ADDRESS_SIZE = 32;
 // Environment variable naming the simulator's socket path; when set, the
 // simulated transport is used instead of the driver's socket.
 constexpr const char* MSP_SIM_ENV = "LINEGW_SIM_MSP";
+// The daemon's end of the simulated transport is bound at the simulator's
+// path with this suffix; the simulator answers that address alone.
+constexpr const char* MSP_SIM_DAEMON_SUFFIX = ".daemon";
 
 // The steps of opening the control socket, each failing on its own so that
 // the caller can tell them apart.

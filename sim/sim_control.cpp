@@ -114,7 +114,25 @@ std::string SimControl::handle_line(const std::string& line)
 
 void SimControl::run()
 {
-    std::map<int, std::string> clients;   // connections and their unfinished lines
+    struct Client {
+        std::string in;    // the unfinished line
+        std::string out;   // replies the client has not taken yet
+    };
+    std::map<int, Client> clients;
+    auto drop = [&clients](int fd) {
+        close(fd);
+        clients.erase(fd);
+    };
+    // False when the client is gone.
+    auto flush = [](int fd, Client& c) {
+        while (!c.out.empty()) {
+            ssize_t sent = send(fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0)
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            c.out.erase(0, static_cast<size_t>(sent));
+        }
+        return true;
+    };
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(m);
@@ -122,8 +140,13 @@ void SimControl::run()
                 break;
         }
         std::vector<pollfd> fds{{wake_pipe[0], POLLIN, 0}, {listen_fd, POLLIN, 0}};
-        for (auto& c : clients)
-            fds.push_back({c.first, POLLIN, 0});
+        for (auto& [fd, c] : clients) {
+            // A client that does not read its replies is not read from either.
+            short events = c.out.size() < MAX_LINE ? POLLIN : 0;
+            if (!c.out.empty())
+                events |= POLLOUT;
+            fds.push_back({fd, events, 0});
+        }
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -143,30 +166,30 @@ void SimControl::run()
             if (!fds[i].revents)
                 continue;
             int fd = fds[i].fd;
+            Client& client = clients[fd];
+            if ((fds[i].revents & POLLOUT) && !flush(fd, client)) {
+                drop(fd);
+                continue;
+            }
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
             char chunk[4096];
             ssize_t got = read(fd, chunk, sizeof chunk);
             if (got <= 0) {
                 if (got < 0 && (errno == EAGAIN || errno == EINTR))
                     continue;
-                close(fd);
-                clients.erase(fd);
+                drop(fd);
                 continue;
             }
-            std::string& pending = clients[fd];
-            pending.append(chunk, static_cast<size_t>(got));
+            client.in.append(chunk, static_cast<size_t>(got));
             size_t eol;
-            while ((eol = pending.find('\n')) != std::string::npos) {
-                std::string line = pending.substr(0, eol);
-                pending.erase(0, eol + 1);
-                std::string out = handle_line(line) + "\n";
-                // Replies are small; a client that does not read loses them.
-                ssize_t sent = send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-                (void)sent;
+            while ((eol = client.in.find('\n')) != std::string::npos) {
+                std::string line = client.in.substr(0, eol);
+                client.in.erase(0, eol + 1);
+                client.out += handle_line(line) + "\n";
             }
-            if (pending.size() > MAX_LINE) {
-                close(fd);
-                clients.erase(fd);
-            }
+            if (client.in.size() > MAX_LINE || !flush(fd, client))
+                drop(fd);
         }
     }
     for (auto& c : clients)

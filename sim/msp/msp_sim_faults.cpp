@@ -1,6 +1,7 @@
 #include "sim/msp/msp_simulator.h"
 
 #include <map>
+#include <random>
 #include <stdexcept>
 
 #include "sim/msp/msp_sim_wire.h"
@@ -19,6 +20,8 @@ bool MspSimulator::apply_faults(const MspSimCommand& c, Answer& a, bool& duplica
         uint64_t key = static_cast<uint64_t>(c.channelId) << 32 | msp_transaction_id(c.index, c.fc);
         if (f.kind == MspSimFault::Late && late_pending.count(key))
             return false;   // a resend of a transaction already held back
+        if (f.probability < 1 && std::uniform_real_distribution<double>(0, 1)(fault_dice) >= f.probability)
+            continue;
         if (f.count > 0)
             --f.count;
         switch (f.kind) {
@@ -87,6 +90,12 @@ json MspSimulator::fault_locked(const json& r)
     f.length = static_cast<int>(sim_number_or(r, "length", 0));
     f.cls = static_cast<int>(sim_number_or(r, "cls", -1));
     f.count = static_cast<int>(sim_number_or(r, "count", -1));
+    if (r.contains("probability")) {
+        const json& p = r["probability"];
+        if (!p.is_number() || p.get<double>() < 0 || p.get<double>() > 1)
+            throw std::invalid_argument("\"probability\" must be a number from 0 to 1");
+        f.probability = p.get<double>();
+    }
     faults.push_back(f);
     return {{"ok", true}};
 }

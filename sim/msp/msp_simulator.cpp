@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -148,9 +149,8 @@ void MspSimulator::run()
                 ssize_t got = recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &flen);
                 if (got < 0)
                     break;
-                if (!bound_path.empty()) {
-                    peer.assign(reinterpret_cast<uint8_t*>(&from), reinterpret_cast<uint8_t*>(&from) + flen);
-                }
+                if (!bound_path.empty() && !from_daemon(from, flen))
+                    continue;   // a stray local sender is neither answered nor logged
                 on_datagram(buffer, static_cast<size_t>(got));
             }
         }
@@ -170,11 +170,26 @@ void MspSimulator::send_locked(uint16_t channelId, const std::vector<uint8_t>& m
     msp_address_set_channel(a, channelId);
     memcpy(d.data(), a.bytes, ADDRESS);
     std::copy(message.begin(), message.end(), d.begin() + ADDRESS);
-    if (bound_path.empty())
+    if (bound_path.empty()) {
         send(sock, d.data(), d.size(), MSG_DONTWAIT);
-    else if (!peer.empty())
-        sendto(sock, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(peer.data()),
-               static_cast<socklen_t>(peer.size()));
+        return;
+    }
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    std::string daemon = bound_path + MSP_SIM_DAEMON_SUFFIX;
+    if (daemon.size() >= sizeof to.sun_path)
+        return;
+    strcpy(to.sun_path, daemon.c_str());
+    sendto(sock, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+bool MspSimulator::from_daemon(const sockaddr_un& from, socklen_t length) const
+{
+    size_t offset = offsetof(sockaddr_un, sun_path);
+    if (length <= offset)
+        return false;
+    std::string sender(from.sun_path, strnlen(from.sun_path, length - offset));
+    return sender == bound_path + MSP_SIM_DAEMON_SUFFIX;
 }
 
 void MspSimulator::on_datagram(const uint8_t* data, size_t length)

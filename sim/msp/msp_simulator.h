@@ -18,8 +18,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <vector>
 
@@ -37,6 +40,7 @@ struct MspSimFault {
     int length = 0;        // Truncate: bytes of the answer kept
     int cls = -1;          // Class: answer class byte (Index: the answer's index is off by one)
     int count = -1;        // answers it still applies to; -1 for ever
+    double probability = 1;   // chance that it hits a matching answer
 };
 
 // One received command, as logged.
@@ -105,7 +109,8 @@ class MspSimulator : public SimDevice {
 public:
     // In-process: a socketpair; hand daemon_fd() to the daemon's transport.
     MspSimulator();
-    // Standalone: a datagram socket bound at path, answering whoever sends.
+    // Standalone: a datagram socket bound at path, serving the daemon whose
+    // socket is bound at path + MSP_SIM_DAEMON_SUFFIX; others are ignored.
     explicit MspSimulator(const std::string& path);
     ~MspSimulator() override;
     MspSimulator(const MspSimulator&) = delete;
@@ -178,6 +183,7 @@ private:
     void at(int64_t delay_ms, std::function<void()> action);
     void send_locked(uint16_t channelId, const std::vector<uint8_t>& message);
     void on_datagram(const uint8_t* data, size_t length);
+    bool from_daemon(const sockaddr_un& from, socklen_t length) const;
 
     // msp_sim_protocol.cpp
     Answer handle(uint16_t channelId, const uint8_t* m, size_t length);
@@ -214,9 +220,9 @@ private:
     bool running = false;
     bool pacing = true;
     int64_t started_ms;
-    std::vector<uint8_t> peer;   // standalone: address of the last sender
     std::multimap<int64_t, std::function<void()>> timers;
     std::vector<MspSimFault> faults;
+    std::mt19937 fault_dice{20260101};   // fixed seed: a run can be repeated
     std::vector<MspSimCommand> log;
     std::set<uint64_t> late_pending;
     Device device;

@@ -1,10 +1,12 @@
 // The simulated media processor as the daemon sees it: answers with data,
 // per-channel state, automatic indications, paced playback, and the
 // standalone program driven through its control socket.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -236,6 +238,60 @@ TEST_F(MspSimulatorTest, ControlRequestsInjectAndReport)
               std::string::npos);
 }
 
+// Sends count DEVICE_TYPE queries straight to the simulator, in batches the
+// socket queue holds, and counts the answers.
+int answered(int count)
+{
+    MspAddress a = msp_address_make(0);
+    msp_address_set_channel(a, MSP_DEVICE_CHANNEL_ID);
+    int answers = 0;
+    for (int sent = 0; sent < count;) {
+        int batch = std::min(50, count - sent);
+        for (int i = 0; i < batch; i++, sent++) {
+            MspMessage m(MSP_CLASS_QUERY, MSP_TYPE_DEVICE, 0x0031, 0);
+            m.data()[1] = static_cast<uint8_t>(sent);
+            if (msp_socket_send(msp_socket, a.bytes, m.data(), static_cast<size_t>(m.size())) != 0)
+                return -1;
+        }
+        // The simulator answers at once; a quiet 100 ms ends the batch.
+        pollfd p{msp_socket.load(), POLLIN, 0};
+        while (poll(&p, 1, 100) > 0) {
+            uint8_t buffer[256];
+            uint8_t from[MSP_SOCKET_ADDRESS_SIZE];
+            while (msp_socket_recv(msp_socket, buffer, sizeof buffer, from) > 0)
+                answers++;
+        }
+    }
+    return answers;
+}
+
+TEST_F(MspSimulatorTest, TheDropFaultHitsWithItsProbability)
+{
+    struct {
+        const char* fault;
+        int low, high;   // answers of 400
+    } cases[] = {
+        {R"({"cmd":"fault","kind":"drop","fc":"0x0031"})", 0, 0},
+        {R"({"cmd":"fault","kind":"drop","fc":"0x0031","probability":1})", 0, 0},
+        {R"({"cmd":"fault","kind":"drop","fc":"0x0031","probability":0.5})", 140, 260},
+        {R"({"cmd":"fault","kind":"drop","fc":"0x0031","probability":0.1})", 320, 395},
+        {R"({"cmd":"fault","kind":"drop","fc":"0x0031","probability":0})", 400, 400},
+        {R"({"cmd":"fault","kind":"drop","fc":"0x0031","probability":0.5,"count":30})", 370, 370},
+    };
+    for (auto& c : cases) {
+        ASSERT_EQ(sim->control(c.fault), R"({"ok":true})") << c.fault;
+        int n = answered(400);
+        EXPECT_GE(n, c.low) << c.fault;
+        EXPECT_LE(n, c.high) << c.fault;
+        sim->clear_faults();
+    }
+    for (const char* bad : {"1.5", "-0.1", "\"half\""})
+        EXPECT_NE(sim->control(std::string(R"({"cmd":"fault","kind":"drop","probability":)") + bad + "}")
+                      .find("\"ok\":false"),
+                  std::string::npos)
+            << bad;
+}
+
 // The standalone program, reached by the daemon's transport through
 // LINEGW_SIM_MSP and driven over its control socket.
 class StandaloneSimulator {
@@ -261,6 +317,7 @@ public:
             waitpid(pid, nullptr, 0);
         }
         unlink(msp.c_str());
+        unlink((msp + MSP_SIM_DAEMON_SUFFIX).c_str());
         unlink(ctl.c_str());
         rmdir(dir.c_str());
     }
@@ -367,6 +424,60 @@ TEST(MspSimulatorProgramTest, DrivenThroughItsControlSocket)
     int status = program.terminate();
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(MspSimulatorProgramTest, AnswersOnlyTheDaemonItServes)
+{
+    StandaloneSimulator program;
+    ASSERT_TRUE(program.connect_control());
+    main_thread_set();
+    msp_set_answer_window(1000);
+
+    // Another local program sends to the simulator, before and after the daemon.
+    int stray = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un self{};
+    self.sun_family = AF_UNIX;
+    ASSERT_EQ(bind(stray, reinterpret_cast<sockaddr*>(&self), sizeof(sa_family_t)), 0);
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    strcpy(to.sun_path, program.msp.c_str());
+    MspAddress a = msp_address_make(0);
+    msp_address_set_channel(a, MSP_DEVICE_CHANNEL_ID);
+    auto stray_query = [&] {
+        MspMessage m(MSP_CLASS_QUERY, MSP_TYPE_DEVICE, 0x0031, 0);
+        std::vector<uint8_t> d(a.bytes, a.bytes + MSP_SOCKET_ADDRESS_SIZE);
+        d.insert(d.end(), m.data(), m.data() + m.size());
+        return sendto(stray, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    ASSERT_GT(stray_query(), 0);
+
+    setenv(MSP_SIM_ENV, program.msp.c_str(), 1);
+    msp_socket = msp_socket_open(MSP_MAC, 0);
+    unsetenv(MSP_SIM_ENV);
+    ASSERT_GE(msp_socket.load(), 0);
+    uint8_t r[256];
+    ASSERT_EQ(command(MSP_DEVICE_CHANNEL_ID, MspMessage(MSP_CLASS_QUERY, MSP_TYPE_DEVICE, 0x0031, 0), r), 0);
+    ASSERT_GT(stray_query(), 0);
+
+    // Indications still reach the daemon, and the stray never hears a word.
+    indications.clear();
+    msp_set_indication_handler(collect);
+    EXPECT_EQ(program.request(R"({"cmd":"inject","kind":"heartbeat"})")["ok"], true);
+    auto end = Clock::now() + std::chrono::seconds(2);
+    while (indications.empty() && Clock::now() < end) {
+        pollfd p{msp_socket.load(), POLLIN, 0};
+        if (poll(&p, 1, 10) > 0)
+            comcerto_process_socket();
+    }
+    EXPECT_EQ(indications.size(), 1u);
+    pollfd p{stray, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 300), 0);
+    EXPECT_EQ(program.request(R"({"cmd":"log","fc":"0x0031"})")["log"].size(), 1u);
+
+    msp_set_indication_handler(nullptr);
+    close(stray);
+    msp_socket_close(msp_socket.exchange(-1));
+    msp_set_answer_window(750);
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ public:
     {
         if (r.value("cmd", "") == "throw")
             throw std::invalid_argument("bad request for " + name);
+        if (r.value("cmd", "") == "big")
+            return {{"ok", true}, {"blob", std::string(r.value("size", 0), 'x')}};
         return {{"ok", true}, {"from", name}};
     }
     std::string describe() const override { return name; }
@@ -126,6 +128,39 @@ TEST(SimControlTest, AnswersEveryLineOfAClientInOrder)
     out = ":\"b\"}\n";
     ASSERT_EQ(write(fd, out.data(), out.size()), static_cast<ssize_t>(out.size()));
     EXPECT_EQ(json::parse(read_line(fd))["from"], "msp");
+    close(fd);
+    control.stop();
+}
+
+TEST(SimControlTest, ALargeReplyArrivesWholeToASlowReader)
+{
+    TempDir dir;
+    FakeDevice msp(SIM_DEFAULT_DEVICE);
+    SimControl control;
+    control.add(SIM_DEFAULT_DEVICE, &msp);
+    std::string path = dir.path + "/control.sock";
+    ASSERT_TRUE(control.listen(path)) << strerror(errno);
+    control.start();
+    int fd = connect_to(path);
+    ASSERT_GE(fd, 0);
+    // Far more than a socket buffer holds, asked for twice before reading.
+    const size_t size = 1 << 20;
+    std::string out = "{\"cmd\":\"big\",\"size\":" + std::to_string(size) + "}\n";
+    out += out + "{\"cmd\":\"state\"}\n";
+    ASSERT_EQ(write(fd, out.data(), out.size()), static_cast<ssize_t>(out.size()));
+    usleep(200000);
+    std::string in;
+    char chunk[65536];
+    ssize_t got;
+    while (std::count(in.begin(), in.end(), '\n') < 3 && (got = read(fd, chunk, sizeof chunk)) > 0)
+        in.append(chunk, static_cast<size_t>(got));
+    std::vector<json> replies;
+    for (size_t start = 0, eol; (eol = in.find('\n', start)) != std::string::npos; start = eol + 1)
+        replies.push_back(json::parse(in.substr(start, eol - start)));
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[0]["blob"].get<std::string>().size(), size);
+    EXPECT_EQ(replies[1]["blob"].get<std::string>().size(), size);
+    EXPECT_EQ(replies[2]["from"], "msp");
     close(fd);
     control.stop();
 }
