@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "core/main_loop.h"
 
 std::atomic<bool> poller_alive{false};
 std::atomic<bool> msp_ready{false};
@@ -27,7 +28,8 @@ void watchdog_start(void (*sleep_ms)(int))
     if (!sleep_ms)
         sleep_ms = default_sleep;
     device = watchdog_create();
-    for (int attempt = 1; attempt <= 20; attempt++) {
+    // A stop ends the retries: eight seconds of a busy device would delay it.
+    for (int attempt = 1; attempt <= 20 && !shutdown_requested; attempt++) {
         if (device->open() == 0)
             break;
         int err = errno;

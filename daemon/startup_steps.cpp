@@ -157,11 +157,12 @@ int start_ua_thread()
     return -err;
 }
 
-// No limit and no kicks meanwhile, as the watchdog expects.
+// No limit and no kicks meanwhile, as the watchdog expects; only a stop ends
+// the wait for a layer that never comes up.
 int wait_for_ua()
 {
     watchdog_kick();
-    while (!ua_is_ready())
+    while (!ua_is_ready() && !shutdown_requested)
         usleep(200000);
     watchdog_kick();
     return 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/boot_wait.h"
+#include "core/main_loop.h"
 #include "core/options.h"
 #include "core/watchdog.h"
 #include "platform/paths.h"
@@ -166,10 +167,12 @@ struct FakeWatchdog : Watchdog {
 };
 
 int pauses;
+int stop_at_pause = -1;   // a stop is requested during this pause
 void count_pause(int ms)
 {
     EXPECT_EQ(ms, 400);
-    pauses++;
+    if (++pauses == stop_at_pause)
+        shutdown_requested = 1;
 }
 
 }  // namespace
@@ -224,16 +227,20 @@ TEST(Watchdog, OpenAttempts)
         int pauses;
         size_t errors;
         bool open;
+        int stop_at = -1;
     } cases[] = {
         {0, 0, 0, true},
         {5, 5, 0, true},     // opened at the sixth attempt, about 2 s later
         {25, 20, 1, false},  // busy throughout: one message, after the last attempt
+        {25, 3, 0, false, 3},   // a stop ends the retries
     };
     for (const auto& c : cases) {
         setenv("LINEGW_SIM_WATCHDOG_BUSY", std::to_string(c.busy).c_str(), 1);
         LogCapture cap;
         pauses = 0;
+        stop_at_pause = c.stop_at;
         watchdog_start(count_pause);
+        shutdown_requested = 0;
         EXPECT_EQ(pauses, c.pauses);
         EXPECT_EQ(cap.count("error opening /dev/comcerto_wdt: Device or resource busy"), c.errors);
         EXPECT_EQ(watchdog_device() != nullptr, c.open);
@@ -242,6 +249,7 @@ TEST(Watchdog, OpenAttempts)
         watchdog_stop();
         unlink(file.c_str());
     }
+    stop_at_pause = -1;
     unsetenv("LINEGW_SIM_WATCHDOG_BUSY");
     // The record of a normal life: open, timeout, kicks, "V".
     watchdog_start(count_pause);

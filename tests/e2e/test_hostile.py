@@ -1,10 +1,13 @@
 """The daemon started and stopped the way a hostile environment would:
 several at once on one root, a full disk, closed standard descriptors, stray
-signals and a storm of stop requests."""
+signals, a storm of stop requests, stops while start-up waits on a busy
+watchdog or a user agent that never comes up, and the simulated watchdog's
+reset of a daemon that stopped kicking it."""
 
 import os
 import signal
 import socket
+import subprocess
 import threading
 import time
 import unittest
@@ -101,9 +104,9 @@ class HostileTest(ScratchTestCase):
         for (a, _), (b, _) in zip(kicks, kicks[1:]):
             self.assertGreaterEqual(b - a, 950)
 
-    def assert_stopped_soon(self, s, d, stopped_at):
+    def assert_stopped_soon(self, s, d, stopped_at, within=10):
         self.assertEqual(d.wait(10), 0)
-        self.assertLess(time.monotonic() - stopped_at, 10)
+        self.assertLess(time.monotonic() - stopped_at, within)
         msgs = d.messages()
         self.assertIn("got signal 15", msgs)
         self.assertNotIn("Comcerto init error!!! Rebooting...", msgs)
@@ -132,6 +135,54 @@ class HostileTest(ScratchTestCase):
         d.terminate()
         self.assert_stopped_soon(s, d, time.monotonic())
         self.assertIn("stop requested: media processor start-up abandoned", d.messages())
+
+    def test_stop_while_the_watchdog_is_busy(self):
+        s = self.scratch()
+        d = s.start("-d", env=s.env(LINEGW_SIM_WATCHDOG_BUSY="100"))   # 20 attempts: 8 s
+        d.wait_line(r": starting linegw$")
+        time.sleep(1.5)   # past the boot wait, into the retries
+        d.terminate()
+        # The shutdown's five seconds, but not the rest of the eight of retries.
+        self.assert_stopped_soon(s, d, time.monotonic(), within=8)
+        self.assertNotIn("error opening /dev/comcerto_wdt: Device or resource busy", d.messages())
+        self.assertEqual(s.watchdog_ops(), [])
+
+    def test_stop_while_the_user_agent_never_comes_up(self):
+        s = self.scratch()
+        s.start_sim()
+        # The user agent's port is taken: its layer never becomes ready.
+        holder = subprocess.Popen(
+            ["ip", "netns", "exec", s.ns, "python3", "-c",
+             "import socket, sys, time\n"
+             "u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+             "u.bind(('127.0.0.1', 6060))\n"
+             "print('bound', flush=True)\n"
+             "time.sleep(120)\n"],
+            stdout=subprocess.PIPE, text=True)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.assertEqual(holder.stdout.readline().strip(), "bound")
+        d = s.start("-d")
+        d.wait_line(r": could not initialize UDP transport layer$")
+        time.sleep(1)
+        d.terminate()
+        self.assert_stopped_soon(s, d, time.monotonic())
+        self.assertIn("Destroying schedule main scheduler", d.messages())
+
+    def test_watchdog_resets_a_daemon_stuck_after_a_fatal_alert(self):
+        s = self.scratch()
+        sim = s.start_sim()
+        d = s.start("-d", env=s.env(LINEGW_SIM_WATCHDOG_TIMEOUT_MS="10000"))
+        sim.wait_started()
+        time.sleep(3)
+        self.assertIsNone(d.proc.poll(), "a kicked watchdog reset the daemon")
+        sim.request(cmd="inject", kind="alert", type=1, action=5)
+        d.wait_line(r"MSP ALERT .*Action=5")
+        stuck_at = time.monotonic()
+        self.assertEqual(d.wait(30), -signal.SIGKILL)
+        self.assertGreaterEqual(time.monotonic() - stuck_at, 8)
+        self.assertIn("simulated watchdog: not kicked for 10000 ms, resetting the board", d.output())
+        self.assertEqual(s.watchdog_ops()[-1][1], "reset")
 
 
 if __name__ == "__main__":
