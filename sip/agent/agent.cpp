@@ -196,6 +196,17 @@ int Agent::answerChallenge(Message& request, const Message& challenge)
     return rc;
 }
 
+// A stale nonce is answered with the new one without counting as a failed
+// attempt; it has a bound of its own against a peer that says stale for ever.
+bool Agent::countChallenge(const Message& challenge, int& tries, int& stale_tries) const
+{
+    int& counter = credentials_stale(challenge) ? stale_tries : tries;
+    if (counter >= cfg.max_retries)
+        return false;
+    ++counter;
+    return true;
+}
+
 void Agent::addKnownCredentials(Message& request)
 {
     auto it = answered.find(request.callId());

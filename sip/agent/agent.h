@@ -181,6 +181,8 @@ private:
     // Answers a 401/407 on request and keeps the challenge for the later
     // requests of that Call-ID; 0 or <0 (no credentials).
     int answerChallenge(Message& request, const Message& challenge);
+    // Counts a 401/407 about to be answered; false when its tries are used up.
+    bool countChallenge(const Message& challenge, int& tries, int& stale_tries) const;
     // Credentials up front, from the last challenge answered for its Call-ID.
     void addKnownCredentials(Message& request);
     void handleRequest(tx_t& tx, const sipcore::request_info_t& info);

@@ -378,11 +378,11 @@ void Agent::reinviteResponse(tx_t& tx, call_t& call, Message response)
         glareRetryLater(*d, tx, call.uac);
         return;
     }
-    if ((code == 401 || code == 407) && tx.auth_tries < cfg.max_retries) {
+    int tries = tx.auth_tries, stale = tx.stale_tries;
+    if ((code == 401 || code == 407) && countChallenge(response, tries, stale)) {
         Message again = tx.request.clone();
         if (answerChallenge(again, response) == 0) {
             set_cseq(again, ++d->local_cseq, "INVITE");
-            int tries = tx.auth_tries + 1;
             bool internal = tx.internal;
             if (!internal) {
                 auto ev = makeEvent(failure_type(code, false), &tx);
@@ -390,8 +390,10 @@ void Agent::reinviteResponse(tx_t& tx, call_t& call, Message response)
                 post(std::move(ev));
             }
             int tid = sendInDialog(*d, std::move(again), internal);
-            if (tx_t* n = txById(tid))
+            if (tx_t* n = txById(tid)) {
                 n->auth_tries = tries;
+                n->stale_tries = stale;
+            }
             return;
         }
     }
@@ -475,12 +477,13 @@ bool Agent::retryInvite(tx_t& tx, call_t& call, const Message& response)
     int code = response.statusCode();
     Message again;
     EventType type = failure_type(code, false);
-    int auth = tx.auth_tries, redirects = tx.redirects, se = tx.se_tries;
-    if ((code == 401 || code == 407) && auth < cfg.max_retries) {
+    int auth = tx.auth_tries, stale = tx.stale_tries, redirects = tx.redirects, se = tx.se_tries;
+    if (code == 401 || code == 407) {
+        if (!countChallenge(response, auth, stale))
+            return false;
         again = tx.request.clone();
         if (answerChallenge(again, response) < 0)
             return false;
-        ++auth;
     } else if (code == 422 && se < cfg.max_retries) {
         std::string min_se = response.header("Min-SE");
         // kept in milliseconds later, like Session-Expires
@@ -529,6 +532,7 @@ bool Agent::retryInvite(tx_t& tx, call_t& call, const Message& response)
     int tid = sendClient(TxKind::Call, std::move(again), call.id, 0, 0);
     tx_t* n = txById(tid);
     n->auth_tries = auth;
+    n->stale_tries = stale;
     n->redirects = redirects;
     n->se_tries = se;
     call.invite_tid = tid;
@@ -913,7 +917,8 @@ void Agent::inDialogResponse(tx_t& tx, Message response)
     int code = response.statusCode();
     if (!d)
         return;
-    if ((code == 401 || code == 407) && tx.auth_tries < cfg.max_retries) {
+    int tries = tx.auth_tries, stale = tx.stale_tries;
+    if ((code == 401 || code == 407) && countChallenge(response, tries, stale)) {
         Message again = tx.request.clone();
         if (answerChallenge(again, response) == 0) {
             set_cseq(again, ++d->local_cseq, tx.method);
@@ -921,13 +926,14 @@ void Agent::inDialogResponse(tx_t& tx, Message response)
             ev->will_retry = true;
             if (!tx.internal)
                 post(std::move(ev));
-            int tries = tx.auth_tries + 1;
             bool was_bye = tx.method == "BYE";
             if (was_bye)
                 d->bye_sent = false;
             int tid = sendInDialog(*d, std::move(again), tx.internal);
-            if (tx_t* n = txById(tid))
+            if (tx_t* n = txById(tid)) {
                 n->auth_tries = tries;
+                n->stale_tries = stale;
+            }
             return;
         }
     }

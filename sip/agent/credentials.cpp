@@ -65,4 +65,11 @@ int credentials_answer(const CredentialStore& store, sipcore::Message& request, 
     return sipcore::digest_answer(request, challenge, cred, nc, cnonce.empty() ? sipcore::random_token(16) : cnonce);
 }
 
+bool credentials_stale(const sipcore::Message& challenge)
+{
+    std::string value = challenge.header(challenge.statusCode() == 407 ? "Proxy-Authenticate" : "WWW-Authenticate");
+    sipcore::digest_challenge_t ch;
+    return !value.empty() && sipcore::digest_parse_challenge(value, &ch) == 0 && ch.stale;
+}
+
 }  // namespace sipagent

@@ -37,4 +37,8 @@ private:
 int credentials_answer(const CredentialStore& store, sipcore::Message& request, const sipcore::Message& challenge,
                        unsigned nc = 1, const std::string& cnonce = "");
 
+// True when the 401/407 says stale=true: the credentials were good, only the
+// nonce had expired.
+bool credentials_stale(const sipcore::Message& challenge);
+
 }  // namespace sipagent

@@ -26,6 +26,7 @@ struct tx_t {
     bool final_done = false;
     int cid = 0, did = 0, rid = 0;
     int auth_tries = 0;
+    int stale_tries = 0;  // challenges that only renewed the nonce
     int redirects = 0;
     int se_tries = 0;
     int glare_tries = 0;  // 491s this re-INVITE already got

@@ -99,7 +99,7 @@ int Agent::registerSend(int rid, Message msg)
         return -3;
     if (!msg || msg.method() != "REGISTER")
         return -2;
-    r->auth_tries = 0;
+    r->auth_tries = r->stale_tries = 0;
     r->min_expires_tries = 0;
     int e = msg.expires();
     r->expires = e < 0 ? 3600 : e;
@@ -144,7 +144,7 @@ int Agent::registerRemove(int rid)
     msg.setHeader("Expires", "0");
     r->removing = true;
     r->expires = 0;
-    r->auth_tries = 0;
+    r->auth_tries = r->stale_tries = 0;
     registerSendNow(*r, std::move(msg));
     return 0;
 }
@@ -163,7 +163,7 @@ void Agent::registerRefresh(int rid)
     msg.removeHeader("Proxy-Authorization");
     addKnownCredentials(msg);
     msg.setHeader("Expires", std::to_string(r->expires));
-    r->auth_tries = 0;
+    r->auth_tries = r->stale_tries = 0;
     r->min_expires_tries = 0;
     registerSendNow(*r, std::move(msg));
 }
@@ -177,10 +177,9 @@ void Agent::registerResponse(tx_t& tx, Message response)
     r->pending_tid = 0;
     int rid = r->id;
     bool retry = false;
-    if ((code == 401 || code == 407) && r->auth_tries < cfg.max_retries) {
+    if ((code == 401 || code == 407) && countChallenge(response, r->auth_tries, r->stale_tries)) {
         Message again = r->last.clone();
         if (answerChallenge(again, response) == 0) {
-            ++r->auth_tries;
             next_cseq(again);
             retry = true;
             auto ev = makeEvent(EventType::RegistrationFailure, &tx);
@@ -230,7 +229,7 @@ void Agent::registerResponse(tx_t& tx, Message response)
         if (granted > 0 && granted < period - 15)
             period = granted;
         r->period = period;
-        r->auth_tries = 0;
+        r->auth_tries = r->stale_tries = 0;
         r->min_expires_tries = 0;
         int64_t delay = registration_refresh_delay_ms(period) - (nowMs() - r->sent_at);
         r->timer = startTimer(std::max<int64_t>(delay, 0), [this, rid] { registerRefresh(rid); });

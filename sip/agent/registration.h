@@ -16,6 +16,7 @@ struct registration_t {
     int64_t sent_at = 0;
     int timer = 0;           // refresh or retry
     int auth_tries = 0;
+    int stale_tries = 0;  // challenges that only renewed the nonce
     int min_expires_tries = 0;
     bool removing = false;        // the application dropped it: Expires 0 once, then forget
     bool remove_after_send = false;

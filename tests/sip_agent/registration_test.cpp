@@ -87,6 +87,41 @@ TEST_F(Registrations, DigestThenRefreshBeforeExpiry)
     EXPECT_EQ(m3.header("Expires"), "60");
 }
 
+TEST_F(Registrations, StaleNoncesAreAnsweredWithoutUsingUpTheTries)
+{
+    // The registrar's answers in turn, and whether the layer tries again.
+    struct {
+        const char* nonce;
+        bool stale;
+        bool answered;
+    } steps[] = {
+        {"n1", false, true},  {"n2", true, true},  {"n3", false, true}, {"n4", true, true},
+        {"n5", true, true},   {"n6", false, true}, {"n7", true, false},   // a fourth stale one: bounded
+    };
+    start();
+    std::string request = wait_for(registrar, "REGISTER");
+    ASSERT_FALSE(request.empty());
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.nonce);
+        challenge_t c = challenge_of("reg", step.nonce);
+        c.stale = step.stale;
+        registrar.send(make_challenge(Message::parse(request), 401, c).toString(), agentAddr());
+        auto ev = side.next(EventType::RegistrationFailure);
+        ASSERT_TRUE(ev);
+        EXPECT_EQ(ev->will_retry, step.answered);
+        std::string again = wait_for(registrar, "REGISTER", step.answered ? 3000 : 300);
+        ASSERT_EQ(again.empty(), !step.answered);
+        if (!step.answered)
+            break;
+        // Answered with the stored credentials and the new nonce.
+        digest_response_t dr;
+        ASSERT_EQ(digest_parse_response(header_of(again, "Authorization"), &dr), 0);
+        EXPECT_EQ(dr.nonce, step.nonce);
+        EXPECT_TRUE(digest_verify(dr, "REGISTER", digest_ha1("auth100", "reg", "pw")));
+        request = again;
+    }
+}
+
 TEST_F(Registrations, IntervalTooBriefIsRetriedWithMinExpires)
 {
     start(30);
