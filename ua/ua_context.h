@@ -22,6 +22,9 @@ extern sipagent::Agent* ua_context;  // null before the thread creates it and af
 // The clock of the layer's own timers (refreshes, retries); set before the
 // thread starts, by tests that need those timers faster. Monotonic by default.
 extern std::function<int64_t()> ua_layer_clock;
+// Set before the thread starts by test programs whose scenarios run over TCP:
+// the layer then also listens on TCP at its address and port.
+extern bool ua_tcp_listener;
 
 // The context and its lock for a scope; ctx is null when there is no layer.
 class UaLock {

@@ -20,6 +20,7 @@ using sipcore::Message;
 std::mutex ua_context_mutex;
 sipagent::Agent* ua_context = nullptr;
 std::function<int64_t()> ua_layer_clock;
+bool ua_tcp_listener = false;
 int ua_registration_ids[256] = {};
 
 namespace {
@@ -311,6 +312,10 @@ void* ua_thread(void*)
     auto ctx = std::make_unique<Agent>(config);
     if (ctx->listen(sipcore::TransportType::UDP, UA_LISTEN_ADDRESS, UA_LISTEN_PORT) != 0) {
         LOG(LOGF_GENERAL, 2, "could not initialize UDP transport layer");
+        return nullptr;
+    }
+    if (ua_tcp_listener && ctx->listen(sipcore::TransportType::TCP, UA_LISTEN_ADDRESS, UA_LISTEN_PORT) != 0) {
+        LOG(LOGF_GENERAL, 2, "could not initialize TCP transport layer");
         return nullptr;
     }
     {

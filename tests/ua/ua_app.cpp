@@ -20,6 +20,7 @@
 //   --after-answer MODE   re-INVITE with MODE when the call is answered, once
 //                         per answer, in order
 //   --accept-refer        a channel acts on a REFER it receives (the transferee)
+//   --tcp                 the agent also listens on TCP 127.0.0.1:6060
 //   --time-scale N        the layer's timers (refreshes, retries) run N times faster
 #include <csignal>
 #include <cstdio>
@@ -184,6 +185,8 @@ int main(int argc, char** argv)
             accept_refer = true;
         } else if (a == "--time-scale") {
             time_scale = atol(value().c_str());
+        } else if (a == "--tcp") {
+            ua_tcp_listener = true;
         } else if (a == "--max-ms") {
             max_ms = atol(value().c_str());
         } else {

@@ -6,6 +6,7 @@
 # With UA_RUNNING=1 (APP "-") the user agent already runs in the current
 # namespace (the daemon's end-to-end test): nothing is started, and only
 # what SIPp and sipsak see is checked.
+# With UA_TRANSPORT=tcp the app also listens on TCP and SIPp and sipsak use it.
 set -euo pipefail
 running=${UA_RUNNING:-}
 [ -z "$running" ] || UA_SIPP_NAMESPACE=1
@@ -17,6 +18,17 @@ fi
 app=$1
 [ -n "$running" ] || app=$(realpath "$1")
 name=$2
+transport=${UA_TRANSPORT:-udp}
+sipp_transport=(-t u1)
+sipsak_transport=()
+app_transport=()
+contact_param=
+if [ "$transport" = tcp ]; then
+  contact_param=';transport=tcp'
+  sipp_transport=(-t t1)
+  sipsak_transport=(-E tcp)
+  app_transport=(--tcp)
+fi
 dir=$(dirname "$(realpath "$0")")/sipp
 
 command -v sipp >/dev/null || { echo "sipp not installed"; exit 77; }
@@ -41,7 +53,7 @@ fail() {
 
 start_app() {
   [ -z "$running" ] || return 0
-  "$app" --max-ms 60000 "$@" >"$work/app.out" 2>"$work/app.err" &
+  "$app" --max-ms 60000 "${app_transport[@]}" "$@" >"$work/app.out" 2>"$work/app.err" &
   app_pid=$!
   for _ in $(seq 300); do grep -q '^ready' "$work/app.out" 2>/dev/null && return; sleep 0.02; done
   fail "app did not become ready"
@@ -57,7 +69,7 @@ run_sipp() {  # xml [sipp args...]
   local xml=$1; shift
   rm -f "$work"/*errors.log "$work"/*messages.log
   (cd "$work" && timeout 30 sipp -nostdin -i 127.0.0.1 -p 5070 -m 1 -timeout 10s -timeout_error -trace_err -trace_msg \
-     -sf "$xml" "$@" 127.0.0.1:6060 >"$work/sipp.out" 2>&1 </dev/null) || fail "sipp ($(basename "$xml")) failed"
+     "${sipp_transport[@]}" -sf "$xml" "$@" 127.0.0.1:6060 >"$work/sipp.out" 2>&1 </dev/null) || fail "sipp ($(basename "$xml")) failed"
 }
 
 # A header check for a response: the header's value must match the pattern.
@@ -67,7 +79,7 @@ check() {  # header regexp
 ALLOW_EXACT=$(check Allow '^ *INVITE,ACK,BYE,CANCEL,OPTIONS,REFER,NOTIFY,INFO,UPDATE,PRACK *$')
 SUPPORTED_EXACT=$(check Supported '^ *replaces,timer,100rel *$')
 # (no angle brackets: SIPp reads the pattern from an XML attribute)
-CONTACT_OURS=$(check Contact '^ *.sip:ping@127\.0\.0\.1:6060.$')
+CONTACT_OURS=$(check Contact "^ *.sip:ping@127\\.0\\.0\\.1:6060$contact_param.\$")
 
 # The scenario of one row: the request with its extra header lines ("|"
 # separates them), then the expected answer with its checks; status "none":
@@ -181,12 +193,12 @@ INVITE~$U~Require: foo~420~$UNSUPPORTED_FOO$ALLOW_EXACT$SUPPORTED_EXACT
 ROWS
     [ -n "$running" ] || grep -q -- '---> MESSAGE received' "$work/app.err" || fail "MESSAGE was not logged"
     # sipsak: OPTIONS and its refusal, header for header
-    sipsak -vv -s sip:ping@127.0.0.1:6060 -l 5071 >"$work/sipsak.out" 2>&1 || fail "sipsak OPTIONS: $(cat "$work/sipsak.out")"
+    sipsak -vv "${sipsak_transport[@]}" -s sip:ping@127.0.0.1:6060 -l 5071 >"$work/sipsak.out" 2>&1 || fail "sipsak OPTIONS: $(cat "$work/sipsak.out")"
     for h in 'SIP/2.0 200 OK' 'Allow: INVITE,ACK,BYE,CANCEL,OPTIONS,REFER,NOTIFY,INFO,UPDATE,PRACK' \
-             'Supported: replaces,timer,100rel' 'Contact: <sip:ping@127.0.0.1:6060>'; do
+             'Supported: replaces,timer,100rel' "Contact: <sip:ping@127.0.0.1:6060$contact_param>"; do
       grep -qxF "$h" <(tr -d '\r' <"$work/sipsak.out") || fail "sipsak OPTIONS answer lacks '$h': $(cat "$work/sipsak.out")"
     done
-    sipsak -vv -s sip:ping@127.0.0.1:6060 -l 5071 -j 'Require: foo' >"$work/sipsak.out" 2>&1 || true
+    sipsak -vv "${sipsak_transport[@]}" -s sip:ping@127.0.0.1:6060 -l 5072 -j 'Require: foo' >"$work/sipsak.out" 2>&1 || true
     for h in 'SIP/2.0 420 Bad Extension' 'Unsupported: foo' 'Allow: INVITE,ACK,BYE,CANCEL,OPTIONS,REFER,NOTIFY,INFO,UPDATE,PRACK'; do
       grep -qxF "$h" <(tr -d '\r' <"$work/sipsak.out") || fail "sipsak 420 answer lacks '$h': $(cat "$work/sipsak.out")"
     done
