@@ -223,8 +223,10 @@ std::string Uri::aorAsUri(TransportType t) const
     r += h;
     int p = port();
     int def = isSecure() ? 5061 : transport_default_port(t);
-    if (p > 0 && p != def)
-        r += ":" + std::to_string(p);
+    if (p > 0 && p != def) {
+        r += ':';
+        r += std::to_string(p);
+    }
     return r;
 }
 
