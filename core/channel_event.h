@@ -100,6 +100,14 @@ struct JsonEvent_t : channel_event_t {
     JsonEvent_t(int channel_, int code_, JsonValue v) : channel_event_t(channel_, code_), value(std::move(v)) {}
 };
 
+// EV_DVO, posted unbound: one subscriber's service settings, keyed by the
+// subscriber's URI.
+struct DVOEvent_t : JsonEvent_t {
+    std::string subscriber;
+    DVOEvent_t(std::string key, JsonValue v)
+        : JsonEvent_t(-1, EV_DVO, std::move(v)), subscriber(std::move(key)) {}
+};
+
 // EV_CALLER_INFO_RECEIVED
 struct caller_info_t : channel_event_t {
     std::string caller_number;

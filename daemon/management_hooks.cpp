@@ -9,6 +9,7 @@
 #include "mgmt/var_write.h"
 #include "msp/comcerto_channel.h"
 #include "msp/comcerto_device.h"
+#include "ua/user_directory.h"
 
 namespace {
 
@@ -76,6 +77,11 @@ void daemon_install_management_link()
     hooks.channelUsage = comcerto_get_channel_usage;
     hooks.mspIp6 = msp_ip6;
     mgmt_set_read_hooks(hooks);
-    mgmt_set_write_hooks({comcerto_NTG_CONFIG, comcerto_set_sync_channel});
+    MgmtWriteHooks writes;
+    writes.ntgConfig = comcerto_NTG_CONFIG;
+    writes.setSyncChannel = comcerto_set_sync_channel;
+    writes.setIp6 = comcerto_set_ip6;
+    writes.updateUserDirectory = ua_update_user_directory;
+    mgmt_set_write_hooks(writes);
     poller_set_link(&managementLink);
 }

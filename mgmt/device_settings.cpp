@@ -1,10 +1,16 @@
 #include "mgmt/device_settings.h"
 
+#include <arpa/inet.h>
 #include <mutex>
+
+#include "mgmt/config_file.h"
+#include "platform/paths.h"
 
 namespace {
 std::mutex settings_mutex;
 DeviceSettings settings;   // guarded by settings_mutex
+std::mutex station_mutex;
+std::string stationName;   // guarded by station_mutex
 }  // namespace
 
 DeviceSettings device_settings()
@@ -37,8 +43,34 @@ void set_device_setting(int DeviceSettings::*field, int value)
     settings.*field = value;
 }
 
+bool ipv4_setting_valid(const std::string& text)
+{
+    in_addr a{};
+    return text.empty() || inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+void write_resolver_file(const std::string& dns)
+{
+    write_file_atomically(platform_path("/tmp/resolv.conf.auto"), "nameserver " + dns + "\n", 0644);
+}
+
+std::string station_name()
+{
+    std::lock_guard<std::mutex> lock(station_mutex);
+    return stationName;
+}
+
+void set_station_name(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(station_mutex);
+    stationName = name;
+}
+
 void device_settings_reset()
 {
-    std::lock_guard<std::mutex> lock(settings_mutex);
-    settings = DeviceSettings();
+    {
+        std::lock_guard<std::mutex> lock(settings_mutex);
+        settings = DeviceSettings();
+    }
+    set_station_name("");
 }

@@ -13,8 +13,9 @@ public:
     virtual void poll() {}
 };
 
-// Slot 1 and slot 2 (index 0 and 1); null where no driver exists. Written
-// only by the poller thread, never deleted.
+// Slot 1 and slot 2 (index 0 and 1); null where no driver exists. Set by the
+// configuration (poller thread, web writes): the first driver stored stays,
+// never deleted.
 extern std::atomic<Module*> moduleTable[2];
 
 // The module type code found in each slot at the last FPGA load (31: empty).

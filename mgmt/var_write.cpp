@@ -1,6 +1,5 @@
 #include "mgmt/var_write.h"
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <mutex>
 
@@ -20,11 +19,6 @@ namespace {
 std::mutex hooks_mutex;
 MgmtWriteHooks hooks;   // guarded by hooks_mutex; copied before use
 
-MgmtWriteHooks write_hooks()
-{
-    std::lock_guard<std::mutex> lock(hooks_mutex);
-    return hooks;
-}
 
 bool is_integer(int type) { return type >= MyVarValue::INT8 && type <= MyVarValue::INT64; }
 
@@ -69,36 +63,17 @@ void write_sw_address(const std::string& address)
 
 int write_dns(const std::string& id, const std::string& dns)
 {
-    in_addr a{};
     // the text becomes a line of the resolver file: only an address may go there
-    if (!dns.empty() && inet_pton(AF_INET, dns.c_str(), &a) != 1) {
+    if (!ipv4_setting_valid(dns)) {
         LOG(LOGF_SYSTEM, 4, "set %s: not an IPv4 address (%s)", id.c_str(), dns.c_str());
         return VAR_ERROR;
     }
     if (dns == device_setting(&DeviceSettings::dns))
         return VAR_OK;
     set_device_setting(&DeviceSettings::dns, dns);
-    if (dns.empty())
-        return VAR_OK;
-    std::string path = platform_path("/tmp/resolv.conf.auto");
-    FILE* f = fopen(path.c_str(), "w");
-    if (!f) {
-        LOG(LOGF_SYSTEM, 3, "cannot open %s: %m", path.c_str());
-        return VAR_OK;
-    }
-    fprintf(f, "nameserver %s\n", dns.c_str());
-    fclose(f);
+    if (!dns.empty())
+        write_resolver_file(dns);
     return VAR_OK;
-}
-
-void write_master(int value)
-{
-    set_device_setting(&DeviceSettings::master, value);
-    fpga_write_reg(FPGA_MODE, value > 0 ? 1 : 0);
-    if (auto ntg = write_hooks().ntgConfig; ntg && msp_ready.load())
-        ntg(value > 0, false, value > 0, false);
-    fpga_write_reg(FPGA_MASTER_CLOCK, (value & 1) ? 2 : 0);
-    fpga_write_reg(FPGA_MASTER_BIT1, value & 2);
 }
 
 void write_ntp_override(const std::string& text)
@@ -128,7 +103,7 @@ int write_channel(const std::string& id, int k, int c, int value)
 void write_sync_channel(int value)
 {
     set_device_setting(&DeviceSettings::syncChan, value);
-    if (auto sync = write_hooks().setSyncChannel; sync && msp_ready.load())
+    if (auto sync = mgmt_write_hooks().setSyncChannel; sync && msp_ready.load())
         sync(value);
 }
 
@@ -138,6 +113,22 @@ void mgmt_set_write_hooks(const MgmtWriteHooks& h)
 {
     std::lock_guard<std::mutex> lock(hooks_mutex);
     hooks = h;
+}
+
+MgmtWriteHooks mgmt_write_hooks()
+{
+    std::lock_guard<std::mutex> lock(hooks_mutex);
+    return hooks;
+}
+
+void write_master(int value, bool ntg)
+{
+    set_device_setting(&DeviceSettings::master, value);
+    fpga_write_reg(FPGA_MODE, value > 0 ? 1 : 0);
+    if (auto config = mgmt_write_hooks().ntgConfig; config && ntg)
+        config(value > 0, false, value > 0, false);
+    fpga_write_reg(FPGA_MASTER_CLOCK, (value & 1) ? 2 : 0);
+    fpga_write_reg(FPGA_MASTER_BIT1, value & 2);
 }
 
 int poller_write_var(const std::string& id, const MyVarValue& value, bool strict)
@@ -163,7 +154,7 @@ int poller_write_var(const std::string& id, const MyVarValue& value, bool strict
         tdm0_mode.store(v);
         fpga_write_reg(FPGA_TDM0_MODE, v);
     } else if (id == ".16.0") {
-        write_master(v);
+        write_master(v, msp_ready.load());
     } else if (id == ".17.0") {
         write_sync_channel(v);
     } else if (id == ".30.4.1.0") {

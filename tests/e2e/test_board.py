@@ -40,7 +40,8 @@ class BoardTest(ScratchTestCase):
         state = sim.fpga(cmd="state")["state"]
         self.assertTrue(state["configured"])
         self.assertEqual(state["loads"], 1)
-        self.assertEqual(state["registers"]["0x105"], 0x10)
+        # the default configuration file is applied after the mode switch
+        self.assertTrue(eventually(lambda: sim.fpga(cmd="state")["state"]["registers"]["0x105"] == 0x00))
         # The poller is alive, so the main loop keeps kicking the watchdog
         # beyond the two kicks around the user-agent wait.
         self.assertTrue(eventually(lambda: [op for _, op in s.watchdog_ops()].count("W") > 2))
@@ -51,7 +52,8 @@ class BoardTest(ScratchTestCase):
         for line in ["FPGA configured successfully", "board address is 31"]:
             self.assertIn(line, msgs)
         self.assertEqual(msgs.count("switching to standalone mode"), 1)
-        self.assertEqual(len(sim.fpga(cmd="log", reg=0x105)["log"]), 1)
+        # standalone mode, then the default configuration's clock master mode
+        self.assertEqual([e["hex"] for e in sim.fpga(cmd="log", reg=0x105)["log"]], ["10", "00"])
         self.assertFalse([m for m in msgs if "spidev" in m or "SPI" in m or "link-local" in m], msgs)
         self.assertEqual([op for _, op in s.watchdog_ops()][-1], "V")
         self.assertEqual(s.stub_calls(), [])
