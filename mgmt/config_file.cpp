@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "platform/paths.h"
 
 const char* const DEFAULT_CONFIG_TEXT =
     "{    \"channels\":{        \"254\":{            \"pcmCode\":0,            \"type\":\"FS01\","
@@ -171,4 +172,9 @@ bool rename_if_differ(const std::string& fresh, const std::string& old)
         return false;
     }
     return replace(fresh, old);
+}
+
+void write_resolver_file(const std::string& dns)
+{
+    write_file_atomically(platform_path("/tmp/resolv.conf.auto"), "nameserver " + dns + "\n", 0644);
 }

@@ -19,3 +19,6 @@ int write_file_atomically(const std::string& path, const std::string& data, mode
 // when old's content changed or must be taken as changed. Paths are taken
 // as they are.
 bool rename_if_differ(const std::string& fresh, const std::string& old);
+
+// "/tmp/resolv.conf.auto" becomes the one line "nameserver <dns>".
+void write_resolver_file(const std::string& dns);

@@ -3,9 +3,6 @@
 #include <arpa/inet.h>
 #include <mutex>
 
-#include "mgmt/config_file.h"
-#include "platform/paths.h"
-
 namespace {
 std::mutex settings_mutex;
 DeviceSettings settings;   // guarded by settings_mutex
@@ -47,11 +44,6 @@ bool ipv4_setting_valid(const std::string& text)
 {
     in_addr a{};
     return text.empty() || inet_pton(AF_INET, text.c_str(), &a) == 1;
-}
-
-void write_resolver_file(const std::string& dns)
-{
-    write_file_atomically(platform_path("/tmp/resolv.conf.auto"), "nameserver " + dns + "\n", 0644);
 }
 
 std::string station_name()

@@ -28,8 +28,6 @@ void set_device_setting(int DeviceSettings::*field, int value);
 // An empty text or a dotted IPv4 address: the only texts the address
 // settings take, since they end up in files and commands.
 bool ipv4_setting_valid(const std::string& text);
-// "/tmp/resolv.conf.auto" becomes the one line "nameserver <dns>".
-void write_resolver_file(const std::string& dns);
 
 // The station name, under a lock of its own.
 std::string station_name();

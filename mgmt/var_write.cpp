@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/scheduler.h"
 #include "core/watchdog.h"
+#include "mgmt/config_file.h"
 #include "mgmt/device_settings.h"
 #include "mgmt/fpga.h"
 #include "mgmt/poller.h"

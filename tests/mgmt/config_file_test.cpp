@@ -126,7 +126,7 @@ TEST(ConfigDefault, TheDefaultTextIsOneLineOf800BytesThatReadsBackAsAnObject)
     ASSERT_TRUE(v.parse(source));
     EXPECT_EQ(*source.position(), '\0');
     EXPECT_EQ(v.kind, JSON_HASH);
-    EXPECT_EQ(v.members.size(), 12u);
+    EXPECT_EQ(v.members.size(), 13u);
 }
 
 TEST_F(ConfigTest, WithoutAFileTheDefaultIsWrittenAndBothFs01PortsAreConfigured)
