@@ -9,6 +9,7 @@
 #include "mgmt/var_write.h"
 #include "msp/comcerto_channel.h"
 #include "msp/comcerto_device.h"
+#include "proxy/repro_api.h"
 #include "ua/user_directory.h"
 
 namespace {
@@ -82,6 +83,8 @@ void daemon_install_management_link()
     writes.setSyncChannel = comcerto_set_sync_channel;
     writes.setIp6 = comcerto_set_ip6;
     writes.updateUserDirectory = ua_update_user_directory;
+    writes.reproRestart = repro_restart;
+    writes.reproRemoveDomain = repro_remove_domain;
     mgmt_set_write_hooks(writes);
     poller_set_link(&managementLink);
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "core/channel_event.h"
+#include "core/i2c_util.h"
 #include "core/if_inet6.h"
 #include "core/log.h"
 #include "core/main_thread.h"
@@ -72,7 +73,7 @@ struct LinkLocal {
     bool saved = false;
     in6_addr address{};
     int prefix = 64;
-} linkLocal;   // start_poller and stop_poller only
+} linkLocal;   // written by start_poller before the thread starts
 
 // State of the running thread.
 struct PassState {
@@ -508,8 +509,7 @@ void stop_poller()
         pthread_join(poller_tid, nullptr);
         thread_started = false;
     }
-    // EEXIST: eth0 kept it, nothing to give back.
-    if (linkLocal.saved && set_if_addr6("eth0", &linkLocal.address, linkLocal.prefix) < 0 && errno != EEXIST)
+    if (poller_restore_link_local() < 0)
         LOG(LOGF_SYSTEM, 3, "cannot set link-local address on eth0: %s", strerror(errno));
 }
 
@@ -557,6 +557,15 @@ int poller_get_cas_a(int timeslot)
 }
 
 void finish_alarm_test(void*) { fpga_write_reg(FPGA_RELAY, 0); }
+
+void finish_poe_reset(void*) { i2c_write(POE_CONTROLLER, 20, 0xFF); }
+
+int poller_restore_link_local()
+{
+    if (!linkLocal.saved || set_if_addr6("eth0", &linkLocal.address, linkLocal.prefix) == 0)
+        return 0;
+    return errno == EEXIST ? 0 : -1;
+}
 
 void poller_reset_state()
 {

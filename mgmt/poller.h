@@ -27,8 +27,15 @@ void poller_clear_cas_activity_flag(int timeslot);
 // outside 0..255.
 int poller_get_cas_a(int timeslot);
 
-// Timer callback (main thread): ends the alarm test (relay off).
+// Timer callbacks (main thread): end the alarm test (relay off) and the PoE
+// port reset.
 void finish_alarm_test(void* argument);
+void finish_poe_reset(void* argument);
+constexpr int POE_CONTROLLER = 0x20;   // I2C device
+
+// Gives eth0 back the link-local address saved at start_poller. 0, or -1
+// with errno (EEXIST: eth0 still has it).
+int poller_restore_link_local();
 
 // The management link as the poller drives it over the FPGA's FIFOs.
 class PollerLink {

@@ -4,13 +4,18 @@
 #include <mutex>
 
 #include "core/channel_event.h"
+#include "core/i2c_util.h"
 #include "core/log.h"
 #include "core/scheduler.h"
 #include "core/watchdog.h"
 #include "mgmt/config_file.h"
 #include "mgmt/device_settings.h"
 #include "mgmt/fpga.h"
+#include "mgmt/global_config.h"
+#include "mgmt/mgmt_command.h"
 #include "mgmt/poller.h"
+#include "mgmt/standalone.h"
+#include "mgmt/system_settings.h"
 #include "mgmt/var_store.h"
 #include "mgmt/var_table.h"
 #include "platform/paths.h"
@@ -51,6 +56,22 @@ bool channel_row(const std::string& id, int* k, int* c)
     return *k >= 1 && *k <= 256;
 }
 
+void stop_ntp_client()
+{
+    if (auto stop = mgmt_write_hooks().stopNtpClient)
+        stop();
+}
+
+// The NTP server follows, unless overridden; the poller's supervision starts
+// the client again with the new one.
+void set_ntp_server(const std::string& server)
+{
+    if (server == device_setting(&DeviceSettings::ntpServer))
+        return;
+    set_device_setting(&DeviceSettings::ntpServer, server);
+    stop_ntp_client();
+}
+
 void write_sw_address(const std::string& address)
 {
     // the controller introduced itself: the summary leaves its start value
@@ -58,8 +79,33 @@ void write_sw_address(const std::string& address)
     if (address == device_setting(&DeviceSettings::SWAddress))
         return;
     set_device_setting(&DeviceSettings::SWAddress, address);
+    if (standaloneMode.load())
+        global_config_store("ntp", address);
     if (device_setting(&DeviceSettings::ntpOverride).empty())
-        set_device_setting(&DeviceSettings::ntpServer, address);
+        set_ntp_server(address);
+}
+
+// .5.0, .7.0, .8.0: eth0's address, gateway and netmask.
+int write_network(const std::string& id, std::string DeviceSettings::*field, const char* key,
+                  const std::string& value)
+{
+    // they reach the network commands and, in standalone mode, the file
+    if (!ipv4_setting_valid(value)) {
+        LOG(LOGF_SYSTEM, 4, "set %s: not an IPv4 address (%s)", id.c_str(), value.c_str());
+        return VAR_ERROR;
+    }
+    std::string old = device_setting(field);
+    if (value == old)
+        return VAR_OK;
+    MgmtWriteHooks hooks = mgmt_write_hooks();
+    if (field == &DeviceSettings::ipaddr && !old.empty() && hooks.reproRemoveDomain)
+        hooks.reproRemoveDomain(old);
+    set_device_setting(field, value);
+    if (hooks.applyNetworkSettings)
+        hooks.applyNetworkSettings();
+    if (standaloneMode.load())
+        global_config_store(key, value);
+    return VAR_OK;
 }
 
 int write_dns(const std::string& id, const std::string& dns)
@@ -72,6 +118,8 @@ int write_dns(const std::string& id, const std::string& dns)
     if (dns == device_setting(&DeviceSettings::dns))
         return VAR_OK;
     set_device_setting(&DeviceSettings::dns, dns);
+    if (standaloneMode.load())
+        global_config_store("dns", dns);
     if (!dns.empty())
         write_resolver_file(dns);
     return VAR_OK;
@@ -82,11 +130,67 @@ void write_ntp_override(const std::string& text)
     if (text == device_setting(&DeviceSettings::ntpOverride))
         return;
     set_device_setting(&DeviceSettings::ntpOverride, text);
-    std::string server = text.empty() ? device_setting(&DeviceSettings::SWAddress) : text;
-    set_device_setting(&DeviceSettings::ntpServer, server);
+    set_ntp_server(text.empty() ? device_setting(&DeviceSettings::SWAddress) : text);
 }
 
-int write_channel(const std::string& id, int k, int c, int value)
+// A JSON object from the text, or false after logging.
+bool parse_object(const std::string& id, const std::string& text, JsonValue& out)
+{
+    MemDataSource source(text.c_str());
+    if (out.parse(source) && out.kind == JSON_HASH)
+        return true;
+    LOG(LOGF_SYSTEM, 4, "set %s: JSON parse error (%s)", id.c_str(), text.c_str());
+    return false;
+}
+
+// A module port in a chassis takes its module's type whatever was sent.
+void force_module_type(int ts, JsonValue& settings)
+{
+    int slot = ts - 254;
+    int type = moduleSlotTypes[slot].load();
+    const char* name = module_port_type(type);
+    if (!name) {
+        settings = JsonValue();
+        settings.kind = JSON_HASH;
+        return;
+    }
+    const JsonValue* sent = settings.find("type");
+    bool keep = type == MODULE_EM01 && sent && sent->kind == JSON_STRING && (sent->text == "RTP" || sent->text == "EM");
+    if (!keep)
+        settings["type"].setString(name);
+    settings["pcmCode"].kind = JSON_INTEGER;
+    settings["pcmCode"].integer = 0;
+    module_driver_for(slot, type, false);
+}
+
+void write_channel_config(const std::string& id, int ts, const std::string& text)
+{
+    JsonValue settings;
+    if (!parse_object(id, text, settings))
+        return;
+    if (standaloneMode.load()) {
+        std::lock_guard<std::mutex> lock(globalConfigMutex);
+        JsonValue& channels = globalConfig["channels"];
+        if (channels.kind != JSON_HASH)
+            channels = JsonValue();
+        channels[std::to_string(ts)] = settings;
+    } else if (ts >= 254) {
+        force_module_type(ts, settings);
+    }
+    postEvent(ts, new JsonEvent_t(ts, EV_CHANNEL_SETTINGS, std::move(settings)));
+}
+
+void write_service_settings(const std::string& id, const std::string& text)
+{
+    JsonValue settings;
+    if (!parse_object(id, text, settings))
+        return;
+    const JsonValue* uri = settings.find("uri");
+    std::string key = uri ? uri->text : std::string();
+    postChannelEvent(new DVOEvent_t(key, std::move(settings)));
+}
+
+int write_channel(const std::string& id, int k, int c, int value, const std::string& text)
 {
     int ts = k - 1;
     if (c == 4) {
@@ -96,8 +200,10 @@ int write_channel(const std::string& id, int k, int c, int value)
             postEvent(ts, new channel_event_t(ts, EV_CHANNEL_COMMAND, value));
         return VAR_OK;
     }
-    if (c == 1 || c == 6)
-        return not_implemented(id);
+    if (c == 1)
+        write_channel_config(id, ts, text);
+    else if (c == 6)
+        write_service_settings(id, text);
     return VAR_OK;
 }
 
@@ -165,7 +271,10 @@ int poller_write_var(const std::string& id, const MyVarValue& value, bool strict
             if (main_scheduler)
                 sched_add_timer(main_scheduler, "alarmTest", 1000, finish_alarm_test, nullptr, &timer);
         } else if (value.text == "reset") {
-            return not_implemented(id);
+            uint64_t timer = 0;
+            i2c_write(POE_CONTROLLER, 26, 4);
+            if (main_scheduler)
+                sched_add_timer(main_scheduler, "reset", 1000, finish_poe_reset, nullptr, &timer);
         }
     } else if (id == ".30.8.1.0") {
         write_ntp_override(value.text);
@@ -173,10 +282,23 @@ int poller_write_var(const std::string& id, const MyVarValue& value, bool strict
         e1num[k - 1].store(v);
         fpga_write_reg(FPGA_E1NUM + unsigned(k) - 1, v);
     } else if (channel_row(id, &k, &c)) {
-        return write_channel(id, k, c, v);
-    } else if (id == ".5.0" || id == ".7.0" || id == ".8.0" || id == ".20.0" ||
-               id == ".30.1.1.0" || id == ".30.2.1.0" || id == ".30.6.1.0" || id == ".30.7.1.0") {
-        // their effects belong to the network, MSP, syslog and pinger layers
+        return write_channel(id, k, c, v, value.text);
+    } else if (id == ".5.0") {
+        return write_network(id, &DeviceSettings::ipaddr, "ipaddr", value.text);
+    } else if (id == ".7.0") {
+        return write_network(id, &DeviceSettings::gateway, "gateway", value.text);
+    } else if (id == ".8.0") {
+        return write_network(id, &DeviceSettings::netmask, "netmask", value.text);
+    } else if (id == ".20.0") {
+        mgmt_command(id, value.text);
+    } else if (id == ".30.1.1.0") {
+        write_ipv6_mode(id, value.text);
+    } else if (id == ".30.2.1.0") {
+        write_ipv6_address(id, value.text);
+    } else if (id == ".30.6.1.0") {
+        write_syslog_settings(id, value.text);
+    } else if (id == ".30.7.1.0") {
+        // the pinger lives with the network layer
         return not_implemented(id);
     }
     return VAR_OK;
