@@ -7,7 +7,7 @@ namespace sipproxy {
 processor_action_t AmIResponsible::process(RequestContext& c)
 {
     Proxy& proxy = c.getProxy();
-    const sipcore::Message& req = c.getRequest();
+    const sipcore::Message& req = c.getCurrentRequest();
     if (AccountingCollector* a = proxy.getAccountingCollector())
         a->doSessionAccounting(c.getOriginalRequest(), true, c);
     sipcore::Uri ruri = req.requestUri();

@@ -8,7 +8,7 @@ namespace sipproxy {
 
 processor_action_t LocationServer::process(RequestContext& c)
 {
-    std::string aor = c.getRequest().requestUri().aorAsUri(c.getSource().transport);
+    std::string aor = c.getCurrentRequest().requestUri().aorAsUri(c.getSource().transport);
     std::vector<contact_record_t> contacts;
     {
         RecordLock hold(db, aor);

@@ -94,6 +94,8 @@ std::string loop_hash(const sipcore::Message& r, const std::string& top_via)
 
 bool is_loop(const sipcore::Message& r, const std::function<bool(const std::string&, int)>& is_ours)
 {
+    if (r.viaCount() < 2)
+        return false;  // straight from its sender: nothing of ours in it
     std::vector<std::string> vias = r.headers("Via");
     for (size_t i = 0; i + 1 < vias.size(); ++i) {
         sipcore::via_t v = r.via(i);

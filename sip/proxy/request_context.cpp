@@ -6,7 +6,7 @@
 namespace sipproxy {
 
 RequestContext::RequestContext(Proxy& proxy, int tid, sipcore::Message request, const sipcore::request_info_t& info)
-    : proxy(proxy), tid(tid), source(info.from), original(request.clone()), request(std::move(request)),
+    : proxy(proxy), tid(tid), source(info.from), original(std::move(request)),
       responses(*this)
 {
     if (source.tls_verified)
@@ -14,6 +14,13 @@ RequestContext::RequestContext(Proxy& proxy, int tid, sipcore::Message request, 
 }
 
 RequestContext::~RequestContext() = default;
+
+sipcore::Message& RequestContext::getRequest()
+{
+    if (!request)
+        request = original.clone();
+    return request;
+}
 
 void RequestContext::sendResponse(sipcore::Message r)
 {

@@ -34,8 +34,11 @@ public:
     int getTransactionId() const { return tid; }
     const sipcore::peer_t& getSource() const { return source; }
     const sipcore::Message& getOriginalRequest() const { return original; }
-    // The copy that is forwarded; processors may change it.
-    sipcore::Message& getRequest() { return request; }
+    // The copy that is forwarded, for processors that change it: made from
+    // the original on first use.
+    sipcore::Message& getRequest();
+    // The request as it will be forwarded, for reading: no copy is made.
+    const sipcore::Message& getCurrentRequest() const { return request ? request : original; }
     // The event that resumed a waiting processor; null otherwise.
     const ProcessorEvent* getCurrentEvent() const { return event.get(); }
     // The response being run through the response chain; null otherwise.
@@ -67,7 +70,8 @@ private:
     int tid;
     sipcore::peer_t source;
     sipcore::Message original;
-    sipcore::Message request;
+    sipcore::Message request;  // empty until a processor changes the request
+    std::string loop_key;      // of the original, for our branch ids
     std::unique_ptr<ProcessorEvent> event;
     const sipcore::Message* response = nullptr;
     std::string digest_identity;

@@ -90,9 +90,9 @@ int ResponseContext::startBranch(std::unique_ptr<Target> target)
     Proxy& proxy = owner.proxy;
     const proxy_config_t& cfg = proxy.config();
     started = true;
-    Message fwd = owner.request.clone();
+    Message fwd = owner.getCurrentRequest().clone();
     fwd.setRequestUri(target->uri());
-    int mf = max_forwards_of(owner.request, cfg.max_forwards_default);
+    int mf = max_forwards_of(owner.getCurrentRequest(), cfg.max_forwards_default);
     fwd.setHeader("Max-Forwards", std::to_string(mf > 0 ? mf - 1 : 0));
     std::string method = fwd.method();
     bool record_route = fwd.toTag().empty() && (method == "INVITE" || method == "SUBSCRIBE" || method == "REFER");
@@ -124,17 +124,20 @@ int ResponseContext::startBranch(std::unique_ptr<Target> target)
         if (!out.empty())
             fwd.addHeaderFirst("Record-Route", "<" + out + ">");
     }
-    std::string branch = "z9hG4bK" + loop_hash(owner.original, owner.original.header("Via")) + "." +
-                         std::to_string(++owner.branch_count);
+    if (owner.loop_key.empty())
+        owner.loop_key = loop_hash(owner.original, owner.original.header("Via"));
+    std::string branch = "z9hG4bK" + owner.loop_key + "." + std::to_string(++owner.branch_count);
     b.via = std::string("SIP/2.0/") + sipcore::transport_name(type) + " " + t->sent_by + ";branch=" + branch +
             ";rport";
     fwd.pushVia(b.via);
-    b.ruri = target->uri().toString();
-    b.from = fwd.header("From");
-    b.to = fwd.header("To");
-    b.call_id = fwd.callId();
-    b.cseq = fwd.cseq();
-    b.routes = fwd.headers("Route");
+    if (b.invite) {  // what a CANCEL of this branch needs
+        b.ruri = target->uri().toString();
+        b.from = fwd.header("From");
+        b.to = fwd.header("To");
+        b.call_id = fwd.callId();
+        b.cseq = fwd.cseq();
+        b.routes = fwd.headers("Route");
+    }
     b.target = std::move(target);
     if (AccountingCollector* c = proxy.getAccountingCollector())
         c->doSessionAccounting(fwd, false, owner);

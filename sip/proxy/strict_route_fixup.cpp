@@ -7,12 +7,14 @@ namespace sipproxy {
 processor_action_t StrictRouteFixup::process(RequestContext& c)
 {
     Proxy& proxy = c.getProxy();
-    sipcore::Message& req = c.getRequest();
-    std::vector<std::string> routes = req.headers("Route");
-    sipcore::Uri ruri = req.requestUri();
-    if (!routes.empty() && ruri.user().empty() && proxy.isMyUri(ruri)) {
+    std::vector<std::string> routes = c.getCurrentRequest().headers("Route");
+    if (routes.empty())
+        return processor_action_t::Continue;
+    sipcore::Uri ruri = c.getCurrentRequest().requestUri();
+    if (ruri.user().empty() && proxy.isMyUri(ruri)) {
         sipcore::NameAddr last = sipcore::NameAddr::parse(routes.back());
         if (last) {
+            sipcore::Message& req = c.getRequest();
             req.setRequestUri(last.uri());
             routes.pop_back();
             req.removeHeader("Route");
@@ -24,7 +26,7 @@ processor_action_t StrictRouteFixup::process(RequestContext& c)
         return processor_action_t::Continue;
     if (AccountingCollector* a = proxy.getAccountingCollector())
         a->doSessionAccounting(c.getOriginalRequest(), true, c);
-    c.getResponseContext().addTarget(std::make_unique<Target>(req.requestUri()));
+    c.getResponseContext().addTarget(std::make_unique<Target>(c.getCurrentRequest().requestUri()));
     return processor_action_t::SkipThisChain;
 }
 

@@ -102,7 +102,7 @@ public:
     std::map<std::string, std::vector<std::string>> fork, serial;
     processor_action_t process(RequestContext& c) override
     {
-        std::string user = c.getRequest().requestUri().user();
+        std::string user = c.getCurrentRequest().requestUri().user();
         ResponseContext& r = c.getResponseContext();
         if (auto it = fork.find(user); it != fork.end()) {
             std::vector<std::unique_ptr<Target>> batch;
