@@ -2,6 +2,7 @@
 
 #include "sip/core/address.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -329,16 +330,18 @@ bool Message::wellFormed(std::string* why) const
         if (!v->host || !v->protocol || !*v->host || strpbrk(v->host, " \t") ||
             (strchr(v->host, ':') && !is_numeric_host(v->host)))
             return bad("bad Via");
-        if (v->port) {
-            char* end = nullptr;
-            long port = strtol(v->port, &end, 10);
-            if (!*v->port || *end || port < 1 || port > 65535)
-                return bad("bad Via port");
-        }
+        if (v->port && port_number(v->port) < 0)
+            return bad("bad Via port");
+        osip_generic_param_t* rport = nullptr;
+        if (osip_via_param_get_byname(v, const_cast<char*>("rport"), &rport) == 0 && rport && rport->gvalue &&
+            port_number(rport->gvalue) < 0)
+            return bad("bad Via rport");
     }
     if (isRequest()) {
         if (!m->req_uri)
             return bad("missing Request-URI");
+        if (m->req_uri->port && port_number(m->req_uri->port) < 0)
+            return bad("bad Request-URI port");
         if (!is(m->sip_method, m->cseq->method))
             return bad("CSeq method differs from the request method");
     } else if (m->status_code < 100 || m->status_code > 699) {
@@ -541,7 +544,7 @@ via_t Message::via(size_t index) const
     auto* h = static_cast<osip_via_t*>(osip_list_get(&m->vias, static_cast<int>(index)));
     v.protocol = str(h->protocol);
     v.host = str(h->host);
-    v.port = h->port ? atoi(h->port) : 0;
+    v.port = h->port ? std::max(port_number(h->port), 0) : 0;
     osip_generic_param_t* p = nullptr;
     if (osip_via_param_get_byname(h, const_cast<char*>("branch"), &p) == 0 && p)
         v.branch = str(p->gvalue);
@@ -551,7 +554,7 @@ via_t Message::via(size_t index) const
     p = nullptr;
     if (osip_via_param_get_byname(h, const_cast<char*>("rport"), &p) == 0 && p) {
         v.has_rport = true;
-        v.rport = p->gvalue ? atoi(p->gvalue) : 0;
+        v.rport = p->gvalue ? std::max(port_number(p->gvalue), 0) : 0;
     }
     return v;
 }

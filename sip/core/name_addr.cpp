@@ -44,7 +44,7 @@ NameAddr NameAddr::parse(const std::string& text)
     if (osip_from_init(&p) != 0)
         return {};
     if (text.empty() || !uri_escapes_sound(text.data(), text.size(), true) || osip_from_parse(p, text.c_str()) != 0 ||
-        !p->url) {
+        !p->url || (p->url->port && port_number(p->url->port) < 0)) {
         osip_from_free(p);
         return {};
     }

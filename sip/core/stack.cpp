@@ -1081,6 +1081,8 @@ void Stack::nextHop(const Message& msg, const send_options_t& o, std::string* ho
     if (!maddr.empty())
         *host = maddr;
     *port = target.port() > 0 ? target.port() : transport_default_port(*type);
+    if (target.port() < 0)
+        host->clear();  // a port that is no port: nowhere to send
 }
 
 // osip arms its doubling timers (A, E, G) with compile-time T1 and T2 before a

@@ -53,6 +53,21 @@ bool transport_from_name(const std::string& name, TransportType* out)
 
 int transport_default_port(TransportType t) { return t == TransportType::TLS ? 5061 : 5060; }
 
+int port_number(const char* text)
+{
+    if (!text || !*text)
+        return -1;
+    int n = 0;
+    for (; *text; ++text) {
+        if (!isdigit(static_cast<unsigned char>(*text)))
+            return -1;
+        n = n * 10 + (*text - '0');
+        if (n > 65535)
+            return -1;
+    }
+    return n > 0 ? n : -1;
+}
+
 Uri::~Uri()
 {
     if (u)
@@ -90,7 +105,9 @@ Uri Uri::parse(const std::string& text)
     osip_uri_t* p = nullptr;
     if (osip_uri_init(&p) != 0)
         return {};
-    if (text.empty() || !uri_escapes_sound(text.data(), text.size()) || osip_uri_parse(p, text.c_str()) != 0) {
+    // osip takes any text after the colon as the port ("5x", "-1", "70000")
+    if (text.empty() || !uri_escapes_sound(text.data(), text.size()) || osip_uri_parse(p, text.c_str()) != 0 ||
+        (p->port && port_number(p->port) < 0)) {
         osip_uri_free(p);
         return {};
     }
@@ -112,7 +129,7 @@ std::string Uri::toString() const
 std::string Uri::scheme() const { return u ? str(u->scheme) : ""; }
 std::string Uri::user() const { return u ? str(u->username) : ""; }
 std::string Uri::host() const { return u ? str(u->host) : ""; }
-int Uri::port() const { return u && u->port ? atoi(u->port) : 0; }
+int Uri::port() const { return u && u->port ? port_number(u->port) : 0; }
 bool Uri::isSecure() const { return u && u->scheme && strcasecmp(u->scheme, "sips") == 0; }
 
 void Uri::setUser(const std::string& user)

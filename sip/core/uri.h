@@ -14,6 +14,8 @@ enum class TransportType { UDP, TCP, TLS };
 const char* transport_name(TransportType t);            // "UDP", "TCP", "TLS"
 bool transport_from_name(const std::string& name, TransportType* out);  // case-insensitive
 int transport_default_port(TransportType t);            // 5060, or 5061 for TLS
+// A port as written in a URI or Via: digits only, 1..65535; -1 otherwise.
+int port_number(const char* text);
 
 class Uri {
 public:
@@ -37,7 +39,7 @@ public:
     std::string scheme() const;
     std::string user() const;
     std::string host() const;
-    int port() const;  // 0 when absent
+    int port() const;  // 0 when absent, -1 when not a port number
     bool isSecure() const;  // sips scheme
 
     void setUser(const std::string& user);

@@ -1,5 +1,6 @@
 #include "sip/proxy/registrar.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "sip/core/response.h"
@@ -125,6 +126,11 @@ bool Registrar::handle(Message& req, const sipcore::request_info_t& info, const 
             reply(send, req, 400, "Malformed Contact");
             return true;
         }
+        // reg-id is 1..2^31-1; a number cut to 32 bits would take another flow's place
+        if (c.hasParam("reg-id") && sipcore::header_number(c.param("reg-id"), 0x7fffffff) < 1) {
+            reply(send, req, 400, "Bad reg-id");
+            return true;
+        }
         contacts.push_back(std::move(c));
     }
     if (star && (values.size() != 1 || req.expires() != 0)) {
@@ -155,7 +161,7 @@ bool Registrar::handle(Message& req, const sipcore::request_info_t& info, const 
             }
             contact_record_t r;
             r.instance = c.param("+sip.instance");
-            r.reg_id = static_cast<uint32_t>(strtoul(c.param("reg-id").c_str(), nullptr, 10));
+            r.reg_id = static_cast<uint32_t>(std::max(sipcore::header_number(c.param("reg-id"), 0x7fffffff), 0LL));
             c.removeParam("expires");
             r.contact = c;
             r.reg_expires = now + e;

@@ -161,6 +161,10 @@ TEST(SipMessage, RejectsMalformedInput)
          true},
         {"CSeq not below 2^31", "OPTIONS sip:a@b SIP/2.0\r\nVia: SIP/2.0/UDP h;branch=z9hG4bK1\r\nFrom: <sip:c@d>;tag=1\r\n"
                                 "To: <sip:a@b>\r\nCall-ID: 1\r\nCSeq: 2147483648 OPTIONS\r\n\r\n", true},
+        {"rport past 65535", "OPTIONS sip:a@b SIP/2.0\r\nVia: SIP/2.0/UDP h;branch=z9hG4bK1;rport=65536\r\n"
+                             "From: <sip:c@d>;tag=1\r\nTo: <sip:a@b>\r\nCall-ID: 1\r\nCSeq: 1 OPTIONS\r\n\r\n", true},
+        {"Request-URI port 0", "OPTIONS sip:a@b:0 SIP/2.0\r\nVia: SIP/2.0/UDP h;branch=z9hG4bK1\r\n"
+                               "From: <sip:c@d>;tag=1\r\nTo: <sip:a@b>\r\nCall-ID: 1\r\nCSeq: 1 OPTIONS\r\n\r\n", true},
     };
     for (const auto& c : cases) {
         Message m = Message::parse(c.text);
@@ -269,6 +273,31 @@ TEST(SipMessage, HeaderNumbersAreRangeChecked)
     };
     for (const auto& c : cases)
         EXPECT_EQ(header_number(c.text, c.max), c.expect) << "[" << c.text << "]";
+
+    // ports: digits only, 1..65535
+    struct {
+        const char* text;
+        int expect;
+    } ports[] = {{"5060", 5060}, {"1", 1}, {"65535", 65535}, {"65536", -1}, {"70000", -1}, {"0", -1},
+                 {"5x", -1},     {"-1", -1}, {"+5", -1},       {"", -1},      {"99999999999999999999", -1}};
+    for (const auto& c : ports) {
+        EXPECT_EQ(port_number(c.text), c.expect) << "[" << c.text << "]";
+        std::string uri = std::string("sip:b@h:") + c.text;
+        EXPECT_EQ(bool(Uri::parse(uri)), c.expect > 0) << uri;
+        EXPECT_EQ(bool(NameAddr::parse("<" + uri + ">;tag=1")), c.expect > 0) << uri;
+        if (c.expect > 0) {
+            EXPECT_EQ(Uri::parse(uri).port(), c.expect);
+        }
+    }
+    std::string vias(invite);
+    vias.replace(vias.find("Via: "), 0, "Via: SIP/2.0/UDP h:70000;rport=65541;branch=z9hG4bKv\r\n");
+    Message m = Message::parse(vias);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m.via(0).port, 0);  // atoi and a 16-bit cut made it 4464
+    EXPECT_EQ(m.via(0).rport, 0);
+    std::string why;
+    EXPECT_FALSE(m.wellFormed(&why));
+    EXPECT_EQ(why, "bad Via port");
 
     // a CSeq number past 32 bits no longer wraps
     std::string text(invite);

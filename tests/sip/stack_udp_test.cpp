@@ -243,6 +243,13 @@ TEST_F(StackUdp, MalformedInputDroppedOrRefused)
         {"%00 on a folded Route line",
          with(peer.port(), "z9hG4bKe5", "Content-Length", "Route: <sip:a@h;lr>,\r\n <sip:b%00@h;lr>\r\nContent-Length"),
          400},
+        // ports are numbers 1..65535, not whatever atoi makes of them
+        {"Request-URI port past 65535", with(peer.port(), "z9hG4bKp1", "sip:stack@127.0.0.1", "sip:stack@127.0.0.1:70000"),
+         400},
+        {"Request-URI port 5x", with(peer.port(), "z9hG4bKp2", "sip:stack@127.0.0.1", "sip:stack@127.0.0.1:5x"), 400},
+        {"rport past 65535",
+         with(peer.port(), "z9hG4bKp3", "Content-Length", "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bKx;rport=70000\r\nContent-Length"),
+         400},
     };
     for (const auto& c : cases) {
         peer.send(c.text, addr);
@@ -273,6 +280,15 @@ TEST_F(StackUdp, SendErrorsReachTheTransaction)
     EXPECT_EQ(r.tid, tid);
     ASSERT_TRUE(rec.next("terminated", &r));
     EXPECT_EQ(r.tid, tid);
+    // a Route port past 65535 is no port: atoi and a 16-bit cut made it this peer's
+    req = Message::parse(options_text(peer.port(), "x"));
+    req.popVia();
+    req.addHeader("Route", "<sip:127.0.0.1:" + std::to_string(peer.port() + 65536) + ";lr>");
+    tid = stack.sendRequest(std::move(req));
+    ASSERT_GT(tid, 0);
+    ASSERT_TRUE(rec.next("error", &r));
+    EXPECT_EQ(r.tid, tid);
+    EXPECT_EQ(peer.recv(150), "");
     EXPECT_EQ(stack.sendRequest(Message()), -2);
     EXPECT_LT(stack.addTransport(TransportType::UDP, "127.0.0.1", addr.port()), 0) << "port in use";
     EXPECT_LT(stack.addTransport(TransportType::UDP, "not-an-ip", 5060), 0);

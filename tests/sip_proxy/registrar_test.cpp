@@ -172,6 +172,13 @@ TEST_F(RegistrarTest, InstanceAndRegIdMatchContactsAcrossAddresses)
     // Another flow of the same device is a contact of its own.
     r = reg("201", "Contact: <sip:201@127.0.0.1:5003>;+sip.instance=\"<urn:uuid:1>\";reg-id=2\r\n");
     EXPECT_EQ(contactsOf(r).size(), 2u);
+    // 2^32+1 cut to 32 bits was reg-id 1 and took that flow's place
+    for (const char* bad : {"4294967297", "2147483648", "0", "x", ""}) {
+        r = reg("201", std::string("Contact: <sip:201@127.0.0.1:5004>;+sip.instance=\"<urn:uuid:1>\";reg-id=") + bad +
+                           "\r\n");
+        EXPECT_EQ(r.statusCode(), 400) << bad;
+    }
+    EXPECT_EQ(contactsOf(reg("201", "")).size(), 2u);
 }
 
 TEST_F(RegistrarTest, ChangeHandlersKnowWhatCameFromSync)
