@@ -326,6 +326,11 @@ constexpr shutdown_step_t shutdown_list[] = {
 
 static_assert(exit_paths_resolve(startup_list, shutdown_list), "an exit path names no shutdown step");
 
+// A stop before the log is open would be reported to nobody (a supervisor
+// may signal as soon as the PID file is there): it waits for the log.
+constexpr const char* stops_from = "log";
+static_assert(startup_step_index(startup_list, stops_from) > startup_step_index(startup_list, "PID file"));
+
 }  // namespace
 
 void daemon_install_hooks()
@@ -348,5 +353,5 @@ step_lists_t daemon_steps(int argc, char** argv)
 {
     arg_count = argc;
     arg_values = argv;
-    return {startup_list, shutdown_list, poller_reboot, stop_requested};
+    return {startup_list, shutdown_list, poller_reboot, stop_requested, stops_from};
 }

@@ -28,6 +28,7 @@ void run_shutdown(std::span<const shutdown_step_t> list, size_t from)
 
 int run_steps(const step_lists_t& lists)
 {
+    bool ask = !lists.stops_from;
     for (const startup_step_t& step : lists.startup) {
         int result = step.run ? step.run() : 0;
         // Leaving at once needs no shutdown, stop or no stop.
@@ -35,7 +36,8 @@ int run_steps(const step_lists_t& lists)
             log_failure(step.failure, result);
             return step.on_failure.code;
         }
-        if (lists.stop_requested && lists.stop_requested())
+        ask = ask || std::string_view(step.name) == lists.stops_from;
+        if (ask && lists.stop_requested && lists.stop_requested())
             break;
         if (result >= 0)
             continue;

@@ -57,10 +57,23 @@ struct step_lists_t {
     // road of its own (no reboot), and the whole shutdown list runs: its
     // steps leave alone what never started.
     bool (*stop_requested)() = nullptr;
+    // The start-up step after which stop_requested is first asked (null:
+    // after every step). A stop that comes earlier waits for it: asking
+    // reports the stop, which needs the log open.
+    const char* stops_from = nullptr;
 };
 
 // The shutdown step of that name, or -1.
 constexpr int shutdown_step_index(std::span<const shutdown_step_t> list, std::string_view name)
+{
+    for (size_t i = 0; i < list.size(); i++)
+        if (name == list[i].name)
+            return int(i);
+    return -1;
+}
+
+// The start-up step of that name, or -1.
+constexpr int startup_step_index(std::span<const startup_step_t> list, std::string_view name)
 {
     for (size_t i = 0; i < list.size(); i++)
         if (name == list[i].name)

@@ -131,3 +131,28 @@ TEST(StepTable, StopRequestDuringStartUp)
     }
     stop = false;
 }
+
+// A stop that comes before the step named to ask from (the log) waits for
+// it: the steps up to it run, the later ones do not.
+TEST(StepTable, StopBeforeTheStepToAskFromWaitsForIt)
+{
+    const startup_step_t startup[] = {
+        {"PID file", RUNS, stopped_while_running, LOGGED_BY_STEP, quit(1)},
+        {"seed", RUNS, up<1>, LOGGED_BY_STEP, GO_ON},
+        {"log", RUNS, up<2>, LOGGED_BY_STEP, GO_ON},
+        {"main loop", RUNS, up<3>, LOGGED_BY_STEP, GO_ON},
+    };
+    const shutdown_step_t shutdown[] = {{"last", RUNS, down<0>}};
+    for (const char* from : {"log", "main loop"}) {
+        trace.clear();
+        failing = -1;
+        stop = false;
+        stop_result = 0;
+        EXPECT_EQ(run_steps({startup, shutdown, reboot, stop_requested, from}), 0);
+        std::string seen;
+        for (const auto& t : trace)
+            seen += (seen.empty() ? "" : " ") + t;
+        EXPECT_EQ(seen, std::string(from) == "log" ? "stop up1 up2 down0" : "stop up1 up2 up3 down0") << from;
+    }
+    stop = false;
+}
