@@ -22,6 +22,7 @@ def eventually(condition, timeout=20):
     deadline = time.monotonic() + timeout
     while not condition() and time.monotonic() < deadline:
         time.sleep(0.05)
+    return condition()
 
 
 def word(hextext, offset):
@@ -46,6 +47,9 @@ class MspStartupTest(ScratchTestCase):
         d = s.start("-d")
         d.wait_line(r"Channels available: 64 \(G\.711 20ms\)$", timeout=30)
         sim.wait_started()   # a stop before the end of start-up skips the IPv6 baseline
+        # The poller thread's standalone configuration sends the clock mode on
+        # its own time: a stop before it would find it among the shutdown's commands.
+        self.assertTrue(eventually(lambda: sim.log(fc=NTG_CONFIG)), "no clock mode from the configuration")
         d.terminate()
         self.assertEqual(d.wait(), 0)
 
