@@ -296,8 +296,13 @@ void SIPChannel::processUnbound(channel_event_t* event)
             registrationId = sip_channel_ua().reg(this);
         break;
     case EV_CALL_DISCONNECTED:
-        if (recordOf(event->data))
+        // Claiming ends the offer and nothing delivers the event again: it
+        // is handled here as the bound event it now is, or the record (and
+        // the subclass's call) would stay up.
+        if (recordOf(event->data)) {
             event->channel = timeslot;
+            processEvent(event);
+        }
         break;
     case EV_IP_ADDRESS_CHANGED:
         reregister(transport);

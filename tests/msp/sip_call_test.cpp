@@ -210,6 +210,10 @@ TEST_F(SipCall, UnboundDisconnectIsClaimedOnlyForOwnCalls)
         c->processEvent(&d);
         EXPECT_EQ(d.channel, call == 9 ? -1 : 5) << call;
     }
+    // Claimed means handled: nothing offers the event again.
+    EXPECT_EQ(c->activeCall.callId, -1);
+    EXPECT_EQ(c->heldCall.callId, -1);
+    incoming(7);
     disconnect_event_t pass2(-1, 7);
     pass2.flags = EVF_PASS2;
     c->processEvent(&pass2);
