@@ -47,6 +47,8 @@ public:
     // Removed contacts stay this long with expiry 0 (for sync peers to see).
     void setLinger(int seconds) { linger_s = seconds; }
     int64_t now() const { return clock(); }
+    // Before the database is first used: the clock is not guarded.
+    void setClock(clock_fn c) { clock = std::move(c); }
 
     void lockRecord(const std::string& aor);
     void unlockRecord(const std::string& aor);

@@ -139,6 +139,9 @@ bool Registrar::handle(Message& req, const sipcore::request_info_t& info, const 
     }
 
     RecordLock hold(db, aor);
+    // One clock reading for the request: the 200 tells each new contact the
+    // expiry it was given, whatever second the answer is built in.
+    int64_t now = db.now();
     if (star) {
         if (!tell(req, aor, &RegistrarHandler::onRemoveAll)) {
             reply(send, req, 403);
@@ -146,7 +149,6 @@ bool Registrar::handle(Message& req, const sipcore::request_info_t& info, const 
         }
         db.removeAor(aor);
     } else if (!contacts.empty()) {
-        int64_t now = db.now();
         std::vector<contact_record_t> current = db.getContacts(aor);
         std::vector<std::pair<contact_record_t, bool>> changes;  // record, remove
         bool added = false, removed = false;
@@ -201,7 +203,6 @@ bool Registrar::handle(Message& req, const sipcore::request_info_t& info, const 
     sipcore::response_options_t o;
     o.server = proxy.config().server_text;
     Message ok = sipcore::make_response(req, 200, o);
-    int64_t now = db.now();
     for (const auto& c : db.getContacts(aor)) {
         sipcore::NameAddr n = c.contact;
         n.setParam("expires", std::to_string(c.reg_expires - now));

@@ -1,4 +1,7 @@
 // The registrar, the location database, proxy authentication and the runner.
+#include <atomic>
+#include <ctime>
+
 #include <gtest/gtest.h>
 
 #include "sip/core/digest.h"
@@ -47,6 +50,12 @@ protected:
                          "Domains = 127.0.0.1\n",
                          "test");
         runner = std::make_unique<ProxyRunner>(stores);
+        // The wall clock unless a test sets its own time (each reading then
+        // advances it by tick seconds).
+        runner->getLocationDb().setClock([this] {
+            int64_t t = clock_s.fetch_add(tick_s.load());
+            return t ? t : static_cast<int64_t>(time(nullptr));
+        });
         runner->addRegistrarHandler(&calls);
         std::string err;
         ASSERT_TRUE(runner->run(config, &err)) << err;
@@ -109,6 +118,8 @@ protected:
         return out;
     }
 
+    std::atomic<int64_t> clock_s{0};
+    std::atomic<int> tick_s{0};
     proxy_stores_t stores;
     ConfigParse config;
     Calls calls;
@@ -121,6 +132,7 @@ protected:
 
 TEST_F(RegistrarTest, RegisterQueryRemove)
 {
+    clock_s = 1'800'000'000;  // no second passes: the remaining expiries stay as granted
     Message r = reg("201", "Contact: <sip:201@127.0.0.1:5999>;expires=120\r\n", "");
     ASSERT_EQ(r.statusCode(), 401);
     EXPECT_NE(r.header("WWW-Authenticate").find("realm=\"127.0.0.1\""), std::string::npos);
@@ -143,6 +155,19 @@ TEST_F(RegistrarTest, RegisterQueryRemove)
     EXPECT_TRUE(contactsOf(r).empty());
     EXPECT_EQ(calls.log, "add sip:201@127.0.0.1, query sip:201@127.0.0.1, remove sip:201@127.0.0.1, "
                          "refresh sip:201@127.0.0.1, removeall sip:201@127.0.0.1");
+}
+
+// The 200 tells the expiry granted even when the clock moves on while the
+// REGISTER is handled.
+TEST_F(RegistrarTest, AnswerTellsTheExpiryGranted)
+{
+    clock_s = 1'800'000'000;
+    tick_s = 1;
+    Message r = reg("201", "Contact: <sip:201@127.0.0.1:5999>;expires=120\r\nContact: <sip:201@127.0.0.1:5998>\r\n",
+                    "secret", "Expires: 60\r\n");
+    ASSERT_EQ(r.statusCode(), 200);
+    EXPECT_EQ(contactsOf(r), (std::vector<std::string>{"sip:201@127.0.0.1:5999;expires=120",
+                                                       "sip:201@127.0.0.1:5998;expires=60"}));
 }
 
 TEST_F(RegistrarTest, RefusedCredentials)
