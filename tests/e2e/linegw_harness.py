@@ -365,8 +365,11 @@ class Scratch:
     def set_link_status(self, port, status):
         """What the watchdog reports about GEMAC<port>'s link (0x8000: valid,
         speed in bits 10-11, full duplex in bit 12)."""
-        with open("%s.gemac%d" % (self.watchdog_log, port), "w") as f:
+        # Whole or not at all: the daemon reads the file at any time.
+        name = "%s.gemac%d" % (self.watchdog_log, port)
+        with open(name + ".tmp", "w") as f:
             f.write("%#x\n" % status)
+        os.replace(name + ".tmp", name)
 
     def watchdog_ops(self):
         """[(monotonic ms, op)] the simulated watchdog recorded."""
