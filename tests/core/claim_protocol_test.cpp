@@ -16,9 +16,9 @@
 
 namespace {
 
-std::vector<std::string> trace;       // offers, in order
-std::vector<std::string> finished;    // what the user agent was asked
-std::vector<std::string> dhcp_modes;
+std::vector<std::string> offer_trace;  // offers, in order
+std::vector<std::string> finished;     // what the user agent was asked
+std::vector<std::string> claim_dhcp_modes;
 
 std::string bits(int flags)
 {
@@ -41,7 +41,7 @@ struct Probe : AbstractChannel {
     Probe(int t, Action a) : ts(t), act(std::move(a)) {}
     void processEvent(channel_event_t* e) override
     {
-        trace.push_back(std::to_string(ts) + ":" + bits(e->flags));
+        offer_trace.push_back(std::to_string(ts) + ":" + bits(e->flags));
         if (act)
             act(e);
     }
@@ -52,7 +52,7 @@ struct Manager : VirtualChannelManager {
     void processEvent(channel_event_t* e) override
     {
         VirtualChannelManager::processEvent(e);
-        trace.push_back("vcm:" + bits(e->flags));
+        offer_trace.push_back("vcm:" + bits(e->flags));
         if (act)
             act(e);
     }
@@ -68,7 +68,7 @@ void response_status(int call_id, int status, const std::string& contact)
 }
 const call_completion_t recorder = {set_ts, response_status};
 
-void record_dhcp(const std::string& mode) { dhcp_modes.push_back(mode); }
+void record_dhcp(const std::string& mode) { claim_dhcp_modes.push_back(mode); }
 
 // Reactions a handler may have.
 Action claim_as(int channel) { return [channel](channel_event_t* e) { e->channel = channel; }; }
@@ -85,9 +85,9 @@ class ClaimProtocol : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        trace.clear();
+        offer_trace.clear();
         finished.clear();
-        dhcp_modes.clear();
+        claim_dhcp_modes.clear();
         virtualChannelManager = &manager;
         call_completion_register(&recorder);
         dispatch_set_dhcp_client(record_dhcp);
@@ -162,13 +162,13 @@ TEST_F(ClaimProtocol, MarksRetriesAndLateClaims)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        trace.clear();
+        offer_trace.clear();
         finished.clear();
         channel(2, c.ch2);
         channel(7, c.ch7);
         manager.act = c.vcm;
         dispatch(call());
-        EXPECT_EQ(trace, c.offers);
+        EXPECT_EQ(offer_trace, c.offers);
         EXPECT_EQ(finished, Trace{c.finish});
         TearDown();
         SetUp();
@@ -181,7 +181,7 @@ TEST_F(ClaimProtocol, WithoutManagerTheCallStillGoesThroughBothPasses)
     channel(0);
     channel(255);
     dispatch(call());
-    EXPECT_EQ(trace, (Trace{"0:P1", "255:P1", "0:P2", "255:P2"}));
+    EXPECT_EQ(offer_trace, (Trace{"0:P1", "255:P1", "0:P2", "255:P2"}));
     EXPECT_EQ(finished, Trace{"answer 42 404 ''"});
 }
 
@@ -197,7 +197,7 @@ TEST_F(ClaimProtocol, BoundEventsGoToTheirChannelOrTheManager)
     dispatch(new channel_event_t(300, EV_CAS, 1));    // not a channel number: dropped
     dispatch(new channel_event_t(999, EV_CAS, 1));
     dispatch(new channel_event_t(1005, EV_PLAY_FINISHED, 7));
-    EXPECT_EQ(trace, (Trace{"3:", "3:", "vcm:", "vcm:"}));
+    EXPECT_EQ(offer_trace, (Trace{"3:", "3:", "vcm:", "vcm:"}));
     ASSERT_EQ(manager.offers.size(), 2u);
     EXPECT_EQ(manager.offers[0].channel, 1002);
     EXPECT_EQ(manager.offers[0].code, EV_HANGUP);
@@ -235,7 +235,7 @@ TEST_F(ClaimProtocol, HandlerExceptionsAreLoggedAndDispatchGoesOn)
         throw std::logic_error("no room");
     };
     dispatch(call());
-    EXPECT_EQ(trace, (Trace{"2:P1", "7:P1", "vcm:P1", "2:P2", "7:P2", "vcm:P2"}));
+    EXPECT_EQ(offer_trace, (Trace{"2:P1", "7:P1", "vcm:P1", "2:P2", "7:P2", "vcm:P2"}));
     EXPECT_EQ(finished, Trace{"answer 42 404 ''"});
     EXPECT_TRUE(has_line(log, "exception caught in processEvent(Incoming call, data=42) channel 3: bad state"));
     EXPECT_TRUE(has_line(log, "unknown exception caught in processEvent(Incoming call, data=42) channel 8"));

@@ -15,13 +15,13 @@
 
 namespace {
 
-std::map<std::string, std::string> v4;                     // interface -> address
-std::map<std::string, std::pair<std::string, int>> v6;     // interface -> address, prefix
+std::map<std::string, std::string> v4_addresses;                  // interface -> address
+std::map<std::string, std::pair<std::string, int>> v6_addresses;  // interface -> address, prefix
 
 int fake_v4(const char* ifname, in_addr* a)
 {
-    auto it = v4.find(ifname);
-    if (it == v4.end())
+    auto it = v4_addresses.find(ifname);
+    if (it == v4_addresses.end())
         return -1;
     inet_pton(AF_INET, it->second.c_str(), a);
     return 0;
@@ -29,8 +29,8 @@ int fake_v4(const char* ifname, in_addr* a)
 
 bool fake_v6(in6_addr* a, const char* ifname, int* prefix)
 {
-    auto it = v6.find(ifname);
-    if (it == v6.end())
+    auto it = v6_addresses.find(ifname);
+    if (it == v6_addresses.end())
         return false;
     inet_pton(AF_INET6, it->second.first.c_str(), a);
     *prefix = it->second.second;
@@ -51,8 +51,8 @@ protected:
         chmod((dir + "/iptables").c_str(), 0755);
         saved_path = getenv("PATH");
         setenv("PATH", dir.c_str(), 1);
-        v4.clear();
-        v6.clear();
+        v4_addresses.clear();
+        v6_addresses.clear();
         ip_check_set_sources(fake_v4, fake_v6);
         inet_pton(AF_INET, "127.0.0.1", &last_ipv4_address);
         last_ipv6_address = {};
@@ -122,8 +122,8 @@ TEST_F(IpCheck, Changes)
          {"IP change 10.0.0.3 --> 10.0.0.4 detected", "IP change 2001:db8::1 --> 2001:db8:1::7 detected"}, rules, {3}},
     };
     for (const auto& s : steps) {
-        v4 = s.v4;
-        v6 = s.v6;
+        v4_addresses = s.v4;
+        v6_addresses = s.v6;
         LogCapture cap;
         ip_check();
         std::vector<std::string> logs;
@@ -141,8 +141,8 @@ TEST_F(IpCheck, Baseline)
     ip_check_baseline();  // nothing found: the initial values stay
     char buf[INET_ADDRSTRLEN];
     EXPECT_STREQ(inet_ntop(AF_INET, &last_ipv4_address, buf, sizeof buf), "127.0.0.1");
-    v4 = {{"ppp0", "10.1.1.1"}};
-    v6 = {{"eth0", {"fe80::1", 64}}};
+    v4_addresses = {{"ppp0", "10.1.1.1"}};
+    v6_addresses = {{"eth0", {"fe80::1", 64}}};
     ip_check_baseline();
     EXPECT_STREQ(inet_ntop(AF_INET, &last_ipv4_address, buf, sizeof buf), "10.1.1.1");
     EXPECT_EQ(last_ipv6_prefix, 64);

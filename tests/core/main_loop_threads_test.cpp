@@ -17,7 +17,7 @@
 namespace {
 
 std::atomic<int> handled{0};
-std::atomic<int> fired{0};
+std::atomic<int> timers_fired{0};
 std::atomic<int> off_main{0};
 
 struct Counter : AbstractChannel {
@@ -33,7 +33,7 @@ void timer_cb(void*)
 {
     if (!on_main_thread())
         off_main++;
-    fired++;
+    timers_fired++;
 }
 
 }  // namespace
@@ -66,12 +66,12 @@ TEST(MainLoopThreads, PostersAndTimersFromOtherThreads)
         });
     }
     const int timers = threads * (per / 50);
-    while (handled < threads * per || fired < timers)
+    while (handled < threads * per || timers_fired < timers)
         ASSERT_TRUE(main_loop_pass());
     for (auto& p : posters)
         p.join();
     EXPECT_EQ(handled.load(), threads * per);
-    EXPECT_EQ(fired.load(), timers);
+    EXPECT_EQ(timers_fired.load(), timers);
     EXPECT_EQ(off_main.load(), 0);
 
     channel_table[3] = nullptr;

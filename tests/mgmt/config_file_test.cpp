@@ -10,22 +10,9 @@
 #include "mgmt/standalone.h"
 #include "mgmt/var_write.h"
 #include "tests/mgmt/fpga_sim_fixture.h"
+#include "support/file_text.h"
 
 namespace {
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void spill(const std::string& path, const std::string& text)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 bool exists(const std::string& path) { return std::filesystem::exists(path); }
 

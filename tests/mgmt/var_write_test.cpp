@@ -25,33 +25,20 @@
 #include "platform/paths.h"
 #include "platform/wall_clock.h"
 #include "sim/i2c/i2c_simulator.h"
+#include "support/file_text.h"
 #include "support/log_capture.h"
 #include "support/net_namespace.h"
 
 namespace {
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void spill(const std::string& path, const std::string& text)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 MyVarValue text(const std::string& t) { return MyVarValue(t); }
 MyVarValue i8(int v) { return MyVarValue(MyVarValue::INT8, v); }
 
-struct TestDriver : Module {};
+struct BareDriver : Module {};
 
 // What the layers above were asked to do, one line a call.
 std::vector<std::string> calls;
-TestDriver drivers[2];
+BareDriver drivers[2];
 std::vector<timeval> clockSets;
 
 void install_hooks()

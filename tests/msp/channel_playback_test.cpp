@@ -11,17 +11,10 @@
 #include <vector>
 
 #include "channel_media_fixture.h"
+#include "function_codes.h"
 #include "platform/paths.h"
 
 namespace {
-
-enum : uint16_t {
-    FC_SET_CHANNEL_MODE = 0x9400,
-    FC_SYNCEOF = 0x9403,
-    FC_SET_AS_DRAIN = 0x9405,
-    FC_SET_AS_STOP = 0x9407,
-    FC_SRTP_OPT = 0x8200,
-};
 
 const char* const COUNT400 = "/usr/share/linegw/sounds/count400.raw";
 const char* const SHORT200 = "/usr/share/linegw/sounds/short200.raw";

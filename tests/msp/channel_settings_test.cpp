@@ -320,10 +320,10 @@ TEST(ChannelStatusTest, RaisedEventsComeFromTheChannel)
 }
 
 // An injectable clock for the "arp" timer.
-timespec fake_now{1000, 0};
-int fake_clock(timespec* ts)
+timespec arp_now{1000, 0};
+int arp_clock(timespec* ts)
 {
-    *ts = fake_now;
+    *ts = arp_now;
     return 0;
 }
 
@@ -334,7 +334,7 @@ void count_answer(const uint8_t*, int, void*) { fired++; }
 // Deleting a channel leaves nothing that could call back into it.
 TEST_F(ChannelSettingsSimTest, DeletionCancelsTimerCommandsAndPlayback)
 {
-    sched_set_clock(fake_clock);
+    sched_set_clock(arp_clock);
     sched_t* saved = main_scheduler;
     ASSERT_EQ(sched_create(&main_scheduler, "test"), 0);
 
@@ -359,7 +359,7 @@ TEST_F(ChannelSettingsSimTest, DeletionCancelsTimerCommandsAndPlayback)
     EXPECT_EQ(msp_channel_timeslot[id], MSP_CHANNEL_UNMAPPED);
     EXPECT_EQ(msp_pending_transactions(), 0u);
     EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);   // the sound file is closed
-    fake_now.tv_sec += 10;
+    arp_now.tv_sec += 10;
     sched_run(main_scheduler);
     EXPECT_EQ(fired, 0);
     pump_for(100);

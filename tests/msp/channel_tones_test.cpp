@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "channel_media_fixture.h"
+#include "function_codes.h"
 #include "msp/channel_playback.h"
 #include "msp/channel_tones.h"
 #include "msp/msp_protocol.h"
@@ -206,18 +207,6 @@ TEST(PlayBlock, OffsetHalvesAndData)
         EXPECT_EQ(std::vector<uint8_t>(m.data() + 20, m.data() + 20 + c.n), std::vector<uint8_t>(data, data + c.n));
     }
 }
-
-
-enum : uint16_t {
-    FC_TONEGEN = 0x8009,
-    FC_TONEOFF = 0x8014,
-    FC_CNDONGEN = 0x8039,
-    FC_CNDSETP = 0x803A,
-    FC_CNDSTOP = 0x803C,
-    FC_PROGRAM_TONE_ENGINE = 0x806E,
-    FC_PROGRAM_CADENCE_ENGINE = 0x806F,
-    FC_SET_AS_STOP = 0x9407,
-};
 
 class ChannelTones : public testing::Test, public ChannelMediaFixture {
 protected:

@@ -13,7 +13,7 @@
 
 namespace {
 
-MspMessage device_command(uint16_t fc)
+MspMessage worker_command(uint16_t fc)
 {
     MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_DEVICE, fc, 2);
     m.u16(8, 4);
@@ -25,7 +25,7 @@ int run_on_worker(MspSimFixture& f, uint16_t fc)
     std::atomic<bool> finished{false};
     int rc = 0;
     std::thread worker([&] {
-        MspMessage m = device_command(fc);
+        MspMessage m = worker_command(fc);
         uint8_t response[256];
         int length = 256;
         rc = DEV_PassThru(MSP_DEVICE_CHANNEL_ID, m.data(), m.size(), response, &length);
@@ -73,7 +73,7 @@ TEST(MspThreadsTest, AnswersRacingTheTimeout)
     for (int t = 0; t < 4; ++t)
         workers.emplace_back([&, t] {
             for (int i = 0; i < 8; ++i) {
-                MspMessage m = device_command(t % 2 ? 0x0013 : 0x0022);
+                MspMessage m = worker_command(t % 2 ? 0x0013 : 0x0022);
                 uint8_t response[256];
                 int length = 256;
                 int rc = DEV_PassThru(MSP_DEVICE_CHANNEL_ID, m.data(), m.size(), response, &length);

@@ -55,11 +55,11 @@ std::string hex(const uint8_t* p, size_t n)
 
 std::string hex(const std::vector<uint8_t>& v) { return hex(v.data(), v.size()); }
 
-uint64_t clock_ms;
-int fake_clock(struct timespec* ts)
+uint64_t hop_clock_ms;
+int hop_clock(struct timespec* ts)
 {
-    ts->tv_sec = time_t(clock_ms / 1000);
-    ts->tv_nsec = long(clock_ms % 1000) * 1000000;
+    ts->tv_sec = time_t(hop_clock_ms / 1000);
+    ts->tv_nsec = long(hop_clock_ms % 1000) * 1000000;
     return 0;
 }
 
@@ -98,8 +98,8 @@ class ArpHash : public testing::Test {
 protected:
     void SetUp() override
     {
-        clock_ms = 1000000;
-        sched_set_clock(&fake_clock);
+        hop_clock_ms = 1000000;
+        sched_set_clock(&hop_clock);
         msp_arp_hash = msp_arp_hash_t{};
         saved_socket = msp_raw_socket;
         msp_raw_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -133,7 +133,7 @@ TEST_F(ArpHash, OneRequestPerAddressPerSecond)
         {1001999, "10.1.1.78", -1},
     };
     for (const auto& s : steps) {
-        clock_ms = s.at;
+        hop_clock_ms = s.at;
         EXPECT_EQ(ask(s.target), s.result) << s.at << " " << s.target;
     }
     EXPECT_EQ(cap.count("sendto(): "), 4u);
@@ -143,18 +143,18 @@ TEST_F(ArpHash, OneRequestPerAddressPerSecond)
 TEST_F(ArpHash, SweepKeepsEntriesUpTo20000msOld)
 {
     ask("10.0.0.1");   // sweeps the empty hash at 1000000
-    clock_ms = 1049999;
+    hop_clock_ms = 1049999;
     ask("10.0.0.2");
-    clock_ms = 1050000;
+    hop_clock_ms = 1050000;
     ask("10.0.0.3");
     // the next sweep is due once more than 60000 ms have passed
     LogCapture cap;
-    clock_ms = 1060000;
+    hop_clock_ms = 1060000;
     ask("10.0.0.9");
     EXPECT_FALSE(cap.contains("deleted from ARP hash"));
     EXPECT_EQ(msp_arp_hash.sent.size(), 4u);
 
-    clock_ms = 1070000;   // 70000 after the last sweep
+    hop_clock_ms = 1070000;   // 70000 after the last sweep
     ask("10.0.0.4");
     EXPECT_EQ(cap.count("deleted from ARP hash"), 2u);
     EXPECT_TRUE(cap.contains("10.0.0.1: deleted from ARP hash"));
@@ -360,8 +360,8 @@ protected:
         // Answers to our own ARP requests create cache entries, as answers
         // to the kernel's would.
         net.sh(net.here, "echo 1 > /proc/sys/net/ipv4/conf/eth0/arp_accept");
-        clock_ms = 5000000;
-        sched_set_clock(&fake_clock);
+        hop_clock_ms = 5000000;
+        sched_set_clock(&hop_clock);
         ASSERT_EQ(sched_create(&main_scheduler, "main scheduler"), 0);
         sim = std::make_unique<MspSimFixture>();
         wire = net.capture(net.lan, "eth0p");
@@ -417,7 +417,7 @@ protected:
     {
         long ms = armed();
         ASSERT_GE(ms, 0);
-        clock_ms += uint64_t(ms);
+        hop_clock_ms += uint64_t(ms);
         sched_run(main_scheduler);
     }
 

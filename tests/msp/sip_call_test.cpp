@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "channel_media_fixture.h"
+#include "function_codes.h"
 #include "core/scheduler.h"
 #include "sip_channel_fixture.h"
 #include "ua/ua_events.h"
@@ -12,22 +13,20 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-int64_t clock_ms = 0;
-int fake_clock(timespec* ts)
+int64_t call_clock_ms = 0;
+int call_clock(timespec* ts)
 {
-    ts->tv_sec = clock_ms / 1000;
-    ts->tv_nsec = (clock_ms % 1000) * 1000000;
+    ts->tv_sec = call_clock_ms / 1000;
+    ts->tv_nsec = (call_clock_ms % 1000) * 1000000;
     return 0;
 }
-
-constexpr uint16_t FC_TONEOFF = 0x8014;
 
 class SipCall : public testing::Test, public ChannelMediaFixture {
 protected:
     void SetUp() override
     {
-        clock_ms = 5000000;
-        sched_set_clock(&fake_clock);
+        call_clock_ms = 5000000;
+        sched_set_clock(&call_clock);
         ASSERT_EQ(sched_create(&main_scheduler, "main scheduler"), 0);
         msp_open_connections = 0;
         c = std::make_unique<RecordingSipChannel>(5);
@@ -41,7 +40,7 @@ protected:
     }
     void advance(int64_t ms)
     {
-        clock_ms += ms;
+        call_clock_ms += ms;
         sched_run(main_scheduler);
     }
     void settings(const char* json)

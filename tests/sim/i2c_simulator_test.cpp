@@ -19,6 +19,7 @@
 #include "platform/i2c_bus.h"
 #include "sim/i2c/i2c_simulator.h"
 #include "support/log_capture.h"
+#include "support/unix_socket.h"
 
 namespace {
 
@@ -129,21 +130,6 @@ TEST_F(I2cSocketTest, RequestsThatDoNotHoldTogetherAreRefused)
     EXPECT_EQ(sim.poeRegister(0x13), 0);
     EXPECT_THROW(control(R"({"cmd":"nonsense"})"), std::exception);
     EXPECT_THROW(control(R"({"cmd":"set","phy":[2]})"), std::exception);
-}
-
-int connect_to(const std::string& path)
-{
-    for (int i = 0; i < 300; ++i) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        strcpy(a.sun_path, path.c_str());
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-            return fd;
-        close(fd);
-        usleep(10000);
-    }
-    return -1;
 }
 
 json request(int fd, const std::string& line)

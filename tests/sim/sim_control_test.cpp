@@ -19,6 +19,7 @@
 #include "platform/spi_device.h"
 #include "sim/sim_control.h"
 #include "sim/sim_devices.h"
+#include "support/unix_socket.h"
 
 namespace {
 
@@ -56,21 +57,6 @@ public:
     }
     std::string path;
 };
-
-int connect_to(const std::string& path)
-{
-    for (int i = 0; i < 300; ++i) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        strcpy(a.sun_path, path.c_str());
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-            return fd;
-        close(fd);
-        usleep(10000);
-    }
-    return -1;
-}
 
 std::string read_line(int fd)
 {
