@@ -145,8 +145,8 @@ std::unique_ptr<I2cBus> open_simulated(const char* socket_path, const std::strin
     return bus;
 }
 
-std::mutex opener_mutex;
-I2cOpener opener;   // guarded by opener_mutex
+std::mutex i2c_opener_mutex;
+I2cOpener i2c_opener;   // guarded by i2c_opener_mutex
 
 }  // namespace
 
@@ -165,16 +165,16 @@ int i2c_check_transfer(const i2c_message_t* messages, int count)
 
 void i2c_set_opener(I2cOpener o)
 {
-    std::lock_guard<std::mutex> lock(opener_mutex);
-    opener = std::move(o);
+    std::lock_guard<std::mutex> lock(i2c_opener_mutex);
+    i2c_opener = std::move(o);
 }
 
 std::unique_ptr<I2cBus> i2c_open(const std::string& path)
 {
     {
-        std::lock_guard<std::mutex> lock(opener_mutex);
-        if (opener)
-            return opener(path);
+        std::lock_guard<std::mutex> lock(i2c_opener_mutex);
+        if (i2c_opener)
+            return i2c_opener(path);
     }
     if (const char* sim = getenv(I2C_SIM_ENV); sim && *sim)
         return open_simulated(sim, path);

@@ -156,23 +156,23 @@ std::unique_ptr<SpiPort> open_simulated(const char* socket_path, const std::stri
     return port;
 }
 
-std::mutex opener_mutex;
-SpiOpener opener;   // guarded by opener_mutex
+std::mutex spi_opener_mutex;
+SpiOpener spi_opener;   // guarded by spi_opener_mutex
 
 }  // namespace
 
 void spi_set_opener(SpiOpener o)
 {
-    std::lock_guard<std::mutex> lock(opener_mutex);
-    opener = std::move(o);
+    std::lock_guard<std::mutex> lock(spi_opener_mutex);
+    spi_opener = std::move(o);
 }
 
 std::unique_ptr<SpiPort> spi_open(const std::string& path, int flags)
 {
     {
-        std::lock_guard<std::mutex> lock(opener_mutex);
-        if (opener)
-            return opener(path, flags);
+        std::lock_guard<std::mutex> lock(spi_opener_mutex);
+        if (spi_opener)
+            return spi_opener(path, flags);
     }
     if (const char* sim = getenv(FPGA_SIM_ENV); sim && *sim)
         return open_simulated(sim, path, flags);
