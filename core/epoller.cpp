@@ -29,6 +29,8 @@ void epoller_poll(int ms)
 {
     epoll_event evs[100];
     int n = epoll_wait(epoll_fd, evs, 100, ms);
+    if (n < 0 && errno == EINTR)
+        return;
     if (n < 0) {
         LOG(LOGF_WEB, 3, "%s:%d: epoll_wait() error: %s", __FILE_NAME__, __LINE__, strerror(errno));
         usleep(1000);

@@ -127,6 +127,9 @@ void pass()
 
     int timeout = main_loop_timeout();
     int n = poll(main_pollfds, MAIN_POLLFDS, timeout);
+    // a child's end (SIGCHLD) interrupts the wait: only a new pass is due
+    if (n < 0 && errno == EINTR)
+        return;
     if (n < 0) {
         LOG(LOGF_GENERAL, 3, "std_queue_wait() failed");
         usleep(timeout * 1000);

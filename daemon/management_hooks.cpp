@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 
+#include "core/dispatch.h"
 #include "core/json_value.h"
 #include "mgmt/management_link.h"
 #include "mgmt/management_requests.h"
+#include "mgmt/network_settings.h"
 #include "mgmt/poller.h"
 #include "mgmt/var_write.h"
 #include "msp/comcerto_channel.h"
@@ -85,6 +87,9 @@ void daemon_install_management_link()
     writes.updateUserDirectory = ua_update_user_directory;
     writes.reproRestart = repro_restart;
     writes.reproRemoveDomain = repro_remove_domain;
+    writes.applyNetworkSettings = apply_network_settings;
+    writes.stopNtpClient = stop_ntpclient;
     mgmt_set_write_hooks(writes);
     poller_set_link(&managementLink);
+    dispatch_set_dhcp_client(start_dhcp_client);
 }

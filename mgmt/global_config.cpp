@@ -7,11 +7,11 @@
 #include "platform/paths.h"
 
 JsonValue globalConfig;
-std::mutex globalConfigMutex;
+std::recursive_mutex globalConfigMutex;
 
 void global_config_store(const std::string& key, const std::string& text)
 {
-    std::lock_guard<std::mutex> lock(globalConfigMutex);
+    std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
     globalConfig[key].setString(text);
 }
 
@@ -19,7 +19,7 @@ int global_config_save()
 {
     // Held for the write too: the file holds one state, and two saves never
     // share the .tmp file.
-    std::lock_guard<std::mutex> lock(globalConfigMutex);
+    std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
     // Anything but an object would not read back as a configuration (an
     // empty value is written "undef"): the file on disk is worth more.
     if (globalConfig.kind != JSON_HASH) {
@@ -34,6 +34,6 @@ int global_config_save()
 
 void global_config_reset()
 {
-    std::lock_guard<std::mutex> lock(globalConfigMutex);
+    std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
     globalConfig = JsonValue();
 }

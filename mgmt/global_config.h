@@ -10,7 +10,8 @@
 // Empty until standalone entry reads the file; every reader and writer holds
 // globalConfigMutex.
 extern JsonValue globalConfig;
-extern std::mutex globalConfigMutex;
+// Recursive: the network settings take it again under the configuration read.
+extern std::recursive_mutex globalConfigMutex;
 
 // The file read at standalone entry and written by global_config_save.
 constexpr const char* CONFIG_FILE = "/etc/linegw.conf";

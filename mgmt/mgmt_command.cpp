@@ -103,7 +103,7 @@ bool take_address(const JsonValue& command, const char* name, std::string Device
     // apply_network_settings reads eth2 back from the configuration in
     // standalone mode: it must hold the new value too
     if (standaloneMode.load()) {
-        std::lock_guard<std::mutex> lock(globalConfigMutex);
+        std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
         globalConfig[name].setString(v->text);
     }
     return true;
@@ -123,7 +123,7 @@ void global_settings(const JsonValue& command)
     if (server && !ipv4_setting_valid(server->text)) {
         LOG(LOGF_SYSTEM, 4, "command: \"dhcp_server\" is not an IPv4 address (%s)", server->text.c_str());
     } else {
-        std::lock_guard<std::mutex> lock(globalConfigMutex);
+        std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
         const JsonValue* stored = member(globalConfig, "dhcp_server_addr", JSON_STRING);
         if (server && !server->text.empty()) {
             if (!stored || stored->text != server->text) {
@@ -184,7 +184,7 @@ void eth2(const JsonValue& command)
             continue;
         }
         {
-            std::lock_guard<std::mutex> lock(globalConfigMutex);
+            std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
             globalConfig[name].setString(v->text);
         }
         // in a chassis nothing reads eth2 back from the configuration

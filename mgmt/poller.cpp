@@ -18,8 +18,10 @@
 #include "core/netif.h"
 #include "core/reg_sync.h"
 #include "core/watchdog.h"
+#include "mgmt/device_settings.h"
 #include "mgmt/fpga.h"
 #include "mgmt/module.h"
+#include "mgmt/network_settings.h"
 #include "mgmt/standalone.h"
 #include "mgmt/var_store.h"
 #include "mgmt/var_table.h"
@@ -308,7 +310,8 @@ void scan_cas()
         devclk.store(clock);
 }
 
-void supervise()
+// True when the next pass is due at once (a new NTP client).
+bool supervise()
 {
     statusByteSnapshot.store(statusByteLatch);
     uint32_t events = e1EventLatch;
@@ -318,10 +321,13 @@ void supervise()
     e1EventSnapshot.store(events);
     statusByteLatch = 0;
     e1EventLatch = 0;
+    return supervise_network_children(device_setting(&DeviceSettings::ntpServer));
 }
 
 void pass(PassState& st)
 {
+    if (child_exit_pending())
+        child_supervision_service(pollerRunning.load());
     if (!load_fpga())
         return;
     read_status(st);
@@ -479,6 +485,8 @@ bool start_poller()
     save_link_local();
     read_firmware_revision();
     read_log_settings();
+    if (install_sigchld_handler() != 0)
+        perror("signal");
 
     pollerRunning.store(true);
     pthread_attr_t attr;
@@ -509,6 +517,7 @@ void stop_poller()
         pthread_join(poller_tid, nullptr);
         thread_started = false;
     }
+    stop_network_children();
     if (poller_restore_link_local() < 0)
         LOG(LOGF_SYSTEM, 3, "cannot set link-local address on eth0: %s", strerror(errno));
 }

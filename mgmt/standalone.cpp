@@ -232,7 +232,7 @@ void enter_standalone_mode()
         LOG(LOGF_SYSTEM, 3, "cannot open %s: %s", CONFIG_FILE, strerror(errno));
         return;
     }
-    std::lock_guard<std::mutex> lock(globalConfigMutex);
+    std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
     JsonValue config;
     FileDataSource source(f);
     bool parsed = config.parse(source);

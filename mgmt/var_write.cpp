@@ -169,7 +169,7 @@ void write_channel_config(const std::string& id, int ts, const std::string& text
     if (!parse_object(id, text, settings))
         return;
     if (standaloneMode.load()) {
-        std::lock_guard<std::mutex> lock(globalConfigMutex);
+        std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
         JsonValue& channels = globalConfig["channels"];
         if (channels.kind != JSON_HASH)
             channels = JsonValue();

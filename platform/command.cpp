@@ -98,6 +98,23 @@ int spawn_and_wait(const std::string& path, const std::vector<std::string>& argv
 
 }  // namespace
 
+int spawn_detached(const std::string& program, const std::vector<std::string>& argv)
+{
+    std::string path = command_path(program);
+    if (path.empty() || argv.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_child(path.c_str(), args.data());
+    return pid;
+}
+
 void run_command(const std::string& line)
 {
     std::vector<std::string> argv = command_split(line);

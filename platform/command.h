@@ -18,6 +18,12 @@ int run_command_argv(const std::vector<std::string>& argv);
 // same results.
 int run_program(const std::string& program, const std::vector<std::string>& argv);
 
+// Starts program with argv (argv[0] included) as a detached child: its own
+// session, /dev/null on 0-2, nothing else open. Not waited for: the caller
+// owns the pid and reaps it. The pid, or -1 with errno when it could not be
+// started (ENOENT: the simulated board has no root).
+int spawn_detached(const std::string& program, const std::vector<std::string>& argv);
+
 // The argv run_command would use for a command line.
 std::vector<std::string> command_split(const std::string& command_line);
 

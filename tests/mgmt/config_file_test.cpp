@@ -146,7 +146,7 @@ TEST_F(ConfigTest, WithoutAFileTheDefaultIsWrittenAndBothFs01PortsAreConfigured)
     EXPECT_EQ(Asked::slots, (std::vector<int>{0, 1}));
     EXPECT_EQ(moduleTable[0].load(), &Asked::drivers[0]);
 
-    std::lock_guard<std::mutex> lock(globalConfigMutex);
+    std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
     EXPECT_EQ(globalConfig.find("tdmSelect")->items.size(), 8u);
 }
 
@@ -256,7 +256,7 @@ TEST_F(ConfigTest, OnlyTheModulePortsSubscribersKeepTheirServiceSettings)
     std::vector<std::string> seen = events();
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[2], "-1 29 [11@127.0.0.1] {\"cfu\":\"5\",\"uri\":\"11@127.0.0.1\"}");
-    std::lock_guard<std::mutex> lock(globalConfigMutex);
+    std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
     EXPECT_EQ(globalConfig.find("dvo")->toString(), "{\"11@127.0.0.1\":{\"cfu\":\"5\"}}");
 }
 
@@ -295,7 +295,7 @@ TEST_F(ConfigTest, ASavedConfigurationIsWhatTheNextStartReads)
     enter_standalone_mode();
     drain();
     {
-        std::lock_guard<std::mutex> lock(globalConfigMutex);
+        std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
         globalConfig["channels"]["254"]["uri"].setString("21@127.0.0.1");
         globalConfig["dhcp_server_addr"].setString("192.168.1.1");
     }
@@ -304,7 +304,7 @@ TEST_F(ConfigTest, ASavedConfigurationIsWhatTheNextStartReads)
     EXPECT_FALSE(exists(conf + ".tmp"));
     std::string saved;
     {
-        std::lock_guard<std::mutex> lock(globalConfigMutex);
+        std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
         saved = globalConfig.toString(4);
     }
     EXPECT_EQ(slurp(conf), saved);
@@ -317,7 +317,7 @@ TEST_F(ConfigTest, ASavedConfigurationIsWhatTheNextStartReads)
     std::vector<std::string> seen = events();
     ASSERT_GE(seen.size(), 2u);
     EXPECT_NE(seen[1].find("\"uri\":\"21@127.0.0.1\""), std::string::npos);
-    std::lock_guard<std::mutex> lock(globalConfigMutex);
+    std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
     EXPECT_EQ(globalConfig.toString(4), saved);
 }
 

@@ -135,7 +135,7 @@ protected:
 
     std::string config(const char* key)
     {
-        std::lock_guard<std::mutex> lock(globalConfigMutex);
+        std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
         const JsonValue* v = globalConfig.find(key);
         return v ? v->toString() : "-";
     }
