@@ -8,12 +8,12 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "core/log.h"
 #include "core/netif.h"
+#include "core/pcre_re.h"
 #include "mgmt/config_file.h"
 #include "mgmt/device_settings.h"
 #include "mgmt/global_config.h"
@@ -91,10 +91,21 @@ std::string regex_escape(const std::string& text)
     return out;
 }
 
-const std::regex& section_line()
+// A section line; the whole line matches, so that its first group replaces it.
+const PcreRe& section_line()
 {
-    static const std::regex re("^config[[:space:]]+(\\w+)");
+    static const PcreRe re("^config[[:space:]]+(\\w+).*");
     return re;
+}
+
+// The first group of re, when line matches re.
+bool first_group(const PcreRe& re, const std::string& line, std::string* group)
+{
+    std::string copy = line;
+    if (!re.Replace("\\1", &copy))
+        return false;
+    *group = copy;
+    return true;
 }
 
 // The file with every relay section left out.
@@ -103,10 +114,10 @@ std::string dhcp_file_without_relay()
     std::ifstream in(platform_path(DHCP_FILE));
     std::string out, line;
     bool relay = false;
+    std::string type;
     while (std::getline(in, line)) {
-        std::smatch m;
-        if (std::regex_search(line, m, section_line()))
-            relay = m[1] == "relay";
+        if (first_group(section_line(), line, &type))
+            relay = type == "relay";
         if (!relay)
             out += line + "\n";
     }
@@ -309,15 +320,14 @@ std::string read_dhcp_relay_option(const std::string& name)
 {
     std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
     std::ifstream in(platform_path(DHCP_FILE));
-    std::regex option("^[[:space:]]+option[[:space:]]+" + regex_escape(name) + "[[:space:]]+(.+)");
-    std::string line;
+    PcreRe option("^[[:space:]]+option[[:space:]]+" + regex_escape(name) + "[[:space:]]+(.+)");
+    std::string line, found;
     bool relay = false;
     while (std::getline(in, line)) {
-        std::smatch m;
-        if (std::regex_search(line, m, section_line()))
-            relay = m[1] == "relay";
-        else if (relay && std::regex_search(line, m, option))
-            return m[1];
+        if (first_group(section_line(), line, &found))
+            relay = found == "relay";
+        else if (relay && first_group(option, line, &found))
+            return found;
     }
     return "";
 }

@@ -85,7 +85,8 @@ class Phones:
         """Advances once the daemon is ready for the next step; lines to show."""
         # After start-up cleared eth0's address: the configuration is applied by then.
         if self.step == "address" and any("User directory updated" in l for l in lines):
-            self.s.run("ip", "addr", "add", ADDRESS + "/24", "dev", "eth0")
+            # the daemon sets it from the configuration too
+            self.s.run("ip", "addr", "replace", ADDRESS + "/24", "dev", "eth0")
             self.step = "proxy"
             return ["eth0 <- %s/24 (the board's address)" % ADDRESS]
         moved = "record-route enabled (generated): <sip:%s:5060;transport=udp" % ADDRESS

@@ -51,6 +51,10 @@ REPRO_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".
 
 _counter = itertools.count()
 
+# A standalone board's configuration without eth0 and eth2 settings, for tests
+# that give eth0 its addresses themselves (the default one sets eth0's).
+KEEP_ETH0 = {"globalconf": {"dhcp": "no", "flags": 0}, "master": 0}
+
 
 def _run(*cmd):
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -325,6 +329,11 @@ class Scratch:
         # The watchdog's link reports of GEMAC0 and GEMAC1: none valid yet.
         for port in (0, 1):
             self.set_link_status(port, 0)
+
+    def write_config(self, config):
+        """/etc/linegw.conf from a dict, read by a standalone daemon."""
+        with open(self.path("/etc/linegw.conf"), "w") as f:
+            json.dump(config, f)
 
     def run(self, *cmd):
         """Runs a command inside the namespace; returns its stdout."""

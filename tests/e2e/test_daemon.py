@@ -5,7 +5,7 @@ import os
 import time
 import unittest
 
-from linegw_harness import BINARY, ScratchTestCase
+from linegw_harness import BINARY, KEEP_ETH0, ScratchTestCase
 
 USAGE = ("Usage: %s [-dhw] [-l loglevel] [-p pidfile]\n\t-h\t\tprint help\n"
          "\t-l loglevel\tlogging level (0 - min, 7 - max)\n\t-p filename\tPID file name\n"
@@ -102,6 +102,7 @@ class DaemonTest(ScratchTestCase):
 
     def test_ip_change(self):
         s = self.scratch()
+        s.write_config(KEEP_ETH0)
         s.run("ip", "addr", "add", "192.168.5.5/24", "dev", "eth0")
         sim = s.start_sim()   # a board that starts: no reboot among the commands
         d = s.start("-d")

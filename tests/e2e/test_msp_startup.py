@@ -5,7 +5,7 @@ tolerated or fatal, the shutdown commands, and address changes on eth0."""
 import time
 import unittest
 
-from linegw_harness import ScratchTestCase
+from linegw_harness import KEEP_ETH0, ScratchTestCase
 
 SPU_FEATURES, SFKEYS, CREATE_CHANNEL, DESTROY_CHANNEL = 0x0013, 0x0460, 0x0010, 0x0011
 DEVICE_STATUS, SIGNALING_CFG, IP_V6, MAC_HAIRPIN, PPPOE, PCM_LAW = 0x040F, 0x040A, 0x0310, 0x9700, 0x0502, 0x0425
@@ -94,6 +94,7 @@ class MspStartupTest(ScratchTestCase):
 
     def test_address_changes_on_eth0(self):
         s = self.scratch()
+        s.write_config(KEEP_ETH0)
         sim = s.start_sim()
         d = s.start("-d")
         sim.wait_started()

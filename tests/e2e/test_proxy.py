@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from linegw_harness import ScratchTestCase
+from linegw_harness import KEEP_ETH0, ScratchTestCase
 
 SIPP_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "proxy", "sipp")
 
@@ -39,6 +39,7 @@ class ProxyTest(ScratchTestCase):
 
     def test_transports_call_to_the_user_agent_and_address_change(self):
         s = self.scratch()
+        s.write_config(KEEP_ETH0)
         os.makedirs(s.path("/tmp/ssl"), exist_ok=True)
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                         "-days", "1", "-subj", "/CN=linegw", "-keyout", s.path("/tmp/ssl/sslkey"),

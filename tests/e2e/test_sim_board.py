@@ -8,7 +8,7 @@ import tempfile
 import time
 import unittest
 
-from linegw_harness import BINARY, NamespaceUnavailable, Scratch
+from linegw_harness import BINARY, KEEP_ETH0, NamespaceUnavailable, Scratch
 
 MAC_HAIRPIN = 0x9700
 IPTABLES = ["iptables -t filter -F OUTPUT",
@@ -51,6 +51,7 @@ class SimBoardTest(unittest.TestCase):
             except NamespaceUnavailable as e:
                 self.skipTest(str(e))
             self.addCleanup(s.close)
+            s.write_config(KEEP_ETH0)
             if removed:
                 os.unlink(s.path(removed))
             sim = s.start_sim()

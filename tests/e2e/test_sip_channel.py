@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from linegw_harness import ScratchTestCase
+from linegw_harness import KEEP_ETH0, ScratchTestCase
 
 SIPTEST_BINARY = os.environ.get("LINEGW_SIPTEST_BINARY", "linegw-siptest")
 SIPP_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sipp")
@@ -28,6 +28,7 @@ class SipChannelTest(ScratchTestCase):
     def start(self, settings):
         s = self.scratch()
         self.s = s
+        s.write_config(KEEP_ETH0)   # the calls run on the loopback address
         os.makedirs(os.path.dirname(s.path(HOLD_MUSIC)), exist_ok=True)
         with open(s.path(HOLD_MUSIC), "wb") as f:
             f.write(bytes(range(256)) * 64)
