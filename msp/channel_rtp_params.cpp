@@ -59,6 +59,19 @@ std::string text6(const in6_addr& a)
     return inet_ntop(AF_INET6, &a, b, sizeof b);
 }
 
+// A peer that names 0.0.0.0 (or ::) as its media address holds the call the
+// old way (before a=inactive): nothing can be sent there.
+bool unspecified(const sockaddr_storage& a)
+{
+    if (a.ss_family == AF_INET)
+        return ipv4_of(a).s_addr == htonl(INADDR_ANY);
+    if (a.ss_family == AF_INET6) {
+        in6_addr x = ipv6_of(a);
+        return IN6_IS_ADDR_UNSPECIFIED(&x);
+    }
+    return false;
+}
+
 bool mac_zero(const uint8_t mac[6])
 {
     static const uint8_t zero[6] = {};
@@ -296,7 +309,7 @@ int ComcertoChannel::comcerto_set_rtp_params(rtp_event_t* params)
     log_params(*this, fresh);
     bool wasSecure = channelId >= 0 && getSrtpState() > 0;
 
-    if (fresh.direction == 0) {
+    if (fresh.direction == 0 || unspecified(fresh.remote_addr)) {
         // The peer holds the call: no stream, music on the timeslot.
         if (params != &rtp)
             rtp = fresh;

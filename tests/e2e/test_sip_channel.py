@@ -101,10 +101,16 @@ class SipChannelTest(ScratchTestCase):
         self.assertEqual(c["ip"]["rtcp"]["dst_port"], 4001)
         self.assertGreater(c["ip"]["rtp"]["src_port"], 0)
 
-        # Held with an address of 0.0.0.0, then resumed (the caller's
-        # re-INVITEs are answered); then the RTP counter stands still.
+        # Held with an address of 0.0.0.0 (no a=inactive): hold music on the
+        # timeslot, the stream stopped and nothing aimed at that address;
+        # resumed: the music stops and the stream runs to the caller again.
+        # Then the RTP counter stands still.
         channel_id = c["id"]
-        time.sleep(5.5)   # the caller's two pauses of 2.5 s
+        held = self.voice_channel(check=lambda c: c["play_bytes"] > 0)
+        self.assertEqual(held["last"]["VINFOTMR"], "0000")
+        self.assertEqual(held["ip"]["rtp"]["dst"], "127.0.0.1")
+        stops = held["as_stops"]
+        self.voice_channel(check=lambda c: c["as_stops"] > stops and c["last"]["VINFOTMR"] == "0500")
         deadline = time.monotonic() + 15
         while caller.poll() is None and time.monotonic() < deadline:
             self.s.sim.request(cmd="inject", kind="vinfo", channel=channel_id, received=7)

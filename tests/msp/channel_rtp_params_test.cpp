@@ -453,30 +453,40 @@ TEST_F(RtpParams, NewSrtpKeysMakeANewConnection)
     EXPECT_EQ(sim_channel().srtp_keys[1], remoteKeyHex);
 }
 
+// Held with a=inactive, or the old way with no address (sendrecv to 0.0.0.0
+// or ::, where nothing can be sent).
 TEST_F(RtpParams, HoldMusicWhileThePeerHoldsTheCall)
 {
+    struct Row {
+        const char* address;
+        int direction;
+    } rows[] = {{"0.0.0.0", 0}, {"10.1.1.2", 0}, {"0.0.0.0", 3}, {"::", 3}};
     sim->set_pacing(true);
     permanent_neighbour("10.1.1.2", NetNamespaces::PEER_MAC);
-    ASSERT_EQ(apply(media("10.1.1.2")), 0);
-    rtp_event_t hold = media("0.0.0.0", 4000);
-    hold.direction = 0;
-    ASSERT_EQ(apply(hold), 0);
-    EXPECT_FALSE(channel->streamRunning);
-    EXPECT_TRUE(channel->playing);
-    EXPECT_FALSE(arp_timer_armed());
-    // blocks of the file keep coming, paced by the media processor
-    ASSERT_TRUE(pump([&] { return sim_channel().play_bytes >= 3200; }, 3000));
-    MspSimChannel s = sim_channel();
-    ASSERT_GE(s.play_offsets.size(), 3u);
-    EXPECT_EQ(s.play_offsets[1] - s.play_offsets[0], 160u);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.address) + " direction " + std::to_string(row.direction));
+        ASSERT_EQ(apply(media("10.1.1.2")), 0);
+        uint64_t before = sim_channel().play_bytes;
+        rtp_event_t hold = media(row.address, 4000);
+        hold.direction = row.direction;
+        ASSERT_EQ(apply(hold), 0);
+        EXPECT_FALSE(channel->streamRunning);
+        EXPECT_TRUE(channel->playing);
+        EXPECT_FALSE(arp_timer_armed());
+        // blocks of the file keep coming, paced by the media processor
+        ASSERT_TRUE(pump([&] { return sim_channel().play_bytes >= before + 3200; }, 3000));
+        MspSimChannel s = sim_channel();
+        ASSERT_GE(s.play_offsets.size(), 3u);
+        EXPECT_EQ(s.play_offsets[1] - s.play_offsets[0], 160u);
 
-    // the peer is back: the music stops, the stream runs again
-    ASSERT_EQ(apply(media("10.1.1.2")), 0);
-    EXPECT_FALSE(channel->playing);
-    EXPECT_TRUE(channel->streamRunning);
-    uint64_t played = sim_channel().play_bytes;
-    pump_for(200);
-    EXPECT_EQ(sim_channel().play_bytes, played);
+        // the peer is back: the music stops, the stream runs again
+        ASSERT_EQ(apply(media("10.1.1.2")), 0);
+        EXPECT_FALSE(channel->playing);
+        EXPECT_TRUE(channel->streamRunning);
+        uint64_t played = sim_channel().play_bytes;
+        pump_for(200);
+        EXPECT_EQ(sim_channel().play_bytes, played);
+    }
 }
 
 TEST_F(RtpParams, HoldOnAVirtualChannelOnlyStopsTheStream)

@@ -547,6 +547,40 @@ TEST_F(SipCall, ReferGoesToTheUserAgentAndAFailureBecomesADisconnect)
     EXPECT_TRUE(ua.take().empty());
 }
 
+// Parameters the base applied on a voice connection turn the DTMF relay on
+// with their event payload (off without one) and forget a fax DCN.
+TEST_F(SipCall, AppliedParametersSetTheDtmfOptionsAndForgetTheFaxDcn)
+{
+    constexpr uint16_t FC_DTMFOPT = 0x8002;
+    struct Row {
+        int eventPt;
+        int family;   // of the peer's address; 0: none, which the base refuses
+        int dtmf;     // last DTMFOPT word sent, -1: none
+        bool dcnAfter;
+    } rows[] = {{101, AF_INET, 0x0026, false}, {-1, AF_INET, 0x0035, false}, {101, 0, -1, true}};
+    voice();
+    c->applyRtp = true;
+    incoming(7);
+    for (const Row& row : rows) {
+        c->faxDcnSeen = true;
+        size_t from = sim->commands().size();
+        rtp_event_t p;   // a hold (no address): no route needed
+        p.channel = 5;
+        p.data = 7;
+        p.codec = "PCMA";
+        p.tx_pt = p.rx_pt = 8;
+        p.tx_event_pt = p.rx_event_pt = row.eventPt;
+        p.remote_addr.ss_family = static_cast<sa_family_t>(row.family);
+        send(p);
+        int dtmf = -1;
+        for (size_t i = from; i < sim->commands().size(); i++)
+            if (sim->commands()[i].fc == FC_DTMFOPT && sim->commands()[i].channelId == c->channelId)
+                dtmf = word(sim->commands()[i], 8);
+        EXPECT_EQ(dtmf, row.dtmf) << row.eventPt << " " << row.family;
+        EXPECT_EQ(c->faxDcnSeen, row.dcnAfter) << row.eventPt << " " << row.family;
+    }
+}
+
 TEST_F(SipCall, AnswerToARequestOfACallNoLongerHeldHangsItUp)
 {
     incoming(7);
