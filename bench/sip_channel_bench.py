@@ -44,6 +44,7 @@ def main():
     ap.add_argument("-b", "--build", default=os.path.join(TOP, "build"))
     ap.add_argument("--daemon-cpu", default="6")
     ap.add_argument("--load-cpu", default="7")
+    ap.add_argument("--daemon-log", help="write the daemon's log there at the end")
     ap.add_argument("rates", nargs="*", type=int, default=[10, 25, 50, 100])
     a = ap.parse_args()
     os.environ.setdefault("LINEGW_BINARY", os.path.join(a.build, "daemon", "linegw"))
@@ -150,11 +151,19 @@ def run(a, s, siptest):
         print("%6d %6d %6d %8.1f %8.1f %8.1f %8.1f %6d %6d %9.4f %8.1f" % (
             rate, LINES, failed, percentile(lat180, 50), percentile(lat180, 99), percentile(lat200, 50),
             percentile(lat200, 99), most, peak[0], (c1 - c0) / LINES, pss_mb()), flush=True)
-        if r.returncode != 0:
-            print("  sipp exit %d: %s" % (r.returncode, r.stdout.strip().splitlines()[-3:]), flush=True)
+        if r.returncode != 0 or failed:
+            print("  sipp exit %d" % r.returncode, flush=True)
+            for name in sorted(os.listdir(s.root)):
+                if name.endswith("_errors.log"):
+                    with open(os.path.join(s.root, name)) as f:
+                        print("  " + "\n  ".join(f.read().splitlines()[:12]), flush=True)
+            print("  daemon:\n  " + "\n  ".join(d.output()[-25:]), flush=True)
         time.sleep(2)
     d.terminate()
     d.wait(60)
+    if a.daemon_log:
+        with open(a.daemon_log, "w") as f:
+            f.write("\n".join(d.output()) + "\n")
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 // each: "<timeslot> <settings JSON>". A line becomes a "Channel settings"
 // event for that timeslot; besides the settings of the channel it may hold
 // "dial" (a SIP URI to call), "hangup" (true) or "swap" (true).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +44,8 @@ public:
     {
         SIPChannel::setSettings(settings);
         const JsonValue* v = settings.find("answer-ms");
-        answerMs = v && v->kind == JSON_INTEGER ? v->integer : 100;
+        // The scheduler takes no timer of 0 ms: "at once" is 1 ms.
+        answerMs = v && v->kind == JSON_INTEGER ? std::max<int64_t>(1, v->integer) : 100;
         if ((v = settings.find("hangup")) && v->kind == JSON_BOOL && v->boolean) {
             hangup("");
             enter("idle");
