@@ -40,6 +40,7 @@
 #include "platform/paths.h"
 #include "proxy/repro_api.h"
 #include "proxy/repro_runner.h"
+#include "proxy/reg_sync_thread.h"
 #include "ua/user_directory.h"
 
 namespace {
@@ -175,6 +176,22 @@ int ip_baseline()
     return 0;
 }
 
+int start_reg_sync()
+{
+    regSyncThread = new RegSyncThread;
+    regSyncThread->start(9071);
+    return 0;
+}
+
+void stop_reg_sync()
+{
+    if (!regSyncThread)
+        return;
+    regSyncThread->stop();
+    delete regSyncThread;
+    regSyncThread = nullptr;
+}
+
 void delete_channels()
 {
     for (int ts = 0; ts < CHANNEL_TABLE_SIZE; ts++) {
@@ -276,7 +293,7 @@ constexpr startup_step_t startup_list[] = {
          {LOGF_SYSTEM, 4, "error bringing interface UP"}, GO_ON},
     {"media processor", RUNS, [] { return comcerto_init() < 0 ? -1 : 0; },
          {LOGF_SYSTEM, 2, "Comcerto init error!!! Rebooting..."}, REBOOT},
-    {"registration sync", PLACEHOLDER, nullptr,   // RegSyncThread on port 9071
+    {"registration sync", RUNS, start_reg_sync,   // without its thread the daemon runs on
          LOGGED_BY_STEP, GO_ON},
     {"eth0 address cleared", RUNS, [] { set_if_addr("eth0", in_addr{INADDR_ANY}); return 0; },
          LOGGED_BY_STEP, GO_ON},
@@ -313,7 +330,7 @@ constexpr shutdown_step_t shutdown_list[] = {
     {"five seconds of kicks", RUNS, kicks_five_seconds},
     {"trunks", PLACEHOLDER, nullptr},                   // ssp_destroy_all
     {"proxy", RUNS, [] { repro_stop(); }},
-    {"registration sync", PLACEHOLDER, nullptr},        // RegSyncThread::stop, delete
+    {"registration sync", RUNS, stop_reg_sync},
     {"user agent", RUNS, stop_ua},
     {"kick after user agent", RUNS, watchdog_kick},
     {"poller thread", RUNS, stop_poller},

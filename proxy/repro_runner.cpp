@@ -116,3 +116,11 @@ void repro_ip_changed(const std::string& old_address, const std::string& new_add
     repro_stop();
     repro_start();
 }
+
+std::unique_ptr<sipproxy::RegSyncPeer> MyReproRunner::createRegSync(sipproxy::LocationDb& db)
+{
+    sipproxy::reg_sync_options_t o;
+    o.client_port = 9071;
+    o.server_port = 9070;
+    return std::make_unique<sipproxy::RegSyncPeer>(db, o);
+}

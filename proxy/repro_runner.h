@@ -27,6 +27,8 @@ public:
 
 protected:
     bool addTransports(sipproxy::Proxy& proxy, std::string* error) override;
+    // Client towards the registration-sync agent (9071), server for it (9070).
+    std::unique_ptr<sipproxy::RegSyncPeer> createRegSync(sipproxy::LocationDb& db) override;
 
 private:
     const char* args[2] = {"repro", "/etc/repro.config"};

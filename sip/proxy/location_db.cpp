@@ -11,6 +11,13 @@ LocationDb::LocationDb(clock_fn c) : clock(std::move(c))
         clock = [] { return static_cast<int64_t>(time(nullptr)); };
 }
 
+bool LocationDb::kept(const contact_record_t& c, int64_t t) const
+{
+    // A removed contact has expiry 0 and lingers from its removal.
+    int64_t gone = c.reg_expires > 0 ? c.reg_expires : c.last_updated;
+    return c.reg_expires > t || gone + linger_s > t;
+}
+
 LocationDb::record_t& LocationDb::record(const std::string& aor)
 {
     std::lock_guard<std::mutex> g(map_lock);
@@ -40,11 +47,23 @@ std::vector<contact_record_t> LocationDb::getContacts(const std::string& aor)
     std::lock_guard<std::mutex> g(r.data);
     auto& v = r.contacts;
     v.erase(std::remove_if(v.begin(), v.end(),
-                           [&](const contact_record_t& c) { return c.reg_expires <= t && c.reg_expires + linger_s <= t; }),
+                           [&](const contact_record_t& c) { return !kept(c, t); }),
             v.end());
     std::vector<contact_record_t> out;
     for (const auto& c : v)
         if (c.reg_expires > t)
+            out.push_back(c);
+    return out;
+}
+
+std::vector<contact_record_t> LocationDb::getAllContacts(const std::string& aor)
+{
+    record_t& r = record(aor);
+    int64_t t = clock();
+    std::lock_guard<std::mutex> g(r.data);
+    std::vector<contact_record_t> out;
+    for (const auto& c : r.contacts)
+        if (kept(c, t))
             out.push_back(c);
     return out;
 }
@@ -104,8 +123,10 @@ void LocationDb::removeAor(const std::string& aor)
         std::lock_guard<std::mutex> g(r.data);
         gone = r.contacts;
         if (linger_s > 0)
-            for (auto& c : r.contacts)
+            for (auto& c : r.contacts) {
                 c.reg_expires = 0;
+                c.last_updated = clock();
+            }
         else
             r.contacts.clear();
     }

@@ -55,6 +55,8 @@ public:
 
     // The live contacts (expired ones are dropped on the way).
     std::vector<contact_record_t> getContacts(const std::string& aor);
+    // Every stored contact, the removed ones still lingering (expiry 0) included.
+    std::vector<contact_record_t> getAllContacts(const std::string& aor);
     // Matching contact: same instance and reg-id, else same instance, else same URI.
     Update updateContact(const std::string& aor, const contact_record_t& contact);
     void removeContact(const std::string& aor, const contact_record_t& contact);
@@ -76,6 +78,7 @@ private:
         std::vector<contact_record_t> contacts;
     };
     record_t& record(const std::string& aor);
+    bool kept(const contact_record_t& c, int64_t t) const;
     void notify(const std::string& aor, const contact_record_t& c, bool removed);
 
     clock_fn clock;

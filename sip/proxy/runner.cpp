@@ -35,6 +35,7 @@ bool ProxyRunner::run(const ConfigParse& config, std::string* error)
 
 void ProxyRunner::shutdown()
 {
+    reg_sync.reset();
     if (proxy)
         proxy->stack().stop();
     proxy.reset();
@@ -91,8 +92,15 @@ bool ProxyRunner::start(std::string* error)
     makeResponseProcessorChain(proxy->responseChain());
     makeTargetProcessorChain(proxy->targetChain());
     proxy->stack().start();
+    reg_sync = createRegSync(db);
+    if (reg_sync && !reg_sync->start(&why)) {
+        LOG(LOGF_GENERAL, LOG_WARNING, "proxy: runs without registration sync: %s", why.c_str());
+        reg_sync.reset();
+    }
     return true;
 }
+
+std::unique_ptr<RegSyncPeer> ProxyRunner::createRegSync(LocationDb&) { return nullptr; }
 
 std::unique_ptr<Proxy> ProxyRunner::createProxy()
 {

@@ -16,6 +16,7 @@
 #include "sip/proxy/location_db.h"
 #include "sip/proxy/proxy.h"
 #include "sip/proxy/proxy_stores.h"
+#include "sip/proxy/reg_sync_peer.h"
 #include "sip/proxy/registrar.h"
 
 namespace sipproxy {
@@ -56,6 +57,9 @@ protected:
     virtual void makeResponseProcessorChain(ProcessorChain& chain);
     virtual void makeTargetProcessorChain(ProcessorChain& chain);
     virtual void addProcessor(ProcessorChain& chain, std::unique_ptr<Processor> processor);
+    // Registration sync of the location database, started after the stack;
+    // none by default. A sync that cannot start leaves the proxy running.
+    virtual std::unique_ptr<RegSyncPeer> createRegSync(LocationDb& db);
 
 private:
     bool start(std::string* error);
@@ -68,6 +72,7 @@ private:
     std::string tls_cert, tls_key, tls_ca;
     std::unique_ptr<Proxy> proxy;
     std::unique_ptr<Registrar> registrar;
+    std::unique_ptr<RegSyncPeer> reg_sync;
 };
 
 }  // namespace sipproxy
