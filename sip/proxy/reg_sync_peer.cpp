@@ -500,7 +500,9 @@ void RegSyncPeer::mergeRecord(const std::string& message)
     for (const auto& in : incoming) {
         auto it = std::find_if(ours.begin(), ours.end(),
                                [&](const contact_record_t& c) { return LocationDb::sameContact(c, in); });
-        if (it != ours.end() && in.last_updated <= it->last_updated)
+        // Times travel in whole seconds relative to the moment of sending, so
+        // one copy read back may come out a second later than the original.
+        if (it != ours.end() && in.last_updated <= it->last_updated + 1)
             continue;  // ours is as new or newer
         if (in.reg_expires > now)
             db.updateContact(aor, in);

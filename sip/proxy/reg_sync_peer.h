@@ -4,7 +4,7 @@
 //   with every registration, then sends every local change to every peer;
 // - client: connects to the peer's server, asks for an initial sync, and
 //   merges the records it receives (a contact replaces ours only when it was
-//   updated later); it reconnects after a failure within retry_ms and sends
+//   updated more than a second later); it reconnects after a failure within retry_ms and sends
 //   a keep-alive after keepalive_ms of silence.
 // Changes that arrived through sync are never sent on, so two peers never
 // echo a change back and forth.
