@@ -304,7 +304,7 @@ class Scratch:
         _run("ip", "netns", "exec", self.ns, "sh", "-c", script)
 
     def _setup_root(self, proc_stat_steps):
-        for d in ["var/run", "etc", "tmp", "proc", "dev", "stubs"]:
+        for d in ["var/run", "etc", "tmp", "proc", "dev", "lib", "stubs"]:
             os.makedirs(self.path("/" + d), exist_ok=True)
         shutil.copy(REPRO_CONFIG, self.path("/etc/repro.config"))
         self.stub_log = self.path("/stub-calls.log")

@@ -235,6 +235,28 @@ TEST(RegSyncPeerTest, TwoProxiesExchangeRegistrationsWithoutEcho)
     b_db.removeHandler(&b_seen);
 }
 
+TEST(RegSyncPeerTest, ARemovalReachesThePeerWhileItLingers)
+{
+    if (!own_namespace)
+        GTEST_SKIP() << "needs root for a network namespace";
+    sipproxy::LocationDb a_db, b_db;
+    a_db.setLinger(86400);
+    int64_t now = a_db.now();
+    a_db.updateContact("sip:201@gw", phone("<sip:201@h1>", now + 3600, now - 10));
+    a_db.updateContact("sip:201@gw", phone("<sip:201@h2>", now + 3600, now - 10));
+    sipproxy::RegSyncPeer a(a_db, {0, -1, 1000, 30000});
+    ASSERT_TRUE(a.start());
+    sipproxy::RegSyncPeer b(b_db, {-1, a.serverPort(), 1000, 30000});
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(eventually([&] { return b_db.getContacts("sip:201@gw").size() == 2; }));
+    a_db.removeContact("sip:201@gw", phone("<sip:201@h1>", 0, now));
+    ASSERT_TRUE(eventually([&] { return b_db.getContacts("sip:201@gw").size() == 1; }));
+    EXPECT_EQ(b_db.getContacts("sip:201@gw")[0].contact.toString(), "<sip:201@h2>");
+    // The removed contact lingers with expiry 0 and is not offered for calls.
+    EXPECT_EQ(a_db.getAllContacts("sip:201@gw").size(), 2u);
+    EXPECT_EQ(a_db.getContacts("sip:201@gw").size(), 1u);
+}
+
 TEST(RegSyncPeerTest, ClientReconnectsWithinTwoSeconds)
 {
     if (!own_namespace)
