@@ -170,12 +170,14 @@ void LocationDb::addHandler(LocationHandler* h)
 
 void LocationDb::removeHandler(LocationHandler* h)
 {
+    std::unique_lock<std::shared_mutex> calls(notifying);
     std::lock_guard<std::mutex> g(map_lock);
     handlers.erase(std::remove(handlers.begin(), handlers.end(), h), handlers.end());
 }
 
 void LocationDb::notify(const std::string& aor, const contact_record_t& c, bool removed)
 {
+    std::shared_lock<std::shared_mutex> calls(notifying);
     std::vector<LocationHandler*> hs;
     {
         std::lock_guard<std::mutex> g(map_lock);

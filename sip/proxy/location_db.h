@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -69,6 +70,7 @@ public:
     static bool sameContact(const contact_record_t& a, const contact_record_t& b);
 
     void addHandler(LocationHandler* h);
+    // Returns once no call to h is under way; never call it from a handler.
     void removeHandler(LocationHandler* h);
 
 private:
@@ -84,6 +86,9 @@ private:
     clock_fn clock;
     int linger_s = 0;
     mutable std::mutex map_lock;  // guards records (the map; each record guards itself) and handlers
+    // Held shared while handlers are told of a change: removeHandler waits
+    // for those calls, so a removed handler is never called again.
+    std::shared_mutex notifying;
     std::unordered_map<std::string, std::unique_ptr<record_t>> records;
     std::vector<LocationHandler*> handlers;
 };
