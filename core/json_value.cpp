@@ -443,3 +443,32 @@ bool JsonValue::parseHash(DataSource& source, int depth)
     }
     return false;
 }
+
+JsonValue json_int(int v)
+{
+    JsonValue j;
+    j.kind = JSON_INTEGER;
+    j.integer = v;
+    return j;
+}
+
+JsonValue json_bool(bool v)
+{
+    JsonValue j;
+    j.kind = JSON_BOOL;
+    j.boolean = v;
+    return j;
+}
+
+JsonValue json_string(const std::string& v)
+{
+    JsonValue j;
+    j.setString(v);
+    return j;
+}
+
+int int_key(const JsonValue& settings, const char* name, int fallback)
+{
+    const JsonValue* v = settings.find(name);
+    return v && v->kind == JSON_INTEGER ? v->integer : fallback;
+}

@@ -113,3 +113,10 @@ private:
     bool parseHash(DataSource& source, int depth);
     void write(std::string& out, int indent, int depth) const;
 };
+
+// Builders and a reader for settings and status objects.
+JsonValue json_int(int v);
+JsonValue json_bool(bool v);
+JsonValue json_string(const std::string& v);
+// A member of the wrong kind counts as absent.
+int int_key(const JsonValue& settings, const char* name, int fallback);

@@ -5,7 +5,7 @@
 #include <syslog.h>
 
 uint32_t log_family_mask = 0xFFFFFFFFu;
-int log_level = LOG_NOTICE;
+std::atomic<int> log_level{LOG_NOTICE};
 
 namespace {
 std::atomic<log_sink_t> sink{nullptr};
@@ -18,7 +18,7 @@ void log_set_sink(log_sink_t s) { sink.store(s); }
 
 void vlog(uint32_t family, int level, const char* fmt, va_list ap)
 {
-    if (!(family & log_family_mask) || log_level < level)
+    if (!(family & log_family_mask) || log_level.load(std::memory_order_relaxed) < level)
         return;
     if (log_sink_t s = sink.load()) {
         char text[2048];

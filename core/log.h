@@ -1,13 +1,15 @@
 // The daemon's one logging path: syslog, filtered by family and level.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 
 #include "platform/log_seam.h"  // the families
 
 extern uint32_t log_family_mask;
-extern int log_level;
+// The syslog settings write changes it while every thread logs.
+extern std::atomic<int> log_level;
 
 void log(uint32_t family, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 void vlog(uint32_t family, int level, const char* fmt, va_list ap);

@@ -445,7 +445,7 @@ void read_log_settings()
         }
         fclose(f);
     }
-    poller_set_syslog(std::to_string(log_level) + "," + type, type);
+    poller_set_syslog(std::to_string(log_level.load()) + "," + type, type);
 }
 
 }  // namespace

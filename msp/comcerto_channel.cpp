@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "core/json_value.h"
 #include "core/log.h"
 #include "core/scheduler.h"
 #include "mgmt/var_store.h"
@@ -16,36 +17,6 @@ namespace {
 // Mask of the QoS alarm bits raised with level 2.
 constexpr uint32_t QOS_MAJOR_BITS = 0x29;
 constexpr int QOS_PUBLISHED_BITS = 6;
-
-JsonValue json_int(int v)
-{
-    JsonValue j;
-    j.kind = JSON_INTEGER;
-    j.integer = v;
-    return j;
-}
-
-JsonValue json_bool(bool v)
-{
-    JsonValue j;
-    j.kind = JSON_BOOL;
-    j.boolean = v;
-    return j;
-}
-
-JsonValue json_string(const std::string& v)
-{
-    JsonValue j;
-    j.setString(v);
-    return j;
-}
-
-// A key of the wrong kind counts as absent.
-int int_key(const JsonValue& settings, const char* name, int fallback)
-{
-    const JsonValue* v = settings.find(name);
-    return v && v->kind == JSON_INTEGER ? v->integer : fallback;
-}
 
 bool bool_key(const JsonValue& settings, const char* name, bool fallback)
 {

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "core/json_value.h"
 #include "core/log.h"
 #include "ua/user_agent.h"
 
@@ -11,28 +12,6 @@ const sip_channel_ua_t real_ua = {
     ua_register, ua_unregister, ua_get_host_from_uri, ua_hangup, ua_answer, ua_reinvite, ua_refer_to,
 };
 const sip_channel_ua_t* current_ua = &real_ua;
-
-JsonValue json_int(int v)
-{
-    JsonValue j;
-    j.kind = JSON_INTEGER;
-    j.integer = v;
-    return j;
-}
-
-JsonValue json_string(const std::string& v)
-{
-    JsonValue j;
-    j.setString(v);
-    return j;
-}
-
-// A key of the wrong kind counts as absent.
-int int_key(const JsonValue& settings, const char* name, int fallback)
-{
-    const JsonValue* v = settings.find(name);
-    return v && v->kind == JSON_INTEGER ? v->integer : fallback;
-}
 
 std::string string_key(const JsonValue& settings, const char* name, const char* fallback)
 {

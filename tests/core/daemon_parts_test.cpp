@@ -46,7 +46,7 @@ TEST(Options, LevelsAndFlags)
         linegw_options o = options_parse(int(argv.size() - 1), argv.data());
         std::string err = testing::internal::GetCapturedStderr();
         std::string label = c.args.empty() ? "(none)" : c.args[0];
-        EXPECT_EQ(log_level, c.level) << label;
+        EXPECT_EQ(log_level.load(), c.level) << label;
         EXPECT_EQ(o.watchdog, c.watchdog) << label;
         EXPECT_EQ(pid_file_name, c.pid_file) << label;
         EXPECT_NE(err.find(c.err), std::string::npos) << label;

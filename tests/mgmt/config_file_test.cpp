@@ -1,7 +1,6 @@
 // The configuration file: its default text, standalone entry applying it in
 // order, the TLS files replaced only on change, and saving it back.
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 #include <sys/stat.h>
 
 #include "mgmt/config_file.h"

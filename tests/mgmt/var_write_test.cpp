@@ -4,8 +4,6 @@
 
 #include <arpa/inet.h>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "core/event_queue.h"
 #include "core/log.h"
@@ -409,7 +407,7 @@ TEST_F(VarWrite, SyslogSettingsRewriteTheLoggerConfiguration)
     std::filesystem::permissions(root + "/bin/sh", std::filesystem::perms::owner_all);
     spill(root + "/etc/config/system", "config system\n        option hostname gw\n        option log_size 64\n");
     EXPECT_EQ(set(".30.6.1.0", text("7")), VAR_OK);
-    EXPECT_EQ(log_level, 7);
+    EXPECT_EQ(log_level.load(), 7);
     EXPECT_EQ(slurp(root + "/etc/config/system"),
               "config system\n        option hostname gw\n"
               "        option log_type circular\n        option log_file /www/messages\n"
@@ -419,7 +417,7 @@ TEST_F(VarWrite, SyslogSettingsRewriteTheLoggerConfiguration)
 
     std::filesystem::remove(root + "/etc/config/system");
     EXPECT_EQ(set(".30.6.1.0", text("9,file")), VAR_OK);
-    EXPECT_EQ(log_level, 7);
+    EXPECT_EQ(log_level.load(), 7);
     EXPECT_EQ(slurp(root + "/etc/config/system"),
               "        option log_type file\n        option log_file /www/messages\n"
               "        option log_size 10240\n        option log_prio 9\n");
