@@ -11,6 +11,7 @@
 #include "mgmt/var_write.h"
 #include "msp/comcerto_channel.h"
 #include "msp/comcerto_device.h"
+#include "msp/sip_channel.h"
 #include "proxy/repro_api.h"
 #include "ua/user_directory.h"
 
@@ -31,9 +32,12 @@ std::string channel_json(AbstractChannel* channel, int column)
         c->getSettings(out);
         break;
     case 2:
-        out["type"].setString(c->getTypeName() ? c->getTypeName() : "");
-        out["pcmCode"].kind = JSON_INTEGER;
-        out["pcmCode"].integer = c->pcmCode;
+        out["type"] = json_string(c->getTypeName() ? c->getTypeName() : "");
+        out["pcmCode"] = json_int(c->pcmCode);
+        if (auto* sip = dynamic_cast<SIPChannel*>(c)) {
+            out["uri"] = json_string(sip->uri);
+            out["realname"] = json_string(sip->realName);
+        }
         break;
     case 3:
         c->getStatus(out);

@@ -42,6 +42,11 @@ SAVED = """{
 PORTS = [".10.255.2.0", ".11.1.2.0", ".5.0"]
 
 
+def fs01(uri):
+    """An FS01 port's short configuration: a line with a SIP account."""
+    return '{"pcmCode":0,"realname":"","type":"FS01","uri":"%s"}' % uri
+
+
 class ConfigFileTest(ScratchTestCase):
     def start(self, config=None):
         s = self.scratch()
@@ -56,12 +61,14 @@ class ConfigFileTest(ScratchTestCase):
         return s, sim, d
 
     def ports(self, sim):
-        """The module ports' short configuration and .5.0, once .5.0 reads."""
+        """The module ports' short configuration and .5.0, once both ports
+        and .5.0 read."""
         peer = cp.ControllerPeer(sim)
         deadline = time.monotonic() + 20
         while True:
             got = peer.get(1, PORTS)
-            if got and got[2][2] or time.monotonic() > deadline:
+            if got and got[0][2] != "{}" and got[1][2] != "{}" and got[2][2] \
+                    or time.monotonic() > deadline:
                 return got
 
     def stop(self, d):
@@ -74,7 +81,9 @@ class ConfigFileTest(ScratchTestCase):
         got = self.ports(sim)
         with open(s.path("/etc/linegw.conf"), "rb") as f:
             self.assertEqual(f.read(), DEFAULT.encode())
-        self.assertEqual(got[2], (".5.0", 0, "192.168.0.254"))
+        self.assertEqual(got, [(".10.255.2.0", 0, fs01("11@127.0.0.1")),
+                               (".11.1.2.0", 0, fs01("12@127.0.0.1")),
+                               (".5.0", 0, "192.168.0.254")])
         with open(s.path("/tmp/resolv.conf.auto")) as f:
             self.assertEqual(f.read(), "nameserver 192.168.0.1\n")
         msgs = self.stop(d)
@@ -84,7 +93,10 @@ class ConfigFileTest(ScratchTestCase):
     def test_a_saved_configuration_is_read_back_at_the_next_start(self):
         s, sim, d = self.start(SAVED)
         got = self.ports(sim)
-        self.assertEqual(got[2], (".5.0", 0, "10.1.1.1"))
+        # port 255 was saved as FO01, but its module is an FS01
+        self.assertEqual(got, [(".10.255.2.0", 0, fs01("21@127.0.0.1")),
+                               (".11.1.2.0", 0, fs01("")),
+                               (".5.0", 0, "10.1.1.1")])
         msgs = self.stop(d)
         self.assertNotIn("/etc/linegw.conf: parse error", msgs)
         with open(s.path("/etc/linegw.conf")) as f:
