@@ -8,6 +8,8 @@
 #include "core/event_queue.h"
 #include "core/log.h"
 #include "core/main_thread.h"
+#include "core/reg_sync.h"
+#include "core/watchdog.h"
 #include "core/scheduler.h"
 #include "mgmt/config_file.h"
 #include "mgmt/device_settings.h"
@@ -22,6 +24,7 @@
 #include "mgmt/var_write.h"
 #include "platform/paths.h"
 #include "platform/wall_clock.h"
+#include "sim/fpga/fpga_simulator.h"
 #include "sim/i2c/i2c_simulator.h"
 #include "support/file_text.h"
 #include "support/log_capture.h"
@@ -56,6 +59,11 @@ void install_hooks()
         calls.push_back("msp ip6 " + std::to_string(a[0] | a[15]) + "/" + std::to_string(prefix));
         return 0;
     };
+    h.ntgConfig = [](bool on, bool f1, bool f2, bool f3) {
+        calls.push_back("ntg " + std::to_string(on) + std::to_string(f1) + std::to_string(f2) + std::to_string(f3));
+        return 0;
+    };
+    h.setSyncChannel = [](int ts) { calls.push_back("sync " + std::to_string(ts)); };
     h.createModule = [](int slot, int type) -> Module* {
         calls.push_back("driver " + std::to_string(slot) + " " + std::to_string(type));
         return &drivers[slot];
@@ -263,18 +271,90 @@ TEST_F(VarWrite, ChannelCommandsAndServiceSettingsArePosted)
     EXPECT_TRUE(logs.contains("set .10.5.6.0: JSON parse error (nonsense)"));
 }
 
-// .12.0, .13.0, .14.n.1.0, .17.0: the board's own words.
-TEST_F(VarWrite, BoardWords)
+// .12.0, .13.0, .14.n.1.0, .16.0, .17.0 and the alarm test: the board's own
+// words and registers.
+TEST_F(VarWrite, BoardWordsReachTheirRegisters)
 {
-    EXPECT_EQ(set(".12.0", i8(2)), VAR_OK);   // only 1 reboots
-    EXPECT_EQ(set(".13.0", MyVarValue(MyVarValue::INT32, 0)), VAR_WRONG_TYPE);
-    EXPECT_EQ(set(".13.0", MyVarValue(MyVarValue::INT32, 0), false), VAR_OK);
-    EXPECT_EQ(tdm0_mode.load(), 0);
+    FpgaSimulator fpga;
+    fpga.setConfigured(true);
+    spi_set_opener(fpga.opener());
+    fpgaSpi.close();
+    struct Restore {
+        ~Restore()
+        {
+            fpgaSpi.close();
+            spi_set_opener(nullptr);
+            msp_ready = false;
+        }
+    } restore;
+
+    EXPECT_EQ(set(".13.0", MyVarValue(MyVarValue::INT32, 1)), VAR_WRONG_TYPE);
+    EXPECT_EQ(fpga.reg(FPGA_TDM0_MODE), -1);
+    EXPECT_EQ(set(".13.0", MyVarValue(MyVarValue::INT32, 1), false), VAR_OK);
+    EXPECT_EQ(tdm0_mode.load(), 1);
+    EXPECT_EQ(fpga.reg(FPGA_TDM0_MODE), 1);
     set(".14.3.1.0", i8(0x21));
     set(".14.3.2.0", i8(0x55));
     EXPECT_EQ(e1num[2].load(), 0x21);
+    EXPECT_EQ(fpga.reg(FPGA_E1NUM + 2), 0x21);
+
+    // the clock master: mode, clock source and bit 1; the media processor
+    // only hears of it once it is up
+    struct Master {
+        int value;
+        bool ready;
+        int mode, clock, bit1;
+        std::vector<std::string> asked;
+    };
+    const Master masters[] = {
+        {3, true, 1, 2, 2, {"ntg 1010"}},
+        {2, false, 1, 0, 2, {}},
+        {0, true, 0, 0, 0, {"ntg 0000"}},
+    };
+    for (const Master& m : masters) {
+        SCOPED_TRACE(m.value);
+        msp_ready = m.ready;
+        calls.clear();
+        EXPECT_EQ(set(".16.0", i8(m.value)), VAR_OK);
+        EXPECT_EQ(device_setting(&DeviceSettings::master), m.value);
+        EXPECT_EQ(fpga.reg(FPGA_MODE), m.mode);
+        EXPECT_EQ(fpga.reg(FPGA_MASTER_CLOCK), m.clock);
+        EXPECT_EQ(fpga.reg(FPGA_MASTER_BIT1), m.bit1);
+        EXPECT_EQ(calls, m.asked);
+    }
+
+    calls.clear();
+    msp_ready = false;
     set(".17.0", i8(12));
     EXPECT_EQ(device_setting(&DeviceSettings::syncChan), 12);
+    msp_ready = true;
+    set(".17.0", i8(13));
+    EXPECT_EQ(calls, std::vector<std::string>{"sync 13"});
+
+    EXPECT_EQ(set(".30.4.1.0", text("alarmTest")), VAR_OK);
+    EXPECT_EQ(fpga.reg(FPGA_RELAY), 1);
+    finish_alarm_test(nullptr);
+    EXPECT_EQ(fpga.reg(FPGA_RELAY), 0);
+}
+
+// .12.0: only 1 reboots, after the registrations are saved.
+TEST_F(VarWrite, OnlyOneRebootsTheBoard)
+{
+    struct Saves : RegSyncSaveTarget {
+        int n = 0;
+        void requestSave() override { n++; }
+    } saves;
+    regsync_set_target(&saves);
+    spill(root + "/sbin/reboot", "#!/bin/sh\necho \"$0\" >> " + root + "/rebooted\n");
+    std::filesystem::permissions(root + "/sbin/reboot", std::filesystem::perms::owner_all);
+    poller_set_sleep([](int) {});
+    EXPECT_EQ(set(".12.0", i8(2)), VAR_OK);
+    EXPECT_EQ(saves.n, 0);
+    EXPECT_EQ(set(".12.0", i8(1)), VAR_OK);
+    poller_set_sleep(nullptr);
+    regsync_set_target(nullptr);
+    EXPECT_EQ(saves.n, 1);
+    EXPECT_EQ(slurp(root + "/rebooted"), root + "/sbin/reboot\n");
 }
 
 // .20.0: key file chunks.
@@ -331,6 +411,14 @@ TEST_F(VarWrite, SslApplyPutsReceivedFilesInPlaceOnce)
     EXPECT_TRUE(tlsApplied.load());
     EXPECT_TRUE(logs.contains("===> command sslapply received"));
     EXPECT_EQ(calls, std::vector<std::string>{"repro_restart"});
+    {
+        // the controller learns that the files are in place
+        MutexLock lock(varStore.mutex);
+        auto v = varStore.values.find(".2.0");
+        ASSERT_NE(v, varStore.values.end());
+        EXPECT_EQ(v->second.type, MyVarValue::INT32);
+        EXPECT_EQ(v->second.value, 29);
+    }
 
     calls.clear();
     spill(root + "/tmp/ssl/sslcert.tmp", "NEWER");
