@@ -64,7 +64,8 @@ int Agent::listen(TransportType type, const std::string& ip, int port, const tls
         }
         listen_ports.emplace(type, a.port());
     }
-    stk->start();
+    if (cfg.stack_thread)
+        stk->start();
     return 0;
 }
 

@@ -35,6 +35,9 @@ struct agent_config_t {
     int max_retries = 3;                // credentials, Min-SE, Min-Expires, redirects
     int64_t register_retry_ms = 120000; // after a failed registration
     int min_se_s = 90;                  // shortest session interval we accept
+    // false: listen() starts no stack thread; the owner drives stack().runOnce()
+    // without the lock (fuzzing drives the layer this way).
+    bool stack_thread = true;
 };
 
 enum class SubscriptionState { Pending = 1, Active = 2, Terminated = 3 };

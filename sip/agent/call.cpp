@@ -1046,6 +1046,17 @@ int Agent::callTerminate(int cid, int did, const std::string& reason)
         call->hung_up = true;
         call->cancel_sent = true;
         sendClient(TxKind::Call, std::move(cancel), cid, 0, 0, true);
+        // A peer that never answers the INVITE would keep the call for ever:
+        // 64*T1 after the CANCEL it counts as cancelled.
+        call->timers.push_back(startTimer(64LL * stk->t1(), [this, cid] {
+            call_t* c = callById(cid);
+            tx_t* tx = c ? txById(c->invite_tid) : nullptr;
+            if (!tx || tx->final_done || !tx->stid)
+                return;
+            LOG(LOGF_GENERAL, LOG_INFO, "SIP agent: call %d has no final answer after its CANCEL", cid);
+            int stid = tx->stid;
+            stk->post([this, stid] { stk->abandon(stid); });
+        }));
         return 0;
     }
     call->hung_up = true;

@@ -1031,6 +1031,21 @@ int Stack::cb_send(osip_transaction_t* tr, osip_message_t* msg, char*, int, int)
 
 // ---- sending ----
 
+int Stack::abandon(int tid)
+{
+    return call([this, tid] {
+        auto it = txs.find(tid);
+        if (it == txs.end() || it->second->gone || !it->second->client)
+            return -6;
+        user->onTimeout(tid);
+        // the user may have ended it from onTimeout
+        it = txs.find(tid);
+        if (it != txs.end())
+            killTransaction(*it->second, true);
+        return 0;
+    });
+}
+
 // Responses go back on the connection the request came in on while it is
 // open, else by Via: received (or sent-by) and rport (or port).
 int Stack::sendResponseNow(const Message& response, const peer_t& peer, std::string* printed, sock_addr_t* dest_out)

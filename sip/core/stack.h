@@ -116,6 +116,10 @@ public:
     // transaction or already answered with a final response, -2 bad message.
     // retransmit_2xx: a 2xx to INVITE is re-sent until its ACK arrives.
     int sendResponse(int tid, Message response, bool retransmit_2xx = false);
+    // Ends client transaction tid now, reported as timed out (onTimeout, then
+    // onTerminated): an INVITE whose CANCEL got no final answer in 64*T1.
+    // 0 or -6 unknown (or not a client transaction).
+    int abandon(int tid);
     // Outside any transaction: an ACK for a 2xx, or a response forwarded by Via.
     int sendStateless(Message message, const send_options_t& options = {});
     // The answer to a request taken by onStatelessRequest: back on the stream

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "fuzz_netns.h"
 #include "sip/core/response.h"
 #include "sip/core/stack.h"
 #include "sip/core/stream_framer.h"
@@ -44,19 +45,6 @@ void check(bool ok, const char* what, const std::string& detail = "")
         fprintf(stderr, "tx_fuzz: %s\n%s\n", what, detail.c_str());
         abort();
     }
-}
-
-void lo_up()
-{
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq ifr{};
-    strcpy(ifr.ifr_name, "lo");
-    bool ok = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    if (s >= 0)
-        close(s);
-    check(ok, "cannot bring lo up in the namespace", strerror(errno));
 }
 
 struct tx_rec_t {
@@ -198,11 +186,7 @@ Message request(const std::string& method, int cseq, int peer_port)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    if (unshare(CLONE_NEWNET) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        fprintf(stderr, "tx_fuzz: no network namespace of its own (%s); skipped\n", strerror(errno));
-        exit(77);
-    }
-    lo_up();
+    fuzz_enter_netns("tx_fuzz");
     log_set_sink(quiet);
     return 0;
 }

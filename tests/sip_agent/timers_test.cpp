@@ -71,6 +71,32 @@ TEST_F(Timers, OutgoingCallRingingTooLongIsCancelled)
     EXPECT_LT(no - side.seen.begin(), fail - side.seen.begin());
 }
 
+// Hung up while ringing, and the peer answers the CANCEL but never the
+// INVITE: after 64*T1 the INVITE counts as cancelled and the call is released.
+TEST_F(Timers, CancelledCallWithoutFinalAnswerIsReleased)
+{
+    int cid = callPeer();
+    std::string invite = wait_for(peer, "INVITE");
+    ASSERT_FALSE(invite.empty());
+    reply(invite, 180);
+    ASSERT_TRUE(side.next(EventType::CallRinging));
+    {
+        std::lock_guard<std::mutex> g(side.agent->mutex());
+        ASSERT_EQ(side.agent->callTerminate(cid, 0), 0);
+    }
+    std::string cancel = wait_for(peer, "CANCEL");
+    ASSERT_FALSE(cancel.empty());
+    reply(cancel, 200, "");
+    advance(64 * 200 - 100);
+    EXPECT_FALSE(side.next(EventType::CallReleased, 300)) << "released before 64*T1";
+    advance(100);
+    ASSERT_TRUE(side.next(EventType::CallReleased));
+    expectOneReleaseLast(cid);
+    std::lock_guard<std::mutex> g(side.agent->mutex());
+    EXPECT_EQ(side.agent->counts().calls, 0u);
+    EXPECT_EQ(side.agent->counts().dialogs, 0u);
+}
+
 // An incoming call nobody answers for 180 s is ended with 408.
 TEST_F(Timers, IncomingCallUnansweredIsEndedWith408)
 {
