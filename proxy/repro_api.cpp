@@ -12,6 +12,7 @@ Mutex proxyMutex;
 Mutex proxyLifecycleMutex;
 std::map<std::string, ProxyUserOptions> proxyUserOptions;
 std::string globalBlex;
+std::map<std::string, std::set<std::string>> callGroups;
 
 namespace {
 

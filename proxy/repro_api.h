@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 
 #include "core/json_value.h"
@@ -16,7 +17,7 @@ struct ProxyUserOptions {
     int bellDelay = 0;    // seconds of ringing before the bell relay switches on
 };
 
-// Guards reproRunner, proxyUserOptions and globalBlex. Recursive.
+// Guards reproRunner, proxyUserOptions, globalBlex and callGroups. Recursive.
 extern Mutex proxyMutex;
 // Serialises starting, stopping and restarting the proxy; taken before
 // proxyMutex, and never held by the proxy's own threads, so that a stop can
@@ -26,6 +27,8 @@ extern Mutex proxyLifecycleMutex;
 extern std::map<std::string, ProxyUserOptions> proxyUserOptions;
 // The exception expression of users without their own.
 extern std::string globalBlex;
+// Call groups by the group's user name: the members' texts, in order.
+extern std::map<std::string, std::set<std::string>> callGroups;
 
 // Stops and deletes the runner. Always true.
 bool repro_stop();
