@@ -12,6 +12,7 @@
 #include "msp/comcerto_channel.h"
 #include "msp/comcerto_device.h"
 #include "msp/sip_channel.h"
+#include "proxy/proxy_tables.h"
 #include "proxy/repro_api.h"
 #include "ua/user_directory.h"
 
@@ -91,6 +92,7 @@ void daemon_install_management_link()
     writes.updateUserDirectory = ua_update_user_directory;
     writes.reproRestart = repro_restart;
     writes.reproRemoveDomain = repro_remove_domain;
+    writes.proxyChunk = repro_proxy_chunk;
     writes.applyNetworkSettings = apply_network_settings;
     writes.stopNtpClient = stop_ntpclient;
     mgmt_set_write_hooks(writes);

@@ -6,9 +6,14 @@
 
 namespace sipproxy {
 
+const sipcore::NonceMaker& proxy_challenge_nonces()
+{
+    static const sipcore::NonceMaker nonces(sipcore::random_token(24));
+    return nonces;
+}
+
 DigestAuthenticator::DigestAuthenticator(const UserStore& users, std::string static_realm, bool qop)
-    : Processor("DigestAuthenticator"), users(users), static_realm(std::move(static_realm)), qop(qop),
-      nonces(sipcore::random_token(24))
+    : Processor("DigestAuthenticator"), users(users), static_realm(std::move(static_realm)), qop(qop)
 {
 }
 
@@ -30,7 +35,7 @@ processor_action_t DigestAuthenticator::challenge(RequestContext& c, const std::
 {
     sipcore::challenge_t ch;
     ch.realm = realm;
-    ch.nonce = nonces.make();
+    ch.nonce = proxy_challenge_nonces().make();
     ch.qop_auth = qop;
     ch.qop_auth_int = qop;
     ch.stale = stale;
@@ -70,7 +75,7 @@ processor_action_t DigestAuthenticator::verify(RequestContext& c, const std::str
     sipcore::digest_response_t d;
     if (!credentials_for(req, ours, &d))
         return processor_action_t::Continue;
-    switch (nonces.check(d.nonce)) {
+    switch (proxy_challenge_nonces().check(d.nonce)) {
     case sipcore::NonceMaker::Check::Valid:
         break;
     case sipcore::NonceMaker::Check::Stale:

@@ -12,6 +12,10 @@
 
 namespace sipproxy {
 
+// The nonces of every proxy challenge, whichever processor sends it, so that
+// the answer to any of them verifies here.
+const sipcore::NonceMaker& proxy_challenge_nonces();
+
 class DigestAuthenticator : public Processor {
 public:
     // static_realm: the challenge realm for every caller ("" = From host).
@@ -26,7 +30,6 @@ private:
     const UserStore& users;
     std::string static_realm;
     bool qop;
-    sipcore::NonceMaker nonces;
 };
 
 }  // namespace sipproxy
