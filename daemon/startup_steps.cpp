@@ -38,6 +38,7 @@
 #include "msp/sip_channel.h"
 #include "ua/user_agent.h"
 #include "platform/paths.h"
+#include "services/virtual_channel_manager.h"
 #include "proxy/repro_api.h"
 #include "proxy/repro_runner.h"
 #include "proxy/reg_sync_thread.h"
@@ -192,6 +193,12 @@ void stop_reg_sync()
     regSyncThread = nullptr;
 }
 
+void delete_manager()
+{
+    delete virtualChannelManager;
+    virtualChannelManager = nullptr;
+}
+
 void delete_channels()
 {
     for (int ts = 0; ts < CHANNEL_TABLE_SIZE; ts++) {
@@ -311,7 +318,7 @@ constexpr startup_step_t startup_list[] = {
          LOGGED_BY_STEP, GO_ON},
     {"trunks", PLACEHOLDER, nullptr,   // ssp_create_all, result ignored
          LOGGED_BY_STEP, GO_ON},
-    {"virtual channel manager", PLACEHOLDER, nullptr,   // virtualChannelManager = new VirtualChannelManager
+    {"virtual channel manager", RUNS, [] { virtualChannelManager = new VirtualChannelManager; return 0; },
          LOGGED_BY_STEP, GO_ON},
     {"IP baseline", RUNS, ip_baseline,
          LOGGED_BY_STEP, GO_ON},
@@ -325,7 +332,7 @@ constexpr shutdown_step_t shutdown_list[] = {
     {"kick", RUNS, watchdog_kick},
     {"channels", RUNS, delete_channels},
     {"media proxy", PLACEHOLDER, nullptr},              // MediaProxy::stop, delete
-    {"virtual channel manager", PLACEHOLDER, nullptr},  // delete virtualChannelManager
+    {"virtual channel manager", RUNS, delete_manager},
     {"media processor", RUNS, comcerto_destroy},
     {"five seconds of kicks", RUNS, kicks_five_seconds},
     {"trunks", PLACEHOLDER, nullptr},                   // ssp_destroy_all

@@ -1,6 +1,7 @@
 // The owner of the virtual channels (1000 and above) and the last resort of
-// the claim protocol. Until its channels land it only keeps a record of what
-// it was offered and claims nothing.
+// the claim protocol. Until its channels land it takes the global flags and
+// proxy options from the global settings, keeps a record of what it was
+// offered and claims nothing.
 #pragma once
 
 #include <vector>
@@ -16,6 +17,8 @@ public:
         int flags;
         int data;
     };
+    // The record keeps the first offers only: the daemon runs for months.
+    static constexpr size_t max_offers = 256;
 
     void processEvent(channel_event_t* event) override;
     // The virtual channel with that number, or null. Main thread.

@@ -11,6 +11,8 @@
 
 #include "core/channel_table.h"
 #include "core/dispatch.h"
+#include "core/global_flags.h"
+#include "proxy/repro_api.h"
 #include "services/virtual_channel_manager.h"
 #include "support/log_capture.h"
 
@@ -256,6 +258,38 @@ TEST_F(ClaimProtocol, HandlerExceptionsAreLoggedAndDispatchGoesOn)
     dispatch(new JsonEvent_t(-1, EV_CHANNEL_SETTINGS));
     EXPECT_TRUE(has_line(log, "exception caught in start/stop DHCP: fork failed"));
     EXPECT_TRUE(has_line(log, "unknown exception caught in start/stop DHCP"));
+}
+
+}  // namespace
+
+namespace {
+
+// The unbound global settings give the manager the global flags (a decimal
+// text, or a number) and the proxy's options; nobody claims them.
+TEST_F(ClaimProtocol, GlobalSettingsSetTheFlagsAndProxyOptions)
+{
+    struct case_t {
+        const char* settings;
+        uint32_t flags;
+    } cases[] = {
+        {R"({"flags":"2056","blex":"^1"})", 2056},
+        {R"({"flags":12})", 12},
+        {R"({"flags":"4294967295"})", 0xFFFFFFFF},
+        {R"({"noServ":"x"})", 0xFFFFFFFF},   // no flags: unchanged
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        JsonValue v;
+        MemDataSource src(c.settings);
+        ASSERT_TRUE(v.parse(src));
+        auto* e = new JsonEvent_t(-1, EV_CHANNEL_SETTINGS, v);
+        dispatch(e);
+        EXPECT_EQ(globalFlags.load(), c.flags);
+    }
+    MutexLock g(proxyMutex);
+    EXPECT_EQ(globalBlex, "^1");
+    globalBlex.clear();
+    globalFlags = 0;
 }
 
 }  // namespace
