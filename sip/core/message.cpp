@@ -304,6 +304,42 @@ std::string find_bad_uri_escape(const char* buf, size_t len)
     return {};
 }
 
+namespace {
+
+// osip trims the blanks around a port or a parameter value and prints what is
+// left: "<sip:a@h: >" comes back as "<sip:a@h:>", which neither osip nor a
+// peer reads. Such values are refused at intake, so no answer and no request
+// of a dialog ever carries them.
+bool params_print_back(const osip_list_t* params)
+{
+    for (int i = 0; i < osip_list_size(params); ++i) {
+        auto* p = static_cast<const osip_generic_param_t*>(osip_list_get(params, i));
+        if (!p || !p->gname || !*p->gname || (p->gvalue && !*p->gvalue))
+            return false;
+    }
+    return true;
+}
+
+bool name_addr_prints_back(const osip_from_t* f)
+{
+    const osip_uri_t* u = f->url;
+    if (u && u->host && (!*u->host || strpbrk(u->host, " \t")))
+        return false;
+    if (u && u->port && port_number(u->port) < 0)
+        return false;
+    return params_print_back(&f->gen_params);
+}
+
+bool name_addrs_print_back(const osip_list_t* list)
+{
+    for (int i = 0; i < osip_list_size(list); ++i)
+        if (!name_addr_prints_back(static_cast<const osip_from_t*>(osip_list_get(list, i))))
+            return false;
+    return true;
+}
+
+}  // namespace
+
 bool Message::wellFormed(std::string* why) const
 {
     auto bad = [&](const char* w) {
@@ -336,7 +372,17 @@ bool Message::wellFormed(std::string* why) const
         if (osip_via_param_get_byname(v, const_cast<char*>("rport"), &rport) == 0 && rport && rport->gvalue &&
             port_number(rport->gvalue) < 0)
             return bad("bad Via rport");
+        if (!params_print_back(&v->via_params))
+            return bad("bad Via parameter");
     }
+    if (!name_addr_prints_back(m->from))
+        return bad("bad From");
+    if (!name_addr_prints_back(m->to))
+        return bad("bad To");
+    if (!name_addrs_print_back(&m->contacts))
+        return bad("bad Contact");
+    if (!name_addrs_print_back(&m->record_routes))
+        return bad("bad Record-Route");
     if (isRequest()) {
         if (!m->req_uri)
             return bad("missing Request-URI");
@@ -566,6 +612,38 @@ void Message::popVia()
     auto* h = static_cast<osip_via_t*>(osip_list_get(&m->vias, 0));
     osip_list_remove(&m->vias, 0);
     osip_via_free(h);
+}
+
+namespace {
+
+void drop_blank_values(char** port, osip_list_t* params)
+{
+    if (port && *port && !**port) {
+        osip_free(*port);
+        *port = nullptr;
+    }
+    for (int i = 0; i < osip_list_size(params); ++i) {
+        auto* p = static_cast<osip_generic_param_t*>(osip_list_get(params, i));
+        if (p && p->gvalue && !*p->gvalue) {
+            osip_free(p->gvalue);
+            p->gvalue = nullptr;
+        }
+    }
+}
+
+}  // namespace
+
+void Message::dropBlankValues()
+{
+    if (!m)
+        return;
+    for (int i = 0; i < osip_list_size(&m->vias); ++i) {
+        auto* v = static_cast<osip_via_t*>(osip_list_get(&m->vias, i));
+        drop_blank_values(&v->port, &v->via_params);
+    }
+    for (osip_from_t* f : {m->from, m->to})
+        if (f)
+            drop_blank_values(f->url ? &f->url->port : nullptr, &f->gen_params);
 }
 
 void Message::fixTopVia(const std::string& source_ip, int source_port)

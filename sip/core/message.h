@@ -102,6 +102,10 @@ public:
     // RFC 3581: received when the host differs from the source, rport filled
     // in when the sender asked for it.
     void fixTopVia(const std::string& source_ip, int source_port);
+    // Ports and parameter values osip read as empty ("h: ", "x= ;") leave the
+    // Vias, From and To: echoed as they are, they make an answer that does
+    // not parse.
+    void dropBlankValues();
 
     // Name-addr lists: Contact, Route, Record-Route, Path, P-Asserted-Identity,
     // Remote-Party-ID, P-Preferred-Identity, From, To, Refer-To.

@@ -65,6 +65,9 @@ struct Stack::tx_t {
     // A non-INVITE server transaction is the stack's own (no osip
     // transaction): its last response as sent answers retransmissions.
     bool own = false;
+    // Answered by the stack itself (481 to a CANCEL that matches nothing):
+    // the user never got its id, so it hears nothing more of it.
+    bool unseen = false;
     std::string last_text;
     sock_addr_t last_dest;
 };
@@ -512,7 +515,7 @@ void Stack::killTransaction(tx_t& tx, bool notify)
         osip_transaction_set_reserved1(tx.tr, nullptr);
         garbage.push_back(tx.tr);
     }
-    if (notify)
+    if (notify && !tx.unseen)
         user->onTerminated(tx.id);
 }
 
@@ -775,9 +778,17 @@ void Stack::received(const char* buf, size_t len, const peer_t& from)
         if (msg.isRequest() && msg.method() != "ACK" && msg.viaCount() > 0 && msg.from() && msg.to() &&
             !msg.callId().empty() && msg.cseq() > 0) {
             msg.fixTopVia(from.addr.ip(), from.addr.port());
-            sendResponseNow(make_response(msg, 400, {.reason = why.empty() ? "Bad Request" : "Bad Request - " + why,
-                                                     .to_tag = "", .server = "", .copy_record_route = false}),
-                            from);
+            msg.dropBlankValues();
+            Message answer = make_response(msg, 400, {.reason = why.empty() ? "Bad Request" : "Bad Request - " + why,
+                                                      .to_tag = "", .server = "", .copy_record_route = false});
+            // what the peer wrote may still print as text nobody reads back
+            // (a blank Via host): better no answer than that one
+            std::string text = answer.toString();
+            if (Message::parse(text))
+                sendResponseNow(answer, from);
+            else
+                LOG(LOGF_GENERAL, LOG_INFO, "SIP stack: request from %s left unanswered: its 400 would not parse",
+                    from.addr.key().c_str());
         }
         return;
     }
@@ -909,6 +920,7 @@ void Stack::deliverMessage(tx_t& tx, Message copy)
             }
         }
         if (!info.cancels && cfg.answer_unmatched_cancel) {
+            tx.unseen = true;
             sendResponse(tx.id, make_response(copy, 481));
             return;
         }
@@ -1258,7 +1270,8 @@ int Stack::sendResponse(int tid, Message response, bool retransmit_2xx)
             if (text.empty())
                 return -2;
             if (rc != 0) {
-                user->onTransportError(tx.id, rc);
+                if (!tx.unseen)
+                    user->onTransportError(tx.id, rc);
                 killTransaction(tx, true);
                 return 0;
             }

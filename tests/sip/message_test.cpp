@@ -279,7 +279,7 @@ TEST(SipMessage, HeaderNumbersAreRangeChecked)
         const char* text;
         int expect;
     } ports[] = {{"5060", 5060}, {"1", 1}, {"65535", 65535}, {"65536", -1}, {"70000", -1}, {"0", -1},
-                 {"5x", -1},     {"-1", -1}, {"+5", -1},       {"", -1},      {"99999999999999999999", -1}};
+                 {"5x", -1},     {"-1", -1}, {"+5", -1},       {"", -1},      {" ", -1}, {"99999999999999999999", -1}};
     for (const auto& c : ports) {
         EXPECT_EQ(port_number(c.text), c.expect) << "[" << c.text << "]";
         std::string uri = std::string("sip:b@h:") + c.text;
