@@ -6,7 +6,10 @@
 #include "core/log.h"
 #include "core/netif.h"
 #include "platform/paths.h"
+#include "proxy/contact_fixup.h"
+#include "proxy/my_location_server.h"
 #include "proxy/repro_api.h"
+#include "proxy/repro_static_route.h"
 
 MyReproRunner* reproRunner = nullptr;
 std::string proxyLocalAddress;
@@ -123,4 +126,31 @@ std::unique_ptr<sipproxy::RegSyncPeer> MyReproRunner::createRegSync(sipproxy::Lo
     o.client_port = 9071;
     o.server_port = 9070;
     return std::make_unique<sipproxy::RegSyncPeer>(db, o);
+}
+
+void MyReproRunner::addProcessor(sipproxy::ProcessorChain& chain, std::unique_ptr<sipproxy::Processor> processor)
+{
+    const std::string& name = processor->getName();
+    if (name == "AmIResponsible") {
+        addProcessor(chain, std::make_unique<ContactFixup>());
+        ProxyRunner::addProcessor(chain, std::move(processor));
+    } else if (name == "LocationServer") {
+        addProcessor(chain, std::make_unique<MyLocationServer>(getLocationDb(), &stores().users));
+    } else if (name == "StaticRoute") {
+        addProcessor(chain, std::make_unique<repro::MyStaticRoute>(config(), stores().routes));
+    } else {
+        ProxyRunner::addProcessor(chain, std::move(processor));
+    }
+}
+
+void MyReproRunner::makeRequestProcessorChain(sipproxy::ProcessorChain& chain)
+{
+    ProxyRunner::makeRequestProcessorChain(chain);
+    addRegistrarHandler();
+}
+
+void MyReproRunner::addRegistrarHandler()
+{
+    if (!getRegistrar())
+        LOG(LOGF_GENERAL, LOG_ERR, "MyReproRunner::addRegistrarHandler(): no Registrar object");
 }

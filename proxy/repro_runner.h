@@ -27,6 +27,13 @@ public:
 
 protected:
     bool addTransports(sipproxy::Proxy& proxy, std::string* error) override;
+    // The gateway's processors in the framework's chains: ContactFixup right
+    // before "AmIResponsible", MyStaticRoute and MyLocationServer in place of
+    // "StaticRoute" and "LocationServer".
+    void addProcessor(sipproxy::ProcessorChain& chain, std::unique_ptr<sipproxy::Processor> processor) override;
+    void makeRequestProcessorChain(sipproxy::ProcessorChain& chain) override;
+    // The registrar's handler of the gateway; logs when there is no registrar.
+    void addRegistrarHandler();
     // Client towards the registration-sync agent (9071), server for it (9070).
     std::unique_ptr<sipproxy::RegSyncPeer> createRegSync(sipproxy::LocationDb& db) override;
 

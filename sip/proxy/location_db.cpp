@@ -68,6 +68,13 @@ std::vector<contact_record_t> LocationDb::getAllContacts(const std::string& aor)
     return out;
 }
 
+std::vector<contact_record_t> LocationDb::getStoredContacts(const std::string& aor)
+{
+    record_t& r = record(aor);
+    std::lock_guard<std::mutex> g(r.data);
+    return r.contacts;
+}
+
 LocationDb::Update LocationDb::updateContact(const std::string& aor, const contact_record_t& contact)
 {
     record_t& r = record(aor);

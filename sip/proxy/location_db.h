@@ -58,6 +58,8 @@ public:
     std::vector<contact_record_t> getContacts(const std::string& aor);
     // Every stored contact, the removed ones still lingering (expiry 0) included.
     std::vector<contact_record_t> getAllContacts(const std::string& aor);
+    // Every stored contact, also the expired ones not yet dropped.
+    std::vector<contact_record_t> getStoredContacts(const std::string& aor);
     // Matching contact: same instance and reg-id, else same instance, else same URI.
     Update updateContact(const std::string& aor, const contact_record_t& contact);
     void removeContact(const std::string& aor, const contact_record_t& contact);

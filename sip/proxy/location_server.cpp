@@ -16,6 +16,12 @@ processor_action_t LocationServer::process(RequestContext& c)
     }
     if (contacts.empty())
         return processor_action_t::Continue;
+    c.getResponseContext().addTargetBatch(contact_targets(std::move(contacts)));
+    return processor_action_t::Continue;
+}
+
+std::vector<std::unique_ptr<Target>> contact_targets(std::vector<contact_record_t> contacts)
+{
     std::vector<std::unique_ptr<Target>> batch;
     std::vector<std::vector<contact_record_t>> instances;  // flows of one instance each, in first-seen order
     for (auto& r : contacts) {
@@ -37,8 +43,7 @@ processor_action_t LocationServer::process(RequestContext& c)
         batch.push_back(std::make_unique<OutboundTarget>(std::move(flows)));
     }
     std::stable_sort(batch.begin(), batch.end(), Target::priorityMetricCompare);
-    c.getResponseContext().addTargetBatch(std::move(batch));
-    return processor_action_t::Continue;
+    return batch;
 }
 
 }  // namespace sipproxy

@@ -5,6 +5,7 @@
 
 #include "sip/proxy/location_db.h"
 #include "sip/proxy/processor.h"
+#include "sip/proxy/target.h"
 
 namespace sipproxy {
 
@@ -16,5 +17,9 @@ public:
 private:
     LocationDb& db;
 };
+
+// The targets of live contacts as one batch ordered by priority: each
+// contact with its Path, the flows of one instance as one outbound target.
+std::vector<std::unique_ptr<Target>> contact_targets(std::vector<contact_record_t> contacts);
 
 }  // namespace sipproxy
