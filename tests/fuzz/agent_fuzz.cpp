@@ -23,42 +23,26 @@
 //
 // One fake clock serves the layer, the stack and osip's transaction timers
 // (osip_gettimeofday is replaced below), so time-outs run without waiting.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <map>
-#include <netinet/in.h>
 #include <set>
 #include <string>
-#include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 #include <vector>
 
-#include "core/log.h"
 #include "fuzz_netns.h"
 #include "sip/agent/agent.h"
 #include "sip/core/response.h"
 
 using namespace sipagent;
 using namespace sipcore;
+using fuzz::check;
 
 namespace {
 
 int64_t fake_ms = 1000000000;
 bool trace = getenv("AGENT_FUZZ_TRACE") != nullptr;  // what a seed reaches
-
-void quiet(int, const char*) {}
-
-void check(bool ok, const char* what, const std::string& detail = "")
-{
-    if (!ok) {
-        fprintf(stderr, "agent_fuzz: %s\n%s\n", what, detail.c_str());
-        abort();
-    }
-}
 
 std::string sdp(int version)
 {
@@ -67,27 +51,12 @@ std::string sdp(int version)
            "m=audio 4000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
 }
 
-void replace_all(std::string* s, const std::string& from, const std::string& to)
-{
-    for (size_t at = s->find(from); at != std::string::npos; at = s->find(from, at + to.size()))
-        s->replace(at, from.size(), to);
-}
-
 struct Peer {
     int fd = -1;
     int port = 0;
     std::vector<Message> got;
 
-    Peer()
-    {
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sock_addr_t a = make_addr("127.0.0.1", 0);
-        check(fd >= 0 && bind(fd, a.sa(), a.len) == 0, "peer socket", strerror(errno));
-        sockaddr_in in{};
-        socklen_t len = sizeof in;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&in), &len);
-        port = ntohs(in.sin_port);
-    }
+    Peer() { fd = fuzz::loopback_socket(SOCK_DGRAM, &port); }
     ~Peer() { close(fd); }
     void drain()
     {
@@ -248,8 +217,7 @@ extern "C" int osip_gettimeofday(struct timeval* tp, void*)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzz_enter_netns("agent_fuzz");
-    log_set_sink(quiet);
+    fuzz::enter_netns("agent_fuzz");
     Agent::setLocalIpOverride("127.0.0.1");
     return 0;
 }
@@ -357,20 +325,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     app.answer_policy = static_cast<int>(flags & 3);
     static const int64_t steps[] = {0, 0, 50, 500, 2000, 10000, 40000, 200000};
     int64_t step = steps[(flags >> 2) & 7];
-    size_t start = 0;
-    for (int i = 0; i < 16 && start <= input.size(); ++i) {
-        size_t end = input.find("~~~", start);
-        std::string text = input.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        for (const auto& [from, to] : live)
-            replace_all(&text, from, to);
+    fuzz::for_each_message(input, live, [&](const std::string& text) {
         if (!text.empty())
             peer.send(text, S);
         app.pump();
         fake_ms += step;
-        if (end == std::string::npos)
-            break;
-        start = end + 3;
-    }
+    });
     app.pump();
 
     if (trace)

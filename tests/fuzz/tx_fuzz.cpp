@@ -6,29 +6,17 @@
 // mutated answers still match. The first byte cuts each message in two
 // writes. Oracles: a response reaches only the transaction of its branch and
 // CSeq method, a CANCEL only the INVITE it names, a transaction ends once,
-// and everything the stack writes back parses.
+// nothing is reported of one the user was never given, and everything the
+// stack writes back parses.
 //
 // The process moves into a network namespace of its own with only lo up:
 // answers follow the fuzzed Via, and nothing may leave the host.
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <map>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sched.h>
-#include <set>
 #include <string>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
-#include "core/log.h"
 #include "fuzz_netns.h"
 #include "sip/core/response.h"
 #include "sip/core/stack.h"
@@ -36,16 +24,9 @@
 
 using namespace sipcore;
 
-namespace {
-void quiet(int, const char*) {}
+using fuzz::check;
 
-void check(bool ok, const char* what, const std::string& detail = "")
-{
-    if (!ok) {
-        fprintf(stderr, "tx_fuzz: %s\n%s\n", what, detail.c_str());
-        abort();
-    }
-}
+namespace {
 
 struct tx_rec_t {
     bool client = false;
@@ -88,13 +69,9 @@ public:
     }
     void onTimeout(int tid) override { known(tid, "timeout of an unknown transaction"); }
     void onTransportError(int tid, int) override { known(tid, "transport error of an unknown transaction"); }
-    // the stack ends transactions it answered itself (481 to an unmatched
-    // CANCEL) without the user having seen them
-    void onTerminated(int tid) override
-    {
-        check(!txs[tid].ended, "a transaction ended twice", std::to_string(tid));
-        txs[tid].ended = true;
-    }
+    // what the stack answered itself (481 to an unmatched CANCEL) is never
+    // reported: the user was not given its id
+    void onTerminated(int tid) override { known(tid, "end of an unknown transaction").ended = true; }
 };
 
 // The peer's end: its listener, the connections the stack opened to it or it
@@ -106,17 +83,7 @@ struct Peer {
     std::map<int, StreamFramer> framers;
     std::vector<Message> got;
 
-    Peer()
-    {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sock_addr_t a = make_addr("127.0.0.1", 0);
-        check(listener >= 0 && bind(listener, a.sa(), a.len) == 0 && listen(listener, 16) == 0, "peer listener",
-              strerror(errno));
-        sockaddr_in in{};
-        socklen_t len = sizeof in;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&in), &len);
-        port = ntohs(in.sin_port);
-    }
+    Peer() { listener = fuzz::loopback_socket(SOCK_STREAM, &port); }
     ~Peer()
     {
         // reset, not FIN: no TIME_WAIT piles up over millions of inputs
@@ -164,12 +131,6 @@ void run(Stack& stack, Peer& peer, int rounds = 4)
     }
 }
 
-void replace_all(std::string* s, const std::string& from, const std::string& to)
-{
-    for (size_t at = s->find(from); at != std::string::npos; at = s->find(from, at + to.size()))
-        s->replace(at, from.size(), to);
-}
-
 Message request(const std::string& method, int cseq, int peer_port)
 {
     std::string uri = "sip:peer@127.0.0.1:" + std::to_string(peer_port) + ";transport=tcp";
@@ -186,8 +147,7 @@ Message request(const std::string& method, int cseq, int peer_port)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzz_enter_netns("tx_fuzz");
-    log_set_sink(quiet);
+    fuzz::enter_netns("tx_fuzz");
     return 0;
 }
 
@@ -251,17 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
          "Content-Length: 0\r\n\r\n");
     check(user.txs.size() == 3, "the peer's INVITE made no server transaction");
 
-    size_t start = 0;
-    for (int i = 0; i < 16 && start <= input.size(); ++i) {
-        size_t end = input.find("~~~", start);
-        std::string text = input.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        for (const auto& [from, to] : live)
-            replace_all(&text, from, to);
-        send(text);
-        if (end == std::string::npos)
-            break;
-        start = end + 3;
-    }
+    fuzz::for_each_message(input, live, send);
     run(stack, peer);
     return 0;
 }
