@@ -3,6 +3,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <strings.h>
 
 #include <openssl/evp.h>
@@ -73,13 +74,20 @@ std::string quoted(const std::string& s)
     return r;
 }
 
+// Fetched once: EVP_md5() makes every digest look the algorithm up again.
+const EVP_MD* md5_algorithm()
+{
+    static EVP_MD* md = EVP_MD_fetch(nullptr, "MD5", nullptr);
+    return md ? md : EVP_md5();
+}
+
 }  // namespace
 
 std::string md5_hex(const std::string& data)
 {
     unsigned char d[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
-    if (EVP_Digest(data.data(), data.size(), d, &n, EVP_md5(), nullptr) != 1) {
+    if (EVP_Digest(data.data(), data.size(), d, &n, md5_algorithm(), nullptr) != 1) {
         LOG(LOGF_GENERAL, 3, "MD5 digest failed");
         return {};
     }
@@ -256,12 +264,19 @@ NonceMaker::NonceMaker(const std::string& secret_in, int lifetime_s, clock_t_ cl
 
 std::string NonceMaker::keyed(const std::string& stamp) const
 {
+    std::lock_guard<std::mutex> g(macs_lock);
+    for (const auto& m : macs)
+        if (!m.mac.empty() && m.stamp == stamp)
+            return m.mac;
     unsigned char out[EVP_MAX_MD_SIZE];
     size_t n = 0;
     if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, secret.data(), secret.size(),
                    reinterpret_cast<const unsigned char*>(stamp.data()), stamp.size(), out, sizeof out, &n))
         return {};
-    return hex(out, n);
+    mac_t& slot = macs[macs_next++ % std::size(macs)];
+    slot.stamp = stamp;
+    slot.mac = hex(out, n);
+    return slot.mac;
 }
 
 std::string NonceMaker::make() const

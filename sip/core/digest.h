@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "sip/core/message.h"
@@ -65,6 +66,14 @@ private:
     std::string secret;
     int lifetime;
     clock_t_ now;
+    // Every nonce of one second has the same MAC: the last seconds' MACs are
+    // kept, so a challenge and its answer cost no HMAC of their own.
+    struct mac_t {
+        std::string stamp, mac;
+    };
+    mutable std::mutex macs_lock;  // guards macs and macs_next
+    mutable mac_t macs[4];
+    mutable size_t macs_next = 0;
 };
 
 }  // namespace sipcore

@@ -76,6 +76,18 @@ TEST(SipDigest, NoncesAgeAndForgery)
     EXPECT_EQ(nonces.check(other.make()), NonceMaker::Check::Invalid);
     for (const char* bad : {"", ".", "zz.abc", "1388", "1388.", "1388.00"})
         EXPECT_EQ(nonces.check(bad), NonceMaker::Check::Invalid) << bad;
+    // MACs are kept per second: a known second with a wrong MAC is still
+    // forged, and nonces of more seconds than are kept all still check.
+    std::string fresh = nonces.make();
+    std::string forged = fresh;
+    forged.back() = forged.back() == '0' ? '1' : '0';
+    EXPECT_EQ(nonces.check(forged), NonceMaker::Check::Invalid);
+    std::vector<std::string> made;
+    for (int i = 0; i < 6; ++i, ++now)
+        made.push_back(nonces.make());
+    for (int round = 0; round < 2; ++round)
+        for (const auto& m : made)
+            EXPECT_EQ(nonces.check(m), NonceMaker::Check::Valid) << m;
 }
 
 TEST(SipDigest, ParamParserRefusesBrokenLists)
