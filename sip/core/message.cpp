@@ -3,6 +3,7 @@
 #include "sip/core/address.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -88,37 +89,117 @@ const std::vector<typed_list_t>& typed_lists()
     return t;
 }
 
-// Compact forms of headers osip keeps as generic ones.
-const char* long_name(const std::string& name)
+// Compact forms of headers osip keeps as generic ones, by letter.
+const char* long_name(char compact)
 {
-    static const struct {
-        const char* compact;
-        const char* name;
-    } forms[] = {{"f", "From"},          {"t", "To"},       {"i", "Call-ID"},         {"c", "Content-Type"},
-                 {"l", "Content-Length"}, {"k", "Supported"}, {"s", "Subject"},        {"o", "Event"},
-                 {"r", "Refer-To"},       {"b", "Referred-By"}, {"x", "Session-Expires"}, {"u", "Allow-Events"},
-                 {"v", "Via"},            {"m", "Contact"},  {"e", "Content-Encoding"}};
-    for (const auto& f : forms)
-        if (strcasecmp(name.c_str(), f.compact) == 0)
-            return f.name;
-    return nullptr;
+    switch (tolower(static_cast<unsigned char>(compact))) {
+    case 'f': return "From";
+    case 't': return "To";
+    case 'i': return "Call-ID";
+    case 'c': return "Content-Type";
+    case 'l': return "Content-Length";
+    case 'k': return "Supported";
+    case 's': return "Subject";
+    case 'o': return "Event";
+    case 'r': return "Refer-To";
+    case 'b': return "Referred-By";
+    case 'x': return "Session-Expires";
+    case 'u': return "Allow-Events";
+    case 'v': return "Via";
+    case 'm': return "Contact";
+    case 'e': return "Content-Encoding";
+    default: return nullptr;
+    }
 }
 
-std::string canonical(const std::string& name)
+// The long form of a name; the name itself when it is not a compact form.
+const char* canonical(const char* name)
 {
-    const char* l = long_name(name);
+    const char* l = name[0] && !name[1] ? long_name(name[0]) : nullptr;
     return l ? l : name;
 }
 
-const typed_list_t* find_list(const std::string& name)
+bool is(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+
+// Whether a header name on the wire names the canonical name.
+bool names(const char* hname, const char* name)
 {
-    for (const auto& t : typed_lists())
-        if (strcasecmp(name.c_str(), t.name) == 0)
-            return &t;
+    if (hname[0] && !hname[1])
+        if (const char* l = long_name(hname[0]))
+            return is(l, name);
+    return tolower(static_cast<unsigned char>(hname[0])) == tolower(static_cast<unsigned char>(name[0])) &&
+           is(hname, name);
+}
+
+// The single headers osip keeps in fields of their own.
+enum class field_t { none, from, to, call_id, cseq, content_type, content_length, mime_version };
+
+struct known_t {
+    const char* name;
+    const typed_list_t* list;  // or a field
+    field_t field;
+};
+
+// The headers osip parses, by first letter: a lookup compares a few names.
+const known_t* find_known(const char* name)
+{
+    using index_t = std::array<std::vector<known_t>, 26>;
+    static const index_t index = [] {
+        index_t ix;
+        auto put = [&ix](known_t k) { ix[static_cast<size_t>(tolower(k.name[0]) - 'a')].push_back(k); };
+        for (const auto& t : typed_lists())
+            put({t.name, &t, field_t::none});
+        put({"From", nullptr, field_t::from});
+        put({"To", nullptr, field_t::to});
+        put({"Call-ID", nullptr, field_t::call_id});
+        put({"CSeq", nullptr, field_t::cseq});
+        put({"Content-Type", nullptr, field_t::content_type});
+        put({"Content-Length", nullptr, field_t::content_length});
+        put({"Mime-Version", nullptr, field_t::mime_version});
+        return ix;
+    }();
+    int c = tolower(static_cast<unsigned char>(name[0]));
+    if (c < 'a' || c > 'z')
+        return nullptr;
+    for (const auto& k : index[static_cast<size_t>(c - 'a')])
+        if (is(k.name, name))
+            return &k;
     return nullptr;
 }
 
-bool is(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+// Whether the message has that field, and its text.
+bool field_present(const osip_message_t* m, field_t f)
+{
+    switch (f) {
+    case field_t::from: return m->from;
+    case field_t::to: return m->to;
+    case field_t::call_id: return m->call_id;
+    case field_t::cseq: return m->cseq;
+    case field_t::content_type: return m->content_type;
+    case field_t::content_length: return m->content_length;
+    case field_t::mime_version: return m->mime_version;
+    case field_t::none: break;
+    }
+    return false;
+}
+
+int field_to_str(const osip_message_t* m, field_t f, char** s)
+{
+    if (!field_present(m, f))
+        return -1;
+    switch (f) {
+    case field_t::from: return osip_from_to_str(m->from, s);
+    case field_t::to: return osip_to_to_str(m->to, s);
+    case field_t::call_id: return osip_call_id_to_str(m->call_id, s);
+    case field_t::cseq: return osip_cseq_to_str(m->cseq, s);
+    case field_t::content_type: return osip_content_type_to_str(m->content_type, s);
+    case field_t::content_length: return osip_content_length_to_str(m->content_length, s);
+    case field_t::mime_version: return osip_content_length_to_str(m->mime_version, s);
+    case field_t::none: break;
+    }
+    return -1;
+}
+
 
 }  // namespace
 
@@ -401,37 +482,25 @@ std::vector<std::string> Message::headers(const std::string& raw_name) const
     std::vector<std::string> r;
     if (!m)
         return r;
-    std::string name = canonical(raw_name);
-    if (const typed_list_t* t = find_list(name)) {
-        osip_list_t* l = &(m->*(t->list));
+    const char* name = canonical(raw_name.c_str());
+    const known_t* k = find_known(name);
+    if (k && k->list) {
+        osip_list_t* l = &(m->*(k->list->list));
         for (int i = 0; i < osip_list_size(l); ++i) {
             char* s = nullptr;
-            if (t->to_str(osip_list_get(l, i), &s) == 0)
+            if (k->list->to_str(osip_list_get(l, i), &s) == 0)
                 r.push_back(take(s));
         }
         return r;
     }
     char* s = nullptr;
-    if (is(name, "From") && m->from && osip_from_to_str(m->from, &s) == 0)
+    if (k && field_to_str(m, k->field, &s) == 0) {
         r.push_back(take(s));
-    else if (is(name, "To") && m->to && osip_to_to_str(m->to, &s) == 0)
-        r.push_back(take(s));
-    else if (is(name, "Call-ID") && m->call_id && osip_call_id_to_str(m->call_id, &s) == 0)
-        r.push_back(take(s));
-    else if (is(name, "CSeq") && m->cseq && osip_cseq_to_str(m->cseq, &s) == 0)
-        r.push_back(take(s));
-    else if (is(name, "Content-Type") && m->content_type && osip_content_type_to_str(m->content_type, &s) == 0)
-        r.push_back(take(s));
-    else if (is(name, "Content-Length") && m->content_length &&
-             osip_content_length_to_str(m->content_length, &s) == 0)
-        r.push_back(take(s));
-    else if (is(name, "Mime-Version") && m->mime_version && osip_content_length_to_str(m->mime_version, &s) == 0)
-        r.push_back(take(s));
-    if (!r.empty())
         return r;
+    }
     for (int i = 0; i < osip_list_size(&m->headers); ++i) {
         auto* h = static_cast<osip_header_t*>(osip_list_get(&m->headers, i));
-        if (h->hname && (is(name, h->hname) || is(canonical(h->hname), name.c_str())))
+        if (h->hname && names(h->hname, name))
             r.push_back(str(h->hvalue));
     }
     return r;
@@ -447,15 +516,11 @@ int Message::addHeader(const std::string& raw_name, const std::string& value)
 {
     if (!m)
         return -1;
-    std::string name = canonical(raw_name);
-    bool typed = find_list(name) || is(name, "From") || is(name, "To") || is(name, "Call-ID") ||
-                 is(name, "CSeq") || is(name, "Content-Type") || is(name, "Content-Length") ||
-                 is(name, "Mime-Version");
-    if (!typed)
-        return osip_message_set_header(m, name.c_str(), value.c_str()) == 0 ? 0 : -1;
-    if ((is(name, "From") && m->from) || (is(name, "To") && m->to) || (is(name, "Call-ID") && m->call_id) ||
-        (is(name, "CSeq") && m->cseq) || (is(name, "Content-Type") && m->content_type) ||
-        (is(name, "Content-Length") && m->content_length) || (is(name, "Mime-Version") && m->mime_version))
+    const char* name = canonical(raw_name.c_str());
+    const known_t* k = find_known(name);
+    if (!k)
+        return osip_message_set_header(m, name, value.c_str()) == 0 ? 0 : -1;
+    if (field_present(m, k->field))
         return -1;
     std::string n = name, v = value;
     int rc = osip_message_set_multiple_header(m, n.data(), v.data());
@@ -466,11 +531,11 @@ int Message::addHeaderFirst(const std::string& raw_name, const std::string& valu
 {
     if (!m)
         return -1;
-    std::string name = canonical(raw_name);
-    const typed_list_t* t = find_list(name);
-    if (!t)
-        return osip_message_set_topheader(m, name.c_str(), value.c_str()) == 0 ? 0 : -1;
-    osip_list_t* l = &(m->*(t->list));
+    const char* name = canonical(raw_name.c_str());
+    const known_t* k = find_known(name);
+    if (!k || !k->list)
+        return osip_message_set_topheader(m, name, value.c_str()) == 0 ? 0 : -1;
+    osip_list_t* l = &(m->*(k->list->list));
     int before = osip_list_size(l);
     if (addHeader(name, value) != 0)
         return -1;
@@ -487,38 +552,49 @@ void Message::removeHeader(const std::string& raw_name)
 {
     if (!m)
         return;
-    std::string name = canonical(raw_name);
-    if (const typed_list_t* t = find_list(name)) {
-        osip_list_t* l = &(m->*(t->list));
+    const char* name = canonical(raw_name.c_str());
+    const known_t* k = find_known(name);
+    if (k && k->list) {
+        osip_list_t* l = &(m->*(k->list->list));
         while (osip_list_size(l) > 0) {
             void* e = osip_list_get(l, 0);
             osip_list_remove(l, 0);
-            t->free(e);
+            k->list->free(e);
         }
         return;
     }
-    if (is(name, "Content-Type") && m->content_type) {
+    switch (k && field_present(m, k->field) ? k->field : field_t::none) {
+    case field_t::content_type:
         osip_content_type_free(m->content_type);
         m->content_type = nullptr;
-    } else if (is(name, "CSeq") && m->cseq) {
+        break;
+    case field_t::cseq:
         osip_cseq_free(m->cseq);
         m->cseq = nullptr;
-    } else if (is(name, "From") && m->from) {
+        break;
+    case field_t::from:
         osip_from_free(m->from);
         m->from = nullptr;
-    } else if (is(name, "To") && m->to) {
+        break;
+    case field_t::to:
         osip_to_free(m->to);
         m->to = nullptr;
-    } else if (is(name, "Call-ID") && m->call_id) {
+        break;
+    case field_t::call_id:
         osip_call_id_free(m->call_id);
         m->call_id = nullptr;
-    } else if (is(name, "Content-Length") && m->content_length) {
+        break;
+    case field_t::content_length:
         osip_content_length_free(m->content_length);
         m->content_length = nullptr;
+        break;
+    case field_t::mime_version:
+    case field_t::none:
+        break;
     }
     for (int i = 0; i < osip_list_size(&m->headers);) {
         auto* h = static_cast<osip_header_t*>(osip_list_get(&m->headers, i));
-        if (h->hname && (is(name, h->hname) || is(canonical(h->hname), name.c_str()))) {
+        if (h->hname && names(h->hname, name)) {
             osip_list_remove(&m->headers, i);
             osip_header_free(h);
         } else {
@@ -676,7 +752,7 @@ std::vector<NameAddr> Message::nameAddrs(const std::string& raw_name) const
     std::vector<NameAddr> r;
     if (!m)
         return r;
-    std::string name = canonical(raw_name);
+    const char* name = canonical(raw_name.c_str());
     osip_list_t* l = nullptr;
     if (is(name, "Contact"))
         l = &m->contacts;

@@ -119,6 +119,59 @@ TEST(SipMessage, PrintCloneAndEditRoundTrip)
     EXPECT_EQ(again.topBranch(), "z9hG4bKabc");
 }
 
+TEST(SipMessage, HeadersFoundByAnyFormOfTheirName)
+{
+    const char* text =
+        "OPTIONS sip:bob@example.com SIP/2.0\r\n"
+        "v: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKx\r\n"
+        "f: <sip:alice@example.com>;tag=a1\r\n"
+        "t: <sip:bob@example.com>\r\n"
+        "i: c9@10.0.0.1\r\n"
+        "CSeq: 1 OPTIONS\r\n"
+        "m: <sip:alice@10.0.0.1>\r\n"
+        "k: path\r\n"
+        "SUPPORTED: timer\r\n"
+        "s: first\r\n"
+        "subject: second\r\n"
+        "o: presence\r\n"
+        "X-Long-Header-Name-Of-Ours: 1\r\n"
+        "x: 90\r\n"
+        "Content-Length: 0\r\n\r\n";
+    Message m = Message::parse(text);
+    ASSERT_TRUE(m);
+    struct {
+        const char* name;
+        std::vector<std::string> values;
+    } cases[] = {
+        {"Via", {"SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKx"}},
+        {"v", {"SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKx"}},
+        {"call-id", {"c9@10.0.0.1"}},
+        {"I", {"c9@10.0.0.1"}},
+        {"contact", {"<sip:alice@10.0.0.1>"}},
+        {"Supported", {"path", "timer"}},
+        {"K", {"path", "timer"}},
+        {"Subject", {"first", "second"}},
+        {"s", {"first", "second"}},
+        {"Event", {"presence"}},
+        {"x-long-header-name-of-ours", {"1"}},
+        {"Session-Expires", {"90"}},
+        {"Allow-Events", {}},
+        {"", {}},
+        {"1", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(m.headers(c.name), c.values) << c.name;
+    m.removeHeader("subject");
+    m.removeHeader("k");
+    m.removeHeader("m");
+    Message again = Message::parse(m.toString());
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again.headers("s").empty());
+    EXPECT_TRUE(again.headers("Supported").empty());
+    EXPECT_TRUE(again.headers("Contact").empty());
+    EXPECT_EQ(again.header("o"), "presence");
+}
+
 TEST(SipMessage, SetHeaderReplacesSingleValuedHeaders)
 {
     struct {
