@@ -249,6 +249,16 @@ class Daemon:
                     raise AssertionError("no line matching %r in:\n%s" % (pattern, "\n".join(self.lines)))
                 self._cond.wait(min(left, 0.1))
 
+    def wait_until(self, what, condition, timeout=30):
+        """Waits for condition() while the daemon runs; what names the failure."""
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if self.proc.poll() is not None:
+                raise AssertionError("the daemon ended: " + what)
+            if time.monotonic() > deadline:
+                raise AssertionError(what)
+            time.sleep(0.05)
+
     def wait_file(self, path, timeout=30):
         deadline = time.monotonic() + timeout
         while not os.path.exists(path):
@@ -339,6 +349,10 @@ class Scratch:
         """Runs a command inside the namespace; returns its stdout."""
         return subprocess.run(["ip", "netns", "exec", self.ns] + list(cmd), check=True,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True).stdout
+
+    def listening(self, proto, port):
+        """Whether a socket of proto ("u" UDP, "t" TCP) listens on port in the namespace."""
+        return (":%d " % port) in self.run("ss", "-Hl" + proto + "n", "sport = :%d" % port) + " "
 
     def path(self, absolute):
         return self.root + absolute

@@ -5,7 +5,6 @@ address."""
 
 import os
 import subprocess
-import time
 import unittest
 
 from linegw_harness import KEEP_ETH0, ScratchTestCase
@@ -14,16 +13,6 @@ SIPP_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "proxy
 
 
 class ProxyTest(ScratchTestCase):
-    def listening(self, s, proto, port):
-        return (":%d " % port) in s.run("ss", "-Hl" + proto + "n", "sport = :%d" % port) + " "
-
-    def wait_until(self, d, what, fn, timeout=30):
-        deadline = time.monotonic() + timeout
-        while not fn():
-            self.assertIsNone(d.proc.poll(), "the daemon ended")
-            self.assertLess(time.monotonic(), deadline, what)
-            time.sleep(0.05)
-
     def sipp(self, s, scenario, target, *args):
         # A local port of its own: SIPp's default is 5060, which it would take
         # whenever the proxy's transports are down for a restart.
@@ -51,10 +40,10 @@ class ProxyTest(ScratchTestCase):
         # are bound once the last of them logged its record-route again.
         tls_rr = "Transport specific record-route enabled (generated): <sip:127.0.0.1:5061;transport=tls;lr>"
         d.wait_line(r"--> restarting repro$")
-        self.wait_until(d, "the proxy did not start again", lambda: d.messages().count(tls_rr) >= 2)
+        d.wait_until("the proxy did not start again", lambda: d.messages().count(tls_rr) >= 2)
         for proto, port in (("u", 5060), ("t", 5060), ("t", 5061)):
-            self.wait_until(d, "nothing listens on %s %d" % (proto, port), lambda: self.listening(s, proto, port))
-        self.wait_until(d, "the user agent does not listen", lambda: self.listening(s, "u", 6060))
+            d.wait_until("nothing listens on %s %d" % (proto, port), lambda: s.listening(proto, port))
+        d.wait_until("the user agent does not listen", lambda: s.listening("u", 6060))
 
         rc, out = self.sipp(s, "call_ua.xml", "127.0.0.1:5060", "-s", "100")
         self.assertEqual(rc, 0, out + "\n--- daemon\n" + "\n".join(d.output()[-40:]))
@@ -65,7 +54,7 @@ class ProxyTest(ScratchTestCase):
         s.run("ip", "addr", "add", "10.0.0.2/24", "dev", "eth0")
         d.wait_line(r"Transport specific record-route enabled \(generated\): <sip:10\.0\.0\.2:5061;transport=tls;lr>")
         for proto, port in (("u", 5060), ("t", 5060), ("t", 5061)):
-            self.wait_until(d, "nothing listens on %s %d" % (proto, port), lambda: self.listening(s, proto, port))
+            d.wait_until("nothing listens on %s %d" % (proto, port), lambda: s.listening(proto, port))
         rc, out = self.sipp(s, "call_ua.xml", "10.0.0.2:5060", "-s", "101", "-i", "10.0.0.2")
         self.assertEqual(rc, 0, out + "\n--- daemon\n" + "\n".join(d.output()[-40:]))
 

@@ -36,22 +36,12 @@ class ProxyRoutesTest(ScratchTestCase):
         s.write_config({"globalconf": {"dhcp": "no", "flags": FLAGS}, "master": 0})
         sim = s.start_sim()
         d = s.start("-d")
-        self.wait_until(d, "the proxy does not listen", lambda: self.listening(s, 5060))
+        d.wait_until("the proxy does not listen", lambda: s.listening("u", 5060))
         # The management link answers once the poller runs; a Get may be sent again.
         peer = cp.ControllerPeer(sim)
         self.assertIsNotNone(peer.request(cp.GET, 0, cp.get_body([".5.0"]), timeout=30),
                              "the management link does not answer")
         return s, peer, d
-
-    def listening(self, s, port):
-        return (":%d " % port) in s.run("ss", "-Hlun", "sport = :%d" % port) + " "
-
-    def wait_until(self, d, what, fn, timeout=30):
-        deadline = time.monotonic() + timeout
-        while not fn():
-            self.assertIsNone(d.proc.poll(), "the daemon ended")
-            self.assertLess(time.monotonic(), deadline, what)
-            time.sleep(0.05)
 
     def command(self, peer, command):
         self.ident = (self.ident + 1) % 256
@@ -76,7 +66,7 @@ class ProxyRoutesTest(ScratchTestCase):
         self.peers.append(p)
         if not wait:
             deadline = time.monotonic() + 10
-            while not self.listening(s, port):
+            while not s.listening("u", port):
                 self.assertIsNone(p.poll(), p.stdout.read() if p.poll() is not None else "")
                 self.assertLess(time.monotonic(), deadline, "SIPp does not listen on %d" % port)
                 time.sleep(0.02)
@@ -127,7 +117,7 @@ class ProxyRoutesTest(ScratchTestCase):
         caller = self.sipp(s, "uac_call.xml", 5070, "127.0.0.1:5060", "-s", "8123", "-r", "10", "-l", "10",
                            "-m", str(calls), wait=True)
         # Once some calls went to the old route, the controller sends a new table.
-        self.wait_until(d, "no call reached the old route",
+        d.wait_until("no call reached the old route",
                         lambda: os.path.exists(s.path("/5081.msg"))
                         and len(self.received(s, 5081, r"INVITE sip:old")) >= 5)
         self.send_table(peer, "routes", [{"p": "^sip:8([0-9]+)@", "o": 1, "t": "sip:new$1@127.0.0.1:5082"},
