@@ -11,6 +11,10 @@ int epoll_fd = -1;
 
 namespace {
 std::atomic<epoller_ctl_t> ctl_fn{&epoll_ctl};
+// Odd while the loop waits or delivers: what it gathered may name an object
+// whose registration was removed meanwhile.
+std::atomic<uint64_t> pass_count{0};
+thread_local bool in_loop = false;
 }
 
 void epoller_set_ctl(epoller_ctl_t ctl) { ctl_fn.store(ctl ? ctl : &epoll_ctl); }
@@ -28,18 +32,32 @@ bool epoller_init()
 void epoller_poll(int ms)
 {
     epoll_event evs[100];
+    pass_count.fetch_add(1);
+    in_loop = true;
     int n = epoll_wait(epoll_fd, evs, 100, ms);
-    if (n < 0 && errno == EINTR)
-        return;
-    if (n < 0) {
-        LOG(LOGF_WEB, 3, "%s:%d: epoll_wait() error: %s", __FILE_NAME__, __LINE__, strerror(errno));
-        usleep(1000);
-        return;
-    }
+    int err = errno;
     for (int i = 0; i < n; i++) {
         if (auto* p = static_cast<EPoller*>(evs[i].data.ptr))
             p->onEvents(evs[i].events);
     }
+    in_loop = false;
+    pass_count.fetch_add(1);
+    if (n < 0 && err != EINTR) {
+        LOG(LOGF_WEB, 3, "%s:%d: epoll_wait() error: %s", __FILE_NAME__, __LINE__, strerror(err));
+        usleep(1000);
+    }
+}
+
+void epoller_quiesce()
+{
+    // The loop's own objects are never inside a delivery of another pass.
+    if (in_loop)
+        return;
+    uint64_t seen = pass_count.load();
+    if (!(seen & 1))
+        return;
+    while (pass_count.load() == seen)
+        usleep(1000);
 }
 
 void epoller_done()

@@ -26,6 +26,12 @@ bool epoller_init();
 void epoller_poll(int ms);
 void epoller_done();
 
+// Returns once no event gathered before the call can still reach an object:
+// after removing its registration, an owner on another thread calls this
+// before it closes the descriptor or deletes the object. Waits at most for
+// the loop's current pass; at once when the loop is not inside one.
+void epoller_quiesce();
+
 // The epoll_ctl the registrations go through; tests count the calls. Null restores it.
 typedef int (*epoller_ctl_t)(int epfd, int op, int fd, struct epoll_event* ev);
 void epoller_set_ctl(epoller_ctl_t ctl);

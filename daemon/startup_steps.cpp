@@ -32,6 +32,7 @@
 #include "core/watchdog.h"
 #include "daemon/create_channel.h"
 #include "daemon/management_hooks.h"
+#include "mgmt/media_proxy.h"
 #include "mgmt/poller.h"
 #include "msp/comcerto_device.h"
 #include "msp/msp_transaction.h"
@@ -184,6 +185,23 @@ int start_reg_sync()
     return 0;
 }
 
+// After the registration-sync thread made the loop's epoll instance.
+int start_media_proxy()
+{
+    mediaProxy = new MediaProxy;
+    mediaProxy->start();
+    return 0;
+}
+
+void stop_media_proxy()
+{
+    if (!mediaProxy)
+        return;
+    mediaProxy->stop();
+    delete mediaProxy;
+    mediaProxy = nullptr;
+}
+
 void stop_reg_sync()
 {
     if (!regSyncThread)
@@ -310,7 +328,7 @@ constexpr startup_step_t startup_list[] = {
     // the network settings, the pinger, and the web server of a standalone board.
     {"poller thread", RUNS, [] { return start_poller() ? 0 : -1; },
          {LOGF_GENERAL, 3, "error starting poller thread"}, shutdown_from("event queue")},
-    {"media proxy", PLACEHOLDER, nullptr,   // MediaProxy::start, result ignored
+    {"media proxy", RUNS, start_media_proxy,   // result ignored: the daemon runs on without the relay
          LOGGED_BY_STEP, GO_ON},
     {"user-agent thread", RUNS, start_ua_thread,   // 1 MiB stack
          {LOGF_GENERAL, 3, "cannot create polling thread: error %d"}, shutdown_from("media processor again")},
@@ -331,7 +349,7 @@ constexpr startup_step_t startup_list[] = {
 constexpr shutdown_step_t shutdown_list[] = {
     {"kick", RUNS, watchdog_kick},
     {"channels", RUNS, delete_channels},
-    {"media proxy", PLACEHOLDER, nullptr},              // MediaProxy::stop, delete
+    {"media proxy", RUNS, stop_media_proxy},
     {"virtual channel manager", RUNS, delete_manager},
     {"media processor", RUNS, comcerto_destroy},
     {"five seconds of kicks", RUNS, kicks_five_seconds},

@@ -13,6 +13,7 @@
 #include "core/watchdog.h"
 #include "mgmt/device_settings.h"
 #include "mgmt/management_link.h"
+#include "mgmt/pinger.h"
 #include "mgmt/poller.h"
 #include "mgmt/var_store.h"
 #include "mgmt/var_table.h"
@@ -207,9 +208,7 @@ MyVarValue read_param(const std::string& id, int n)
     case 6:
         return text(poller_syslog_spec());
     case 7:
-        if (!h.pingerStatus)
-            return not_implemented(id);
-        return text(h.pingerStatus());
+        return text(pinger_status());
     case 8:
         return text(device_setting(&DeviceSettings::ntpOverride));
     default:

@@ -51,7 +51,6 @@ struct MgmtReadHooks {
     int (*mspLoad)() = nullptr;               // .19.0
     int (*channelUsage)() = nullptr;          // .21.0
     std::string (*mspIp6)() = nullptr;        // .30.2.1.0: "" or "address/length"
-    std::string (*pingerStatus)() = nullptr;  // .30.7.1.0
     bool (*pppdRunning)() = nullptr;          // ppp0 instead of eth0
 };
 void mgmt_set_read_hooks(const MgmtReadHooks& hooks);

@@ -22,6 +22,7 @@
 #include "mgmt/fpga.h"
 #include "mgmt/module.h"
 #include "mgmt/network_settings.h"
+#include "mgmt/pinger.h"
 #include "mgmt/standalone.h"
 #include "mgmt/var_store.h"
 #include "mgmt/var_table.h"
@@ -346,8 +347,10 @@ void pass(PassState& st)
         if (!l->framePending())
             l->buildNotification();
     }
-    if (st.passCount % CAS_SCAN_PERIOD == 0)
+    if (st.passCount % CAS_SCAN_PERIOD == 0) {
         scan_cas();
+        pinger_poll();
+    }
     pause_ms(1);
     if (++st.passCount > SUPERVISION_PERIOD) {
         supervise();
@@ -361,6 +364,7 @@ void* poller_thread(void*)
         LOG(LOGF_GENERAL, 3, "cannot open /dev/spidev0.2");
         return nullptr;
     }
+    pinger_create();
     PassState st;
     try {
         while (pollerRunning.load())
@@ -370,6 +374,7 @@ void* poller_thread(void*)
     } catch (...) {
         LOG(LOGF_GENERAL, 3, "unknown exception caught in poller thread");
     }
+    pinger_delete();
     return nullptr;
 }
 

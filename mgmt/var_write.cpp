@@ -13,6 +13,7 @@
 #include "mgmt/fpga.h"
 #include "mgmt/global_config.h"
 #include "mgmt/mgmt_command.h"
+#include "mgmt/pinger.h"
 #include "mgmt/poller.h"
 #include "mgmt/standalone.h"
 #include "mgmt/system_settings.h"
@@ -35,12 +36,6 @@ bool type_fits(int row, int value, bool strict)
     if (row == MyVarValue::STRING)
         return value == MyVarValue::STRING;
     return is_integer(row) && is_integer(value);
-}
-
-int not_implemented(const std::string& id)
-{
-    LOG(LOGF_SYSTEM, 3, "Writing variable %s not implemented", id.c_str());
-    return VAR_ERROR;
 }
 
 // .10.k.c.0 (k = 1..256) and .11.k.c.0 (k + 255)
@@ -298,8 +293,10 @@ int poller_write_var(const std::string& id, const MyVarValue& value, bool strict
     } else if (id == ".30.6.1.0") {
         write_syslog_settings(id, value.text);
     } else if (id == ".30.7.1.0") {
-        // the pinger lives with the network layer
-        return not_implemented(id);
+        if (!pinger_start(value.text)) {
+            LOG(LOGF_SYSTEM, 3, "Writing variable %s: the pinger is not running", id.c_str());
+            return VAR_ERROR;
+        }
     }
     return VAR_OK;
 }

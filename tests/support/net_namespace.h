@@ -129,7 +129,7 @@ public:
             pollfd p{fd, POLLIN, 0};
             if (left <= 0 || poll(&p, 1, left) <= 0)
                 break;
-            uint8_t buf[2048];
+            uint8_t buf[4096];
             ssize_t n;
             sockaddr_ll from{};
             socklen_t len = sizeof from;
