@@ -76,7 +76,8 @@ class DaemonTest(ScratchTestCase):
         self.assertEqual(d.wait(), 0)
         msgs = d.messages()
         tail = msgs[msgs.index("got signal 15"):]
-        self.assertEqual(tail, ["got signal 15", "shutting down...", "Destroying schedule main scheduler"])
+        self.assertEqual(tail, ["got signal 15", "shutting down...", "--> MediaProxy::stop()",
+                                "Destroying schedule main scheduler"])
 
         ops = s.watchdog_ops()
         names = [op for _, op in ops]

@@ -18,14 +18,12 @@ namespace {
 constexpr uint8_t ETH0_MAC[6] = {2, 0, 0, 0, 0, 0x01};
 constexpr uint8_t ETH1_MAC[6] = {2, 0, 0, 0, 0, 0x11};
 
-class MediaProxyTest : public ::testing::Test {
+class MediaProxyTest : public NetNamespacesTest {
 protected:
     void SetUp() override
     {
-        if (!NetNamespaces::usable())
-            GTEST_SKIP() << "needs root for network namespaces";
-        net.build();
-        if (HasFatalFailure())
+        NetNamespacesTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
             return;
         // Room for the largest frame the relay sends.
         NetNamespaces::sh(net.here, "for l in eth1 eth1p eth2; do ip link set $l mtu 2100; done");
@@ -69,7 +67,6 @@ protected:
             << strerror(errno);
     }
 
-    NetNamespaces net;
     std::thread loop;
     std::atomic<bool> stopLoop{false};
     int sender = -1;

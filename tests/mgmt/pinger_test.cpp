@@ -82,14 +82,12 @@ private:
     std::thread worker;
 };
 
-class PingerTest : public ::testing::Test {
+class PingerTest : public NetNamespacesTest {
 protected:
     void SetUp() override
     {
-        if (!NetNamespaces::usable())
-            GTEST_SKIP() << "needs root for network namespaces";
-        net.build();
-        if (HasFatalFailure())
+        NetNamespacesTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
             return;
         char dir[] = "/tmp/pinger-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
@@ -146,7 +144,6 @@ protected:
         return n;
     }
 
-    NetNamespaces net;
     std::string root;
     bool saved_ready = false;
     std::unique_ptr<LogCapture> logs;

@@ -157,3 +157,18 @@ public:
     int here = -1;
     int lan = -1;
 };
+
+// Tests that run in a freshly built gateway network; skipped without root.
+// A fixture's own SetUp calls this one first and returns when
+// IsSkipped() || HasFatalFailure().
+class NetNamespacesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!NetNamespaces::usable())
+            GTEST_SKIP() << "needs root for network namespaces";
+        net.build();
+    }
+
+    NetNamespaces net;
+};
