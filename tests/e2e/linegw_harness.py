@@ -357,6 +357,15 @@ class Scratch:
     def path(self, absolute):
         return self.root + absolute
 
+    def wait_udp_port(self, daemon, port, timeout=30):
+        """Waits until something in the namespace listens on UDP port, while
+        the daemon runs."""
+        deadline = time.monotonic() + timeout
+        while (":%d " % port) not in self.run("ss", "-Hlun", "sport = :%d" % port) + " ":
+            assert daemon.proc.poll() is None, "the daemon ended"
+            assert time.monotonic() < deadline, "nothing listens on UDP %d" % port
+            time.sleep(0.05)
+
     def env(self, **extra):
         env = dict(os.environ)
         env.update({

@@ -38,11 +38,7 @@ class SipChannelTest(ScratchTestCase):
         # The harness runs its wrapper with the daemon's path as $0.
         self.d = s.start("-d", env=s.env(LINEGW_TEST_CONTROL=self.fifo),
                          wrapper='exec "%s" "$@"' % SIPTEST_BINARY)
-        deadline = time.monotonic() + 30
-        while ":6060 " not in s.run("ss", "-Hlun", "sport = :6060") + " ":
-            self.assertIsNone(self.d.proc.poll(), "the daemon ended")
-            self.assertLess(time.monotonic(), deadline, "nothing listens on UDP 6060")
-            time.sleep(0.05)
+        s.wait_udp_port(self.d, 6060)
         s.sim.wait_started()
         self.control(settings)
         return s

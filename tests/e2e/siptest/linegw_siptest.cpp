@@ -5,7 +5,10 @@
 // Requests come through the FIFO named by LINEGW_TEST_CONTROL, one line
 // each: "<timeslot> <settings JSON>". A line becomes a "Channel settings"
 // event for that timeslot; besides the settings of the channel it may hold
-// "dial" (a SIP URI to call), "hangup" (true) or "swap" (true).
+// "dial" (a SIP URI to call), "hangup" (true) or "swap" (true). Two more
+// lines give the proxy what the lines and the controller would:
+// "callgroups <JSON>" its call groups, "options <user> <JSON>" a
+// subscriber's barring options.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -25,6 +28,8 @@
 #include "daemon/startup_steps.h"
 #include "msp/sip_channel.h"
 #include "platform/sim_board.h"
+#include "proxy/proxy_tables.h"
+#include "proxy/repro_api.h"
 #include "ua/user_agent.h"
 
 namespace {
@@ -173,6 +178,33 @@ AbstractChannel* make_test(int ts, const std::string&) { return new SipTestLine(
 
 std::vector<channel_type_t> types;
 
+// A "callgroups" or "options" line, handed to the proxy; false for others.
+bool proxy_line(const char* line)
+{
+    std::string user;
+    const char* rest;
+    if (strncmp(line, "callgroups ", 11) == 0) {
+        rest = line + 11;
+    } else if (strncmp(line, "options ", 8) == 0 && strchr(line + 8, ' ')) {
+        rest = strchr(line + 8, ' ');
+        user.assign(line + 8, rest);
+    } else {
+        return false;
+    }
+    JsonValue value;
+    MemDataSource source(rest);
+    if (!value.parse(source)) {
+        LOG(LOGF_GENERAL, 3, "siptest: bad control line: %s", line);
+        return true;
+    }
+    if (user.empty())
+        repro_update_callgroups(value);
+    else
+        repro_set_user_options(user, value);
+    LOG(LOGF_GENERAL, 3, "siptest: proxy %s", line);
+    return true;
+}
+
 // Lines from the FIFO become settings events; the daemon's queue takes
 // them from any thread.
 void* control_thread(void* argument)
@@ -184,6 +216,8 @@ void* control_thread(void* argument)
             return nullptr;
         char line[4096];
         while (fgets(line, sizeof line, f)) {
+            if (proxy_line(line))
+                continue;
             char* json = nullptr;
             long ts = strtol(line, &json, 10);
             JsonValue value;
