@@ -10,7 +10,11 @@
 # failed calls, CPU-seconds of the proxy and its children (/proc/PID/stat)
 # and work per CPU-second, RSS and PSS summed over its processes
 # (/proc/PID/smaps_rollup) at half the step and at its end ("flat" when PSS
-# grew by no more than 2 MB or 5 % over the second half), the CPU-seconds
+# grew by no more than 2 MB or 5 % over the second half), the UDP datagrams
+# the kernel dropped for a full receive buffer during the step (the proxy's
+# socket from /proc/net/udp, and every socket of the namespace from
+# /proc/net/snmp RcvbufErrors: SIPp's callee never retransmits its 200, so one
+# lost there is an unfinished call), the CPU-seconds
 # both SIPp instances used (caller and callee: near the step's length, SIPp
 # was the limit), and the machine's 1-minute load at the end of the step.
 # Then the highest clean rate (no failed call) per proxy and kind. Not a test.
@@ -50,9 +54,14 @@ command -v sipp >/dev/null || { echo "sipp not installed (apt-get install sip-te
 if [[ " $proxies " == *" kamailio "* ]] && ! command -v kamailio >/dev/null; then
   echo "installing kamailio"
   # The package's service must not start on the host.
-  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d.sip-proxy-bench
+  own_policy=
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod +x /usr/sbin/policy-rc.d
+    own_policy=1
+  fi
   DEBIAN_FRONTEND=noninteractive RUNLEVEL=1 apt-get install -y -q kamailio >/dev/null
-  rm -f /usr/sbin/policy-rc.d.sip-proxy-bench
+  [ -z "$own_policy" ] || rm -f /usr/sbin/policy-rc.d
 fi
 work=$(mktemp -d /tmp/sip-proxy-bench.XXXXXX)
 pids=()
@@ -117,11 +126,14 @@ tree_pids() {  # the proxy and its descendants
 cpu_ticks() { local t=0; for p in $(tree_pids); do t=$((t + $(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0))); done; echo $t; }
 mem_kb() { local f=$1 t=0; for p in $(tree_pids); do t=$((t + $(awk "/^$f:/ {print \$2}" "/proc/$p/smaps_rollup" 2>/dev/null || echo 0))); done; echo $t; }
 tick=$(getconf CLK_TCK)
+# Datagrams dropped so far on the proxy's UDP sockets, and in the namespace.
+proxy_drops() { awk -v port="$(printf ':%04X' "$proxy_port")" 'NR > 1 && substr($2, length($2) - 4) == port { d += $NF } END { print d + 0 }' /proc/net/udp; }
+all_drops() { awk '/^Udp:/ { if (!n) { for (i = 1; i <= NF; i++) col[$i] = i; n = 1 } else print $col["RcvbufErrors"] }' /proc/net/snmp; }
 
 declare -A best
 echo "$(date -u +%FT%TZ) load: $(uptime | sed 's/.*load average: //'); proxy on core $proxy_cpu, SIPp on core $sipp_cpu, $secs s steps, $users users"
-printf "%-10s %-9s %7s %8s %7s %6s %7s %9s %6s %8s %7s %5s %8s %5s\n" \
-  proxy kind offered achieved done failed cpu-s per-cpu-s rss-MB pss-half pss-end flat sipp-cpu load1
+printf "%-10s %-9s %7s %8s %7s %6s %7s %9s %6s %8s %7s %5s %7s %8s %8s %5s\n" \
+  proxy kind offered achieved done failed cpu-s per-cpu-s rss-MB pss-half pss-end flat drop-px drop-all sipp-cpu load1
 for proxy in $proxies; do
   case $proxy in
     framework) start_framework ;;
@@ -139,6 +151,8 @@ for proxy in $proxies; do
     esac
     rm -f "$work"/stat.csv
     c0=$(cpu_ticks)
+    dp0=$(proxy_drops)
+    da0=$(all_drops)
     t0=$(date +%s.%N)
     u0=$(awk '{print $14 + $15}' "/proc/$uas_pid/stat")
     (cd "$work" && exec /usr/bin/time -f "%U %S" -o "$work/sipp.time" timeout $((secs + 90)) taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 "${sargs[@]}" \
@@ -155,6 +169,7 @@ for proxy in $proxies; do
     wait "$sipp_pid" || true
     t1=$(date +%s.%N)
     c1=$(cpu_ticks)
+    drops="$(printf '%7d %8d' $(($(proxy_drops) - dp0)) $(($(all_drops) - da0)))"
     u1=$(awk '{print $14 + $15}' "/proc/$uas_pid/stat")
     sipp_cpu_s=$(awk -v u0="$u0" -v u1="$u1" -v hz="$tick" 'NR == 1 { printf "%.1f", $1 + $2 + (u1 - u0) / hz }' "$work/sipp.time")
     rss=$(mem_kb Rss)
@@ -169,7 +184,7 @@ for proxy in $proxies; do
       cpu = (c1 - c0) / hz; per = cpu > 0 ? sprintf("%.0f", ok / cpu) : "-";
       grow = pe - ph; flat = (grow <= 2048 || grow <= ph * 0.05) ? "yes" : "NO";
       printf "%8.0f %7d %6d %7.2f %9s %6.0f %8.1f %7.1f %5s", ok / (t1 - t0), ok, f, cpu, per, rss / 1024, ph / 1024, pe / 1024, flat }')
-    printf "%-10s %-9s %7s %s %8s %5s\n" "$proxy" "$kind" "$rate" "$line" "$sipp_cpu_s" "$(cut -d' ' -f1 /proc/loadavg)"
+    printf "%-10s %-9s %7s %s %s %8s %5s\n" "$proxy" "$kind" "$rate" "$line" "$drops" "$sipp_cpu_s" "$(cut -d' ' -f1 /proc/loadavg)"
     if [ "$failed" = 0 ] && [ "$done_n" -ge "$count" ]; then
       read -r _ _ _ _ per rss_mb _ pss_mb _ <<<"$line"
       best[$proxy.$kind]="$rate/s ($per per CPU-second, RSS $rss_mb MB, PSS $pss_mb MB)"
