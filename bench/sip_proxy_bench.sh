@@ -23,7 +23,8 @@
 #     KIND: register, calls; default register:2000 register:5000 register:10000
 #     register:13000 calls:500 calls:1000 calls:1800 calls:2500
 # Environment: PROXY_CPU (default 6), SIPP_CPU (default 7), PROXIES (default
-# "framework kamailio"), KAMAILIO_SHM_MB (default 1024).
+# "framework kamailio"), KAMAILIO_SHM_MB (default 1024), RCVBUF (default
+# 1048576: both proxies' UDP receive buffer, in bytes).
 set -euo pipefail
 if [ -z "${SIP_PROXY_BENCH_NS:-}" ]; then
   [ "$(id -u)" = 0 ] || { echo "needs root for a network namespace"; exit 1; }
@@ -49,6 +50,7 @@ here=$top/bench/sip_proxy
 proxy_cpu=${PROXY_CPU:-6}
 sipp_cpu=${SIPP_CPU:-7}
 proxies=${PROXIES:-framework kamailio}
+rcvbuf=${RCVBUF:-1048576}
 [ -x "$app" ] || { echo "build first: $app missing"; exit 1; }
 command -v sipp >/dev/null || { echo "sipp not installed (apt-get install sip-tester)"; exit 1; }
 if [[ " $proxies " == *" kamailio "* ]] && ! command -v kamailio >/dev/null; then
@@ -97,7 +99,7 @@ pids+=($!)
 listening() { ss -Hlun "sport = :$1" | grep -q .; }
 
 start_framework() {
-  taskset -c "$proxy_cpu" "$app" --udp 127.0.0.1 --port "$proxy_port" --rr --users-file "$work/users.txt" \
+  taskset -c "$proxy_cpu" "$app" --udp 127.0.0.1 --port "$proxy_port" --rr --users-file "$work/users.txt" --rcvbuf "$rcvbuf" \
     --serial "callee=sip:callee@127.0.0.1:$uas_port" >"$work/framework.log" 2>&1 &
   proxy_pid=$!
   pids+=("$proxy_pid")
@@ -106,7 +108,8 @@ start_framework() {
 }
 
 start_kamailio() {
-  sed -e "s|@PORT@|$proxy_port|g" -e "s|@UAS@|$uas_port|g" -e "s|@DB@|$work/db|g" "$here/kamailio.cfg" >"$work/kamailio.cfg"
+  sed -e "s|@PORT@|$proxy_port|g" -e "s|@UAS@|$uas_port|g" -e "s|@DB@|$work/db|g" -e "s|@RCVBUF@|$rcvbuf|g" \
+    "$here/kamailio.cfg" >"$work/kamailio.cfg"
   taskset -c "$proxy_cpu" kamailio -f "$work/kamailio.cfg" -DD -E -m "${KAMAILIO_SHM_MB:-1024}" -M 16 -w "$work" \
     -P "$work/kamailio.pid" >"$work/kamailio.log" 2>&1 &
   proxy_pid=$!

@@ -3,14 +3,16 @@
 //   proxy_app --udp IP [--port N] [--ports-file F] [--rr] [--domain D]
 //             [--fork USER=URI,URI...] [--serial USER=URI,URI...]
 //             [--wait-ms N] [--timer-c MS] [--t1 MS] [--user NAME:PASSWORD]...
-//             [--users-file F]
+//             [--users-file F] [--rcvbuf BYTES]
 //
 // --fork gives USER one batch of targets forked in parallel, --serial one
 // queue per URI; --wait-ms makes every INVITE wait that long in a processor
 // for an event from another thread; --rr record-routes through this proxy;
 // --user adds a user of domain 127.0.0.1 and with it the registrar (401
 // digest challenge) and the location lookup of registered contacts;
-// --users-file reads NAME:PASSWORD lines the same way.
+// --users-file reads NAME:PASSWORD lines the same way. --rcvbuf sizes the
+// socket's receive buffer: a burst longer than the default holds is dropped
+// by the kernel, and a callee that never retransmits leaves the call unfinished.
 // Port 0 (the default) takes a free port; --ports-file receives it.
 #include <chrono>
 #include <condition_variable>
@@ -174,6 +176,13 @@ int main(int argc, char** argv)
     if (id <= 0) {
         fprintf(stderr, "cannot listen on %s\n", ip.c_str());
         return 1;
+    }
+    if (opt.count("--rcvbuf")) {
+        int rc = proxy.stack().setReceiveBuffer(id, atoi(get("--rcvbuf").c_str()));
+        if (rc != 0) {
+            fprintf(stderr, "cannot set the receive buffer to %s bytes (%d)\n", get("--rcvbuf").c_str(), rc);
+            return 1;
+        }
     }
     int port = proxy.transportPort(id);
     if (rr)
