@@ -105,7 +105,7 @@ processor_action_t MyLocationServer::process(sipproxy::RequestContext& c)
     }
 
     std::vector<sipproxy::contact_record_t> contacts, live;
-    {
+    if (db.hasRecord(aor)) {
         sipproxy::RecordLock hold(db, aor);
         contacts = db.getStoredContacts(aor);
         int64_t now = db.now();

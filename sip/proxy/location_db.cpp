@@ -145,6 +145,18 @@ void LocationDb::removeAor(const std::string& aor)
 
 bool LocationDb::aorExists(const std::string& aor) { return !getContacts(aor).empty(); }
 
+bool LocationDb::hasRecord(const std::string& aor) const
+{
+    std::lock_guard<std::mutex> g(map_lock);
+    return records.count(aor) > 0;
+}
+
+size_t LocationDb::recordCount() const
+{
+    std::lock_guard<std::mutex> g(map_lock);
+    return records.size();
+}
+
 std::vector<std::string> LocationDb::getAors() const
 {
     std::lock_guard<std::mutex> g(map_lock);

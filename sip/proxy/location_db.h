@@ -66,6 +66,11 @@ public:
     void removeAor(const std::string& aor);
     bool aorExists(const std::string& aor);
     std::vector<std::string> getAors() const;
+    // Whether aor has a record (made by its first registration, or by any
+    // call that takes its lock or reads it). Makes none: lookups for numbers
+    // nobody registered must not grow the database.
+    bool hasRecord(const std::string& aor) const;
+    size_t recordCount() const;
     size_t contactCount() const;
 
     // Same instance and reg-id (a zero reg-id matches any), else same URI.

@@ -10,7 +10,7 @@ processor_action_t LocationServer::process(RequestContext& c)
 {
     std::string aor = c.getCurrentRequest().requestUri().aorAsUri(c.getSource().transport);
     std::vector<contact_record_t> contacts;
-    {
+    if (db.hasRecord(aor)) {
         RecordLock hold(db, aor);
         contacts = db.getContacts(aor);
     }

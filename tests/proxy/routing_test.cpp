@@ -259,7 +259,7 @@ TEST_F(RoutingTest, SubscribeIsRefusedBeforeAnyLookup)
     EXPECT_EQ(send(phone, request("SUBSCRIBE", "sip:201@gw.test", "sip:alice@elsewhere.test", phone,
                                   "Event: presence\r\n")),
               405);
-    EXPECT_TRUE(db.getAors().empty());
+    EXPECT_EQ(db.recordCount(), 0u);
     EXPECT_EQ(after->runs, 0);
 }
 
@@ -318,6 +318,15 @@ TEST_F(RoutingTest, UnregisteredNumbers)
             EXPECT_EQ(probe->seen(), c.targets);
         }
     }
+}
+
+TEST_F(RoutingTest, CallsToNumbersNobodyRegisteredLeaveNoRecords)
+{
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(send(phone, request("INVITE", "sip:7" + std::to_string(i) + "@gw.test", "sip:a@elsewhere.test",
+                                      phone)),
+                  404);
+    EXPECT_EQ(db.recordCount(), 0u);
 }
 
 TEST_F(RoutingTest, WithoutUserLookupUnregisteredNumbersGetNoTarget)
