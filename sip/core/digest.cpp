@@ -36,13 +36,6 @@ bool consttime_equal(const std::string& a, const std::string& b)
     return diff == 0;
 }
 
-std::string lower(std::string s)
-{
-    for (auto& c : s)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // The first token of a comma list, for qop="auth,auth-int".
 bool list_has(const std::string& list, const std::string& token)
 {
@@ -99,7 +92,12 @@ std::string digest_ha1(const std::string& user, const std::string& realm, const 
     return md5_hex(user + ":" + realm + ":" + password);
 }
 
-int digest_parse_params(const std::string& v, std::map<std::string, std::string>* out)
+namespace {
+
+// Calls fn(key, value) for each parameter of a "Digest k=v, k=\"v\", ..."
+// list, keys in lower case and values unquoted; <0 when it does not parse.
+template <typename F>
+int for_each_digest_param(const std::string& v, F&& fn)
 {
     size_t i = v.find_first_not_of(" \t");
     if (i == std::string::npos || v.size() - i < 6 || strncasecmp(v.c_str() + i, "Digest", 6) != 0)
@@ -107,7 +105,7 @@ int digest_parse_params(const std::string& v, std::map<std::string, std::string>
     i += 6;
     if (i < v.size() && v[i] != ' ' && v[i] != '\t')
         return -1;
-    out->clear();
+    std::string key, value;
     while (i < v.size()) {
         while (i < v.size() && (v[i] == ' ' || v[i] == '\t' || v[i] == ',' || v[i] == '\r' || v[i] == '\n'))
             ++i;
@@ -116,7 +114,9 @@ int digest_parse_params(const std::string& v, std::map<std::string, std::string>
         size_t k = i;
         while (i < v.size() && v[i] != '=' && v[i] != ',' && v[i] != ' ' && v[i] != '\t')
             ++i;
-        std::string key = lower(v.substr(k, i - k));
+        key.assign(v, k, i - k);
+        for (auto& c : key)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
         while (i < v.size() && (v[i] == ' ' || v[i] == '\t'))
             ++i;
         if (key.empty() || i >= v.size() || v[i] != '=')
@@ -124,7 +124,7 @@ int digest_parse_params(const std::string& v, std::map<std::string, std::string>
         ++i;
         while (i < v.size() && (v[i] == ' ' || v[i] == '\t'))
             ++i;
-        std::string value;
+        value.clear();
         if (i < v.size() && v[i] == '"') {
             ++i;
             bool closed = false;
@@ -146,11 +146,19 @@ int digest_parse_params(const std::string& v, std::map<std::string, std::string>
             size_t s = i;
             while (i < v.size() && v[i] != ',' && v[i] != ' ' && v[i] != '\t')
                 ++i;
-            value = v.substr(s, i - s);
+            value.assign(v, s, i - s);
         }
-        (*out)[key] = value;
+        fn(key, value);
     }
     return 0;
+}
+
+}  // namespace
+
+int digest_parse_params(const std::string& v, std::map<std::string, std::string>* out)
+{
+    out->clear();
+    return for_each_digest_param(v, [out](const std::string& k, const std::string& value) { (*out)[k] = value; });
 }
 
 int digest_parse_challenge(const std::string& header_value, digest_challenge_t* out)
@@ -212,20 +220,24 @@ int digest_answer(Message& request, const Message& challenge_response, const dig
 
 int digest_parse_response(const std::string& header_value, digest_response_t* out)
 {
-    std::map<std::string, std::string> p;
-    if (digest_parse_params(header_value, &p) != 0)
-        return -1;
-    out->username = p["username"];
-    out->realm = p["realm"];
-    out->nonce = p["nonce"];
-    out->uri = p["uri"];
-    out->response = p["response"];
-    out->algorithm = p["algorithm"];
-    out->cnonce = p["cnonce"];
-    out->nc = p["nc"];
-    out->qop = p["qop"];
-    out->opaque = p["opaque"];
-    if (out->username.empty() || out->nonce.empty() || out->uri.empty() || out->response.empty())
+    *out = digest_response_t();
+    // Straight into the fields: an answer is parsed for every authenticated request.
+    int rc = for_each_digest_param(header_value, [out](const std::string& k, const std::string& value) {
+        std::string* field = nullptr;
+        switch (k[0]) {
+        case 'a': field = k == "algorithm" ? &out->algorithm : nullptr; break;
+        case 'c': field = k == "cnonce" ? &out->cnonce : nullptr; break;
+        case 'n': field = k == "nonce" ? &out->nonce : k == "nc" ? &out->nc : nullptr; break;
+        case 'o': field = k == "opaque" ? &out->opaque : nullptr; break;
+        case 'q': field = k == "qop" ? &out->qop : nullptr; break;
+        case 'r': field = k == "realm" ? &out->realm : k == "response" ? &out->response : nullptr; break;
+        case 'u': field = k == "username" ? &out->username : k == "uri" ? &out->uri : nullptr; break;
+        default: break;
+        }
+        if (field)
+            *field = value;
+    });
+    if (rc != 0 || out->username.empty() || out->nonce.empty() || out->uri.empty() || out->response.empty())
         return -1;
     return 0;
 }

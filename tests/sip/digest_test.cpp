@@ -100,6 +100,21 @@ TEST(SipDigest, ParamParserRefusesBrokenLists)
         EXPECT_LT(digest_parse_params(bad, &p), 0) << bad;
     digest_response_t r;
     EXPECT_LT(digest_parse_response("Digest username=\"a\"", &r), 0);
+    // Keys in any case, unknown ones skipped, the last of a repeated one kept.
+    ASSERT_EQ(digest_parse_response("Digest USERNAME=\"u\", Realm=r, x-extra=\"q\", NONCE=n1, nonce=n2, "
+                                    "URI=\"sip:h\", Response=\"abc\", NC=00000002, CNonce=c, QOP=auth, "
+                                    "Opaque=\"o\", Algorithm=MD5",
+                                    &r),
+              0);
+    using D = digest_response_t;
+    struct {
+        std::string D::*field;
+        const char* value;
+    } fields[] = {{&D::username, "u"}, {&D::realm, "r"}, {&D::nonce, "n2"},    {&D::uri, "sip:h"},
+                  {&D::response, "abc"}, {&D::nc, "00000002"}, {&D::cnonce, "c"}, {&D::qop, "auth"},
+                  {&D::opaque, "o"},    {&D::algorithm, "MD5"}};
+    for (const auto& f : fields)
+        EXPECT_EQ(r.*f.field, f.value) << f.value;
 }
 
 // Values from the challenge and our username go back escaped: the answer
