@@ -94,7 +94,7 @@ class PingerMediaProxyTest(ScratchTestCase):
         return subprocess.run(["ip", "netns", "exec", self.far] + list(cmd), check=True,
                               stdout=subprocess.PIPE, text=True).stdout
 
-    def ping(self, host, timeout=20):
+    def ping(self, host, timeout=40):
         """Starts a test through the controller; the texts read until it ended."""
         self.assertEqual(self.peer.set(next(self.ids), [(".30.7.1.0", cp.string_value(host))]),
                          [(".30.7.1.0", 0, None)])

@@ -139,7 +139,7 @@ protected:
         while (n < most && (p.getState() != Pinger::IDLE || p.statusText() == "working...")) {
             p.poll();
             n++;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return n;
     }
