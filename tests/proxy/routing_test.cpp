@@ -15,6 +15,7 @@
 #include "sip/sip_peer.h"
 #include "support/log_capture.h"
 #include "support/net_namespace.h"
+#include "support/tls_cert.h"
 
 namespace {
 
@@ -73,7 +74,8 @@ class RoutingTest : public ::testing::Test {
 protected:
     void SetUp() override { start(); }
 
-    void start(bool with_users = true)
+    // tls: a secure transport too, on 192.168.2.1 (tls_port).
+    void start(bool with_users = true, const sipcore::tls_options_t* tls = nullptr)
     {
         sipcore::stack_config_t sc;
         sc.t1_ms = 100;
@@ -81,6 +83,11 @@ protected:
         int id = proxy->addTransport(sipcore::TransportType::UDP, "0.0.0.0", 0);
         ASSERT_GT(id, 0);
         port = proxy->transportPort(id);
+        if (tls) {
+            int t = proxy->addTransport(sipcore::TransportType::TLS, "192.168.2.1", 0, tls);
+            ASSERT_GT(t, 0);
+            tls_port = proxy->transportPort(t);
+        }
         proxy->addDomain("gw.test");
         proxy->addDomain("192.168.1.10");
         proxy->requestChain().add(std::make_unique<ContactFixup>());
@@ -152,7 +159,7 @@ protected:
     sipproxy::LocationDb db{[this] { return now.load(); }};
     sipproxy::UserStore users;
     std::unique_ptr<sipproxy::Proxy> proxy;
-    int port = 0;
+    int port = 0, tls_port = 0;
     Probe* probe = nullptr;
     After* after = nullptr;
     UdpPeer phone;
@@ -347,9 +354,13 @@ protected:
             GTEST_SKIP() << "needs root for a network namespace";
         net.build();
         ASSERT_FALSE(HasFatalFailure());
-        start();
+        tls.cert_file = cert.cert;
+        tls.key_file = cert.key;
+        start(true, &tls);
     }
     NetNamespaces net;
+    testsupport::TlsCert cert;
+    sipcore::tls_options_t tls;
 };
 
 TEST_F(SecureTransportTest, MarkOnTheWayToTheUserAgent)
@@ -385,6 +396,26 @@ TEST_F(SecureTransportTest, MarkOnTheWayToTheUserAgent)
         EXPECT_EQ(send(*peer, request("INVITE", "sip:556@gw.test", "sip:alice@elsewhere.test", *peer, extra)), 404);
         EXPECT_EQ(probe->sent().headers("X-Secure-Transport"), c.expected);
     }
+
+    // A TLS client elsewhere (eth2's address is not one we trust).
+    siptest::Recorder rec;
+    sipcore::Stack client(&rec);
+    rec.stack = &client;
+    ASSERT_GT(client.addTransport(sipcore::TransportType::TLS, "192.168.2.1", 0, &tls), 0);
+    client.start();
+    Message m = Message::parse(
+        request("INVITE", "sip:556@192.168.2.1:" + std::to_string(tls_port) + ";transport=tls", "sip:a@elsewhere.test",
+                phone, "X-Secure-Transport: no\r\n"));
+    m.popVia();
+    ASSERT_GT(client.sendRequest(std::move(m)), 0);
+    siptest::report_t r;
+    do {
+        ASSERT_TRUE(rec.next("response", &r, 5000));
+    } while (r.code < 200);
+    EXPECT_EQ(r.code, 404);
+    EXPECT_EQ(probe->sent().headers("X-Secure-Transport"), std::vector<std::string>{"yes"});
+    client.stop();
+
     EXPECT_TRUE(is_local_source(sipcore::make_addr("::1", 5060)));
     EXPECT_FALSE(is_local_source(sipcore::make_addr("2001:db8:2::1", 5060)));
 }
