@@ -1,8 +1,10 @@
 // Incoming INVITEs: admission, the caller's identity, the call's record and
 // the incoming-call event; INVITEs that replace a call; re-INVITEs.
 #include <cctype>
+#include <chrono>
 #include <netinet/in.h>
 #include <strings.h>
+#include <thread>
 
 #include <osipparser2/osip_message.h>
 
@@ -24,6 +26,32 @@ using sipcore::Uri;
 namespace {
 
 ua_sip_account_reader_t account_reader = nullptr;  // set once at start-up
+
+// Set when the main loop stayed behind for a whole admission wait; cleared by
+// the first INVITE that finds it caught up. User-agent thread only.
+bool main_loop_overloaded = false;
+
+// A burst of calls (every line rung at once) puts the main loop a few dozen
+// events behind for a moment; waiting for it to catch up turns that into
+// latency instead of 503s. Only a backlog that outlasts the wait is overload,
+// and while it lasts INVITEs are refused at once.
+bool main_queue_admits()
+{
+    if (std_queue_count(event_queue) < UA_QUEUE_ADMISSION_LIMIT) {
+        main_loop_overloaded = false;
+        return true;
+    }
+    if (main_loop_overloaded)
+        return false;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(UA_ADMISSION_WAIT_MS);
+    while (std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (std_queue_count(event_queue) < UA_QUEUE_ADMISSION_LIMIT)
+            return true;
+    }
+    main_loop_overloaded = true;
+    return false;
+}
 
 enum class IdSource { Rpid, Pai, From };
 
@@ -123,7 +151,7 @@ void ua_incoming_invite(Agent& ctx, const event_t& ev)
     const Message& invite = ev.request;
     if (!invite)
         return;
-    if (std_queue_count(event_queue) >= UA_QUEUE_ADMISSION_LIMIT) {
+    if (!main_queue_admits()) {
         std::lock_guard<std::mutex> g(ctx.mutex());
         send_bare(ctx, ev.tid, 503);
         return;

@@ -19,8 +19,10 @@ constexpr const char* UA_LISTEN_ADDRESS = "127.0.0.1";
 constexpr int UA_LISTEN_PORT = 6060;
 constexpr const char* UA_ALLOW = "INVITE,ACK,BYE,CANCEL,OPTIONS,REFER,NOTIFY,INFO,UPDATE,PRACK";
 constexpr const char* UA_SUPPORTED = "replaces,timer,100rel";
-// Incoming INVITEs are refused with 503 while the main queue holds this many events.
+// Incoming INVITEs are refused with 503 while the main queue holds this many
+// events, once it has held them for the wait (no locks held meanwhile).
 constexpr int UA_QUEUE_ADMISSION_LIMIT = 31;
+constexpr int UA_ADMISSION_WAIT_MS = 500;
 
 // The eXosip-compatible "wrong state" result: try again later.
 constexpr int UA_WRONG_STATE = -3;

@@ -1,8 +1,10 @@
 // Incoming INVITEs in-process: the fields of the incoming-call event, the
 // caller identity by the flags word, the 404 of an unclaimed call, and an
-// incoming-call event that the queue refuses.
+// incoming-call event that the queue refuses; admission against the main
+// loop's backlog.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 
 #include "core/channel_table.h"
@@ -121,6 +123,54 @@ TEST_F(UaIncomingTest, CancelRequiringAnUnknownExtensionStillEndsTheCall)
     for (sipcore::Message m; (m = peer.receive(500));)
         answers.insert(m.statusCode());
     EXPECT_EQ(answers, (std::set<int>{200, 487}));
+}
+
+// Events for no channel (dropped by the dispatch) until the main loop is
+// `UA_QUEUE_ADMISSION_LIMIT` behind.
+void fill_main_queue()
+{
+    while (std_queue_count(event_queue) < UA_QUEUE_ADMISSION_LIMIT)
+        postEvent(300, new channel_event_t(300, EV_CAS, 0));
+}
+
+// A burst puts the main loop behind for a moment: the INVITE waits for it
+// instead of getting 503. A backlog that outlasts the wait gets 503, and
+// further INVITEs get it at once until the main loop has caught up.
+TEST_F(UaIncomingTest, InviteWaitsForABriefBacklogAndIsRefusedWhileItLasts)
+{
+    ASSERT_TRUE(h->start());
+    SipPeer peer;
+    // the final answer to that call (unacknowledged earlier ones come again)
+    auto final_of = [&](const std::string& call_id, int ms) {
+        for (sipcore::Message m; (m = peer.receiveFinal(ms));)
+            if (m.callId() == call_id)
+                return m.statusCode();
+        return 0;
+    };
+    fill_main_queue();
+    peer.send(invite_text("sip:100@127.0.0.1", "burst-1"));
+    EXPECT_EQ(final_of("burst-1", UA_ADMISSION_WAIT_MS / 5), 0) << "refused while the main loop was catching up";
+    ASSERT_TRUE(h->waitFor("Incoming call ch=-1 data="));
+    EXPECT_EQ(final_of("burst-1", 2000), 404);
+
+    fill_main_queue();
+    peer.send(invite_text("sip:100@127.0.0.1", "stalled-1"));
+    EXPECT_EQ(final_of("stalled-1", UA_ADMISSION_WAIT_MS * 10), 503);
+    auto sent = std::chrono::steady_clock::now();
+    peer.send(invite_text("sip:100@127.0.0.1", "stalled-2"));
+    EXPECT_EQ(final_of("stalled-2", UA_ADMISSION_WAIT_MS * 10), 503);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(UA_ADMISSION_WAIT_MS))
+        << "the overloaded main loop was waited for again";
+
+    h->events.clear();
+    h->pump();
+    peer.send(invite_text("sip:100@127.0.0.1", "caught-up-1"));
+    ASSERT_TRUE(h->waitFor("Incoming call ch=-1 data="));
+    EXPECT_EQ(final_of("caught-up-1", 2000), 404);
+    int calls = 0;
+    for (const auto& l : h->events)
+        calls += l.rfind("Incoming call", 0) == 0;
+    EXPECT_EQ(calls, 1) << "a refused INVITE reached the channels: " << ::testing::PrintToString(h->events);
 }
 
 // The queue refuses the incoming-call event: deleting it answers the call,

@@ -205,7 +205,8 @@ ROWS
     stop_app
     ;;
   queue_full)
-    # 31 events wait: the next INVITE is refused at once and not even logged as received
+    # 31 events wait for a main loop that never takes them: the next INVITE is refused
+    # and not even logged as received
     start_app --fill-queue 31 --channel 3
     run_rows <<ROWS
 INVITE~$U;line=3~-~503~-
