@@ -42,8 +42,9 @@ void rewrite_contacts(sipcore::Message& request, const sipcore::Uri& from, uint3
         request.addHeader("Contact", text);
 }
 
-}  // namespace
-
+// Whether the caller may call the number: with blout set, the number must
+// match the caller's own exception expression, else the global one
+// (unanchored); no expression bars every number. proxyMutex held.
 bool caller_may_call(const std::string& caller, const std::string& number)
 {
     auto it = proxyUserOptions.find(caller);
@@ -53,6 +54,8 @@ bool caller_may_call(const std::string& caller, const std::string& number)
     // An expression that does not compile matches nothing: the caller stays barred.
     return !pattern.empty() && PcreRe(pattern).PartialMatch(number);
 }
+
+}  // namespace
 
 processor_action_t ContactFixup::process(sipproxy::RequestContext& c)
 {

@@ -16,9 +16,3 @@ public:
     ContactFixup() : sipproxy::Processor("ContactFixup") {}
     sipproxy::processor_action_t process(sipproxy::RequestContext& context) override;
 };
-
-// Whether a caller with these options may call the number: blout set, the
-// number must match the caller's own exception expression, else the global
-// one (an unanchored regular expression); no expression bars every number.
-// proxyMutex held.
-bool caller_may_call(const std::string& caller, const std::string& number);
