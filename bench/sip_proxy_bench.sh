@@ -24,7 +24,7 @@
 #     register:13000 calls:500 calls:1000 calls:1800 calls:2500
 # Environment: PROXY_CPU (default 6), SIPP_CPU (default 7), PROXIES (default
 # "framework kamailio"), KAMAILIO_SHM_MB (default 1024), RCVBUF (default
-# 1048576: both proxies' UDP receive buffer, in bytes).
+# 1048576: the UDP receive buffer of both proxies and of SIPp, in bytes).
 set -euo pipefail
 if [ -z "${SIP_PROXY_BENCH_NS:-}" ]; then
   [ "$(id -u)" = 0 ] || { echo "needs root for a network namespace"; exit 1; }
@@ -91,7 +91,7 @@ for i in range(1, int(sys.argv[1]) + 1):
     a1 = hashlib.md5(("u%d:127.0.0.1:p%d" % (i, i)).encode()).hexdigest()
     print("%d:u%d:0:0:%s:0" % (i, i, a1))' "$users" >"$work/db/users"
 
-(cd "$work" && exec taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 -p "$uas_port" -sf "$here/uas.xml" \
+(cd "$work" && exec taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 -p "$uas_port" -sf "$here/uas.xml" -buff_size "$rcvbuf" \
    >"$work/uas.out" 2>&1 </dev/null) &
 uas_pid=$!
 pids+=($!)
@@ -158,7 +158,7 @@ for proxy in $proxies; do
     da0=$(all_drops)
     t0=$(date +%s.%N)
     u0=$(awk '{print $14 + $15}' "/proc/$uas_pid/stat")
-    (cd "$work" && exec /usr/bin/time -f "%U %S" -o "$work/sipp.time" timeout $((secs + 90)) taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 "${sargs[@]}" \
+    (cd "$work" && exec /usr/bin/time -f "%U %S" -o "$work/sipp.time" timeout $((secs + 90)) taskset -c "$sipp_cpu" sipp -nostdin -i 127.0.0.1 "${sargs[@]}" -buff_size "$rcvbuf" \
        -r "$rate" -m "$count" -l $((rate * 4)) -timeout $((secs + 60))s -trace_stat -stf "$work/stat.csv" \
        "127.0.0.1:$proxy_port" >"$work/sipp.out" 2>&1 </dev/null) &
     sipp_pid=$!
