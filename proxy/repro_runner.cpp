@@ -151,6 +151,8 @@ void MyReproRunner::makeRequestProcessorChain(sipproxy::ProcessorChain& chain)
 
 void MyReproRunner::addRegistrarHandler()
 {
-    if (!getRegistrar())
+    if (sipproxy::Registrar* r = getRegistrar())
+        r->addRegistrarHandler(&registrar_handler);
+    else
         LOG(LOGF_GENERAL, LOG_ERR, "MyReproRunner::addRegistrarHandler(): no Registrar object");
 }

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "proxy/my_registrar_handler.h"
 #include "sip/proxy/runner.h"
 
 class MyReproRunner : public sipproxy::ProxyRunner {
@@ -39,6 +40,7 @@ protected:
 
 private:
     const char* args[2] = {"repro", "/etc/repro.config"};
+    MyRegistrarHandler registrar_handler;
     bool all_record_route = false;
     std::map<int, std::string> record_routes;
 };

@@ -346,7 +346,7 @@ TEST_F(ReproTest, IpChangeKeepsPhonesAbleToRegister)
 }
 
 // New TLS files: a restart opens the secure transport and keeps the
-// registrations.
+// registrations; registrations reach the user-status table before and after.
 TEST_F(ReproTest, RestartReadsTlsFilesAndKeepsRegistrations)
 {
     config("Transport1Interface = 10.1.1.1:5060\nTransport2Interface = 10.1.1.1:5061\nTransport2Type = TLS\n");
@@ -357,11 +357,24 @@ TEST_F(ReproTest, RestartReadsTlsFilesAndKeepsRegistrations)
     EXPECT_FALSE(tcp_listening("10.1.1.1", 5061));
     EXPECT_EQ(registerAt("10.1.1.1", "201", "secret"), 200);
 
+    auto registered = [] {
+        MutexLock g(userStatusMutex);
+        bool found = UserStatusTable.count("201") == 1;
+        UserStatusTable.clear();
+        return found;
+    };
+    EXPECT_TRUE(registered());
+
     tlsFiles();
     repro_restart();
     EXPECT_TRUE(tcp_listening("10.1.1.1", 5061));
-    MutexLock g(proxyMutex);
-    EXPECT_EQ(reproRunner->getLocationDb().getContacts("sip:201@10.1.1.1").size(), 1u);
+    {
+        MutexLock g(proxyMutex);
+        EXPECT_EQ(reproRunner->getLocationDb().getContacts("sip:201@10.1.1.1").size(), 1u);
+    }
+    // the restarted registrar still tells the user-status table
+    EXPECT_EQ(registerAt("10.1.1.1", "201", "secret"), 200);
+    EXPECT_TRUE(registered());
 }
 
 // The proxy's own threads take proxyMutex; stopping or restarting it waits
