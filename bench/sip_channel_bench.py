@@ -11,7 +11,10 @@ simulated media processor held), failed calls, the daemon's CPU-seconds per
 call (/proc/PID/stat) and its proportional memory after the step
 (/proc/PID/smaps_rollup).
 
-    bench/sip_channel_bench.py [-b build] [RATE...]    (default 10 25 50 100)
+    bench/sip_channel_bench.py [-b build] [--proxy] [RATE...]    (default 10 25 50 100)
+
+With --proxy SIPp sends to the daemon's proxy (127.0.0.1:5060), which hands
+the calls to the user agent, instead of to the user agent itself.
 
 Run as root (a network namespace of its own), pinned: the daemon on core 6,
 SIPp and the simulator on core 7, under `flock /work/bench.lock`.
@@ -45,6 +48,7 @@ def main():
     ap.add_argument("--daemon-cpu", default="6")
     ap.add_argument("--load-cpu", default="7")
     ap.add_argument("--daemon-log", help="write the daemon's log there at the end")
+    ap.add_argument("--proxy", action="store_true", help="call through the daemon's proxy on 5060")
     ap.add_argument("rates", nargs="*", type=int, default=[10, 25, 50, 100])
     a = ap.parse_args()
     os.environ.setdefault("LINEGW_BINARY", os.path.join(a.build, "daemon", "linegw"))
@@ -67,8 +71,9 @@ def run(a, s, siptest):
     os.mkfifo(fifo)
     d = s.start("-d", env=s.env(LINEGW_TEST_CONTROL=fifo),
                 wrapper='exec taskset -c %s "%s" "$@"' % (a.daemon_cpu, siptest))
+    port = 5060 if a.proxy else 6060
     deadline = time.monotonic() + 60
-    while ":6060 " not in s.run("ss", "-Hlun", "sport = :6060") + " ":
+    while not (s.listening("u", 6060) and s.listening("u", port)):
         if d.proc.poll() is not None or time.monotonic() > deadline:
             raise SystemExit("daemon did not start:\n" + "\n".join(d.output()[-30:]))
         time.sleep(0.1)
@@ -97,6 +102,7 @@ def run(a, s, siptest):
                     return int(line.split()[1]) / 1024.0
         return float("nan")
 
+    print("calls to 127.0.0.1:%d (%s)" % (port, "the proxy" if a.proxy else "the user agent"))
     print("daemon PSS with %d lines configured, before any call: %.1f MB" % (LINES, pss_mb()))
     print("%6s %6s %6s %8s %8s %8s %8s %6s %6s %9s %8s" % (
         "rate", "calls", "failed", "180p50", "180p99", "200p50", "200p99", "held", "conns", "cpu-s/call",
@@ -123,7 +129,7 @@ def run(a, s, siptest):
                             "-i", "127.0.0.1", "-p", "5070", "-sf", scenario, "-inf", users,
                             "-m", str(LINES), "-r", str(rate), "-l", str(LINES), "-d", str(hold_ms),
                             "-max_socket", "1024", "-timeout", "%ds" % (hold_ms // 1000 + 60),
-                            "-trace_logs", "-trace_err", "127.0.0.1:6060"],
+                            "-trace_logs", "-trace_err", "127.0.0.1:%d" % port],
                            cwd=s.root, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         time.sleep(1)
         c1 = cpu()
