@@ -48,6 +48,11 @@ void repro_erase_user(const std::string& user, const std::string& domain);
 // out untouched, when no proxy runs.
 bool repro_get_user_info(const std::string& key, std::string& out);
 
+// Call pickup: adds the users of intercept group group to members and
+// returns the caller's URI, with an embedded Replaces, of the call ringing
+// longest at one of them; "" when none or no proxy runs.
+std::string repro_find_dialog(const std::string& group, std::set<std::string>& members);
+
 // "blin", "blout" (bools) and "blex" (string) of options into the user's
 // entry; the object is then published unless "notify" is false.
 void repro_set_user_options(const std::string& user, const JsonValue& options);

@@ -146,7 +146,20 @@ void MyReproRunner::addProcessor(sipproxy::ProcessorChain& chain, std::unique_pt
 void MyReproRunner::makeRequestProcessorChain(sipproxy::ProcessorChain& chain)
 {
     ProxyRunner::makeRequestProcessorChain(chain);
+    addProcessor(chain, std::make_unique<DialogTracker>(&dialogs));
     addRegistrarHandler();
+}
+
+void MyReproRunner::makeResponseProcessorChain(sipproxy::ProcessorChain& chain)
+{
+    addProcessor(chain, std::make_unique<DialogTracker>(&dialogs));
+    ProxyRunner::makeResponseProcessorChain(chain);
+}
+
+void MyReproRunner::makeTargetProcessorChain(sipproxy::ProcessorChain& chain)
+{
+    addProcessor(chain, std::make_unique<DialogTracker>(&dialogs));
+    ProxyRunner::makeTargetProcessorChain(chain);
 }
 
 void MyReproRunner::addRegistrarHandler()

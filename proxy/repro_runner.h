@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "proxy/dialog_tracker.h"
 #include "proxy/my_registrar_handler.h"
 #include "sip/proxy/runner.h"
 
@@ -25,6 +26,8 @@ public:
     // record-route; the record-route of each transport, by its id.
     bool allTransportsRecordRoute() const { return all_record_route; }
     const std::map<int, std::string>& transportRecordRoutes() const { return record_routes; }
+    // The calls ringing now, kept across restarts of this runner.
+    DialogTable& dialogTable() { return dialogs; }
 
 protected:
     bool addTransports(sipproxy::Proxy& proxy, std::string* error) override;
@@ -32,7 +35,10 @@ protected:
     // before "AmIResponsible", MyStaticRoute and MyLocationServer in place of
     // "StaticRoute" and "LocationServer".
     void addProcessor(sipproxy::ProcessorChain& chain, std::unique_ptr<sipproxy::Processor> processor) override;
+    // DialogTracker last in the request chain, first in the other two.
     void makeRequestProcessorChain(sipproxy::ProcessorChain& chain) override;
+    void makeResponseProcessorChain(sipproxy::ProcessorChain& chain) override;
+    void makeTargetProcessorChain(sipproxy::ProcessorChain& chain) override;
     // The registrar's handler of the gateway; logs when there is no registrar.
     void addRegistrarHandler();
     // Client towards the registration-sync agent (9071), server for it (9070).
@@ -41,6 +47,7 @@ protected:
 private:
     const char* args[2] = {"repro", "/etc/repro.config"};
     MyRegistrarHandler registrar_handler;
+    DialogTable dialogs;
     bool all_record_route = false;
     std::map<int, std::string> record_routes;
 };
