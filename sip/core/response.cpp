@@ -16,6 +16,13 @@ void copy_list(const osip_list_t* from, osip_list_t* to, int (*clone)(const T*, 
     }
 }
 
+// The qop list a challenge offers: "auth", "auth-int" or both.
+std::string qop_offer(const challenge_t& c)
+{
+    return std::string(c.qop_auth ? "auth" : "") + (c.qop_auth && c.qop_auth_int ? "," : "") +
+           (c.qop_auth_int ? "auth-int" : "");
+}
+
 }  // namespace
 
 Message make_response(const Message& request, int code, const response_options_t& options)
@@ -47,8 +54,7 @@ std::string challenge_header_value(const challenge_t& c)
 {
     std::string v = "Digest realm=\"" + c.realm + "\", nonce=\"" + c.nonce + "\", algorithm=MD5";
     if (c.qop_auth || c.qop_auth_int)
-        v += std::string(", qop=\"") + (c.qop_auth ? "auth" : "") + (c.qop_auth && c.qop_auth_int ? "," : "") +
-             (c.qop_auth_int ? "auth-int" : "") + "\"";
+        v += ", qop=\"" + qop_offer(c) + "\"";
     if (!c.opaque.empty())
         v += ", opaque=\"" + c.opaque + "\"";
     if (c.stale)
@@ -60,7 +66,26 @@ Message make_challenge(const Message& request, int code, const challenge_t& chal
                        const response_options_t& options)
 {
     Message r = make_response(request, code, options);
-    r.addHeader(code == 407 ? "Proxy-Authenticate" : "WWW-Authenticate", challenge_header_value(challenge));
+    if (!r)
+        return r;
+    // Built as osip's structure, not as text osip would parse back: every
+    // REGISTER and every unauthenticated request gets one.
+    osip_www_authenticate_t* w = nullptr;
+    if (osip_www_authenticate_init(&w) != 0)
+        return r;
+    auto quoted = [](const std::string& v) { return osip_strdup(("\"" + v + "\"").c_str()); };
+    osip_www_authenticate_set_auth_type(w, osip_strdup("Digest"));
+    osip_www_authenticate_set_realm(w, quoted(challenge.realm));
+    osip_www_authenticate_set_nonce(w, quoted(challenge.nonce));
+    osip_www_authenticate_set_algorithm(w, osip_strdup("MD5"));
+    if (challenge.qop_auth || challenge.qop_auth_int)
+        osip_www_authenticate_set_qop_options(w, quoted(qop_offer(challenge)));
+    if (!challenge.opaque.empty())
+        osip_www_authenticate_set_opaque(w, quoted(challenge.opaque));
+    if (challenge.stale)
+        osip_www_authenticate_set_stale(w, osip_strdup("true"));
+    osip_message_t* m = r.raw();
+    osip_list_add(code == 407 ? &m->proxy_authenticates : &m->www_authenticates, w, -1);
     return r;
 }
 

@@ -64,6 +64,44 @@ TEST(SipDigest, ClientAnswersAndServerVerifies)
     EXPECT_LT(digest_answer(retry, not_challenge, {"alice", "pw", ""}, 1, "c"), 0);
 }
 
+// The challenge goes in as osip's structure: it reads and prints as its text
+// form parsed by osip would, and a client finds every value in it.
+TEST(SipDigest, ChallengeReadsAsItsTextForm)
+{
+    Message req = Message::parse(std::string("INVITE sip:bob@example.com SIP/2.0\r\n"
+                                             "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK2\r\n"
+                                             "From: <sip:alice@example.com>;tag=1\r\nTo: <sip:bob@example.com>\r\n"
+                                             "Call-ID: c2\r\nCSeq: 1 INVITE\r\n\r\n"));
+    ASSERT_TRUE(req);
+    struct {
+        int code;
+        challenge_t c;
+        const char* qop;
+    } cases[] = {
+        {401, {"example.com", "1.ab", "", true, false, false}, "auth"},
+        {407, {"example.com", "2.cd", "op", false, false, true}, ""},
+        {401, {"gw", "3.ef", "", true, true, false}, "auth,auth-int"},
+        {407, {"gw", "4.01", "x", false, true, true}, "auth-int"},
+    };
+    for (const auto& c : cases) {
+        const char* name = c.code == 407 ? "Proxy-Authenticate" : "WWW-Authenticate";
+        Message built = make_challenge(req, c.code, c.c);
+        Message from_text = make_response(req, c.code);
+        ASSERT_EQ(from_text.addHeader(name, challenge_header_value(c.c)), 0);
+        EXPECT_EQ(built.header(name), from_text.header(name));
+        Message got = Message::parse(built.toString());
+        ASSERT_TRUE(got);
+        digest_challenge_t d;
+        ASSERT_EQ(digest_parse_challenge(got.header(name), &d), 0) << got.header(name);
+        EXPECT_EQ(d.realm, c.c.realm);
+        EXPECT_EQ(d.nonce, c.c.nonce);
+        EXPECT_EQ(d.opaque, c.c.opaque);
+        EXPECT_EQ(d.qop, c.qop);
+        EXPECT_EQ(d.stale, c.c.stale);
+        EXPECT_EQ(d.algorithm, "MD5");
+    }
+}
+
 TEST(SipDigest, NoncesAgeAndForgery)
 {
     int64_t now = 5000;
