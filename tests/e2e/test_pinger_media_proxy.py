@@ -41,15 +41,20 @@ while True:
     s.sendto(bytes(r), peer)
 """
 
-# Prints, as JSON lines, the frames arriving on an interface for some seconds.
+# Prints, as JSON lines, the frames arriving on an interface until some seconds
+# after its standard input closes (the sender is done): a slow start of the
+# sender on a loaded machine loses nothing.
 CAPTURE = r"""
 import json, select, socket, sys, time
 s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
 s.bind((sys.argv[1], 0))
 print("ready", flush=True)
-end = time.monotonic() + float(sys.argv[2])
+end, watch = time.monotonic() + 60, [s, sys.stdin]
 while time.monotonic() < end:
-    if select.select([s], [], [], 0.05)[0]:
+    ready = select.select(watch, [], [], 0.05)[0]
+    if sys.stdin in ready and not sys.stdin.read(1):
+        end, watch = min(end, time.monotonic() + float(sys.argv[2])), [s]
+    if s in ready:
         data, addr = s.recvfrom(65535)
         if addr[2] != socket.PACKET_OUTGOING and data[12:14] == b"\x08\x00":
             print(json.dumps(data.hex()), flush=True)
@@ -137,13 +142,15 @@ class PingerMediaProxyTest(ScratchTestCase):
         captures = {}
         for ifname in ("eth1p", "eth2"):
             p = subprocess.Popen(["ip", "netns", "exec", self.s.ns, sys.executable, "-c", CAPTURE, ifname, "2"],
-                                 stdout=subprocess.PIPE, text=True)
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             self.addCleanup(p.wait)
             self.assertEqual(p.stdout.readline().strip(), "ready")
             captures[ifname] = p
         ports = [9999, 10000, 10511, 10512]
         subprocess.run(["ip", "netns", "exec", self.far, sys.executable, "-c", SEND, GATEWAY]
                        + [str(p) for p in ports], check=True)
+        for p in captures.values():
+            p.stdin.close()
         frames = {ifname: [bytes.fromhex(json.loads(l)) for l in p.stdout] for ifname, p in captures.items()}
 
         def port(frame):
