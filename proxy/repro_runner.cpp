@@ -7,6 +7,7 @@
 #include "core/netif.h"
 #include "platform/paths.h"
 #include "proxy/contact_fixup.h"
+#include "proxy/my_accounting.h"
 #include "proxy/my_location_server.h"
 #include "proxy/repro_api.h"
 #include "proxy/repro_static_route.h"
@@ -118,6 +119,17 @@ void repro_ip_changed(const std::string& old_address, const std::string& new_add
     }
     repro_stop();
     repro_start();
+}
+
+std::unique_ptr<sipproxy::Proxy> MyReproRunner::createProxy()
+{
+    // Stateless; its sessions outlive every proxy, so one collector serves all.
+    static MyAccountingCollector collector;
+    std::unique_ptr<sipproxy::Proxy> p = ProxyRunner::createProxy();
+    if (config().getConfigBool("SessionAccountingEnabled", false) ||
+        config().getConfigBool("RegistrationAccountingEnabled", false))
+        p->setAccountingCollector(&collector);
+    return p;
 }
 
 std::unique_ptr<sipproxy::RegSyncPeer> MyReproRunner::createRegSync(sipproxy::LocationDb& db)

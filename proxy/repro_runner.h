@@ -30,6 +30,9 @@ public:
     DialogTable& dialogTable() { return dialogs; }
 
 protected:
+    // The proxy with the gateway's accounting collector, when the
+    // configuration enables session or registration accounting.
+    std::unique_ptr<sipproxy::Proxy> createProxy() override;
     bool addTransports(sipproxy::Proxy& proxy, std::string* error) override;
     // The gateway's processors in the framework's chains: ContactFixup right
     // before "AmIResponsible", MyStaticRoute and MyLocationServer in place of
