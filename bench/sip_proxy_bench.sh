@@ -174,7 +174,8 @@ for proxy in $proxies; do
     c1=$(cpu_ticks)
     drops="$(printf '%7d %8d' $(($(proxy_drops) - dp0)) $(($(all_drops) - da0)))"
     u1=$(awk '{print $14 + $15}' "/proc/$uas_pid/stat")
-    sipp_cpu_s=$(awk -v u0="$u0" -v u1="$u1" -v hz="$tick" 'NR == 1 { printf "%.1f", $1 + $2 + (u1 - u0) / hz }' "$work/sipp.time")
+    # time(1) puts "Command exited with non-zero status N" first when SIPp had failed calls.
+    sipp_cpu_s=$(awk -v u0="$u0" -v u1="$u1" -v hz="$tick" '{ u = $1; s = $2 } END { printf "%.1f", u + s + (u1 - u0) / hz }' "$work/sipp.time")
     rss=$(mem_kb Rss)
     pss=$(mem_kb Pss)
     [ -n "$pss_half" ] || pss_half=$pss
