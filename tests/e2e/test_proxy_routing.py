@@ -106,6 +106,34 @@ class ProxyRoutingTest(ScratchTestCase):
         self.d.terminate()
         self.assertEqual(self.d.wait(), 0)
 
+    def test_call_record_and_bell_relay(self):
+        # 201's bell relay switches on after one second of ringing.
+        self.start({"channels": {}, "dvo": {}, "globalconf": {"dhcp": "no", "flags": 0}, "ipaddr": ADDRESS,
+                    "netmask": "255.255.255.0", "master": 0,
+                    "userlist": [{"n": n, "p": p, "gb": 1} for n, p, _ in PHONES]}, address=ADDRESS)
+        proxy = "%s:5060" % ADDRESS
+        user, password, port = PHONES[0]
+        self.finished(self.sipp("register.xml", PHONE_ADDRESS, port, "-s", user, "-au", user, "-ap", password,
+                                target=proxy))
+        self.s.sim.fpga(cmd="clear-log")
+        phone = self.sipp("phone_ringing.xml", PHONE_ADDRESS, port, "-s", user)
+        time.sleep(0.3)
+        self.finished(self.sipp("call.xml", PHONE_ADDRESS, 5300, "-s", user, target=proxy), phone)
+
+        line = self.d.wait_line(r"--> CDR: ")
+        cdr = json.loads(line.split("--> CDR: ", 1)[1])
+        self.assertGreater(cdr["answer"], 0)
+        self.assertEqual(cdr["duration"], cdr["hangup"] - cdr["answer"])
+        for key in ("answer", "hangup", "duration"):
+            del cdr[key]
+        self.assertEqual(cdr, {"type": "", "org-scheme": "sip", "org-user": "caller", "org-host": PHONE_ADDRESS,
+                               "org-port": "5300", "to-scheme": "sip", "to-user": user, "to-host": ADDRESS})
+        self.assertEqual(len([m for m in self.d.messages() if m.startswith("--> CDR: ")]), 1)
+        # on after a second of ringing, off with the answer
+        relay = [int(w["hex"][-2:], 16) for w in self.s.sim.fpga(cmd="log", reg=0x10E)["log"]]
+        self.assertEqual(relay, [1, 0])
+        self.assertIsNone(self.d.proc.poll())
+
     def test_barred_caller_and_callee_and_unknown_number(self):
         # Callers are the gateway's own subscribers on loopback (trusted, as
         # its lines are); the announcement lines stand in for the
