@@ -4,14 +4,17 @@ daemon on the simulated board (linegw-siptest: the daemon with the test-only
 "SIPTEST" channel type on the SIP channel base).
 
 Each step places 256 calls, one to each line, at a fixed rate, and holds
-every call until all 256 have been answered, so that every timeslot is busy
-at once. Per step: p50/p99 of INVITE->180 and INVITE->200, the most calls
-up at one instant (from SIPp's own times, and the voice connections the
-simulated media processor held), failed calls, the daemon's CPU-seconds per
-call (/proc/PID/stat) and its proportional memory after the step
-(/proc/PID/smaps_rollup).
+every call until the step's time is up (60 s, or longer when placing them
+takes more than half of it), so that every timeslot is busy at once. Per
+step: p50/p99 of INVITE->180 and INVITE->200, the most calls up at one
+instant (from SIPp's own times, and the voice connections the simulated
+media processor held), failed calls and how many of them were refused with
+503, the daemon's CPU-seconds per call over the whole step and its CPU share
+while all 256 calls were up (/proc/PID/stat), and its proportional memory
+after the step (/proc/PID/smaps_rollup).
 
-    bench/sip_channel_bench.py [-b build] [--proxy] [RATE...]    (default 10 25 50 100)
+    bench/sip_channel_bench.py [-b build] [--proxy] [--step-s S] [--sample-s S] [RATE...]
+                                                                  (default 10 25 50 100)
 
 With --proxy SIPp sends to the daemon's proxy (127.0.0.1:5060), which hands
 the calls to the user agent, instead of to the user agent itself.
@@ -49,6 +52,9 @@ def main():
     ap.add_argument("--load-cpu", default="7")
     ap.add_argument("--daemon-log", help="write the daemon's log there at the end")
     ap.add_argument("--proxy", action="store_true", help="call through the daemon's proxy on 5060")
+    ap.add_argument("--step-s", type=int, default=60, help="length of a step")
+    ap.add_argument("--sample-s", type=float, default=0.5,
+                    help="how often the simulator's voice connections are counted (0: never)")
     ap.add_argument("rates", nargs="*", type=int, default=[10, 25, 50, 100])
     a = ap.parse_args()
     os.environ.setdefault("LINEGW_BINARY", os.path.join(a.build, "daemon", "linegw"))
@@ -104,23 +110,29 @@ def run(a, s, siptest):
 
     print("calls to 127.0.0.1:%d (%s)" % (port, "the proxy" if a.proxy else "the user agent"))
     print("daemon PSS with %d lines configured, before any call: %.1f MB" % (LINES, pss_mb()))
-    print("%6s %6s %6s %8s %8s %8s %8s %6s %6s %9s %8s" % (
-        "rate", "calls", "failed", "180p50", "180p99", "200p50", "200p99", "held", "conns", "cpu-s/call",
-        "pss-MB"))
+    print("steps of at least %d s" % a.step_s)
+    print("%6s %6s %6s %5s %8s %8s %8s %8s %6s %6s %10s %8s %8s" % (
+        "rate", "calls", "failed", "503", "180p50", "180p99", "200p50", "200p99", "held", "conns", "cpu-s/call",
+        "held-cpu", "pss-MB"))
     scenario = os.path.join(TOP, "bench", "sip_channel", "call.xml")
     for rate in a.rates:
-        hold_ms = int(math.ceil(LINES / float(rate)) * 1000) + 3000
+        placing_ms = int(math.ceil(LINES * 1000.0 / rate))
+        hold_ms = max(a.step_s * 1000 - placing_ms, placing_ms + 3000)
         for name in os.listdir(s.root):
             if name.endswith("_logs.log") or name.endswith("_errors.log"):
                 os.unlink(os.path.join(s.root, name))
         peak = [0]
+        full = []   # (time, daemon CPU-seconds) while every line had its voice connection
         stop = threading.Event()
 
         def sample():
-            while not stop.is_set():
+            while a.sample_s > 0 and not stop.is_set():
                 chans = sim.request(cmd="state")["state"]["channels"]
-                peak[0] = max(peak[0], sum(1 for c in chans if c["type"] == 2 and c["timeslot"] < LINES))
-                stop.wait(0.5)
+                n = sum(1 for c in chans if c["type"] == 2 and c["timeslot"] < LINES)
+                peak[0] = max(peak[0], n)
+                if n == LINES:
+                    full.append((time.monotonic(), cpu()))
+                stop.wait(a.sample_s)
 
         sampler = threading.Thread(target=sample)
         sampler.start()
@@ -154,9 +166,17 @@ def run(a, s, siptest):
             held += step
             most = max(most, held)
         failed = LINES - len(spans)
-        print("%6d %6d %6d %8.1f %8.1f %8.1f %8.1f %6d %6d %9.4f %8.1f" % (
-            rate, LINES, failed, percentile(lat180, 50), percentile(lat180, 99), percentile(lat200, 50),
-            percentile(lat200, 99), most, peak[0], (c1 - c0) / LINES, pss_mb()), flush=True)
+        refused = 0
+        for name in os.listdir(s.root):
+            if name.endswith("_errors.log"):
+                with open(os.path.join(s.root, name)) as f:
+                    refused += f.read().count("received 'SIP/2.0 503 ")
+        held_cpu = float("nan")
+        if len(full) >= 2 and full[-1][0] > full[0][0]:
+            held_cpu = 100.0 * (full[-1][1] - full[0][1]) / (full[-1][0] - full[0][0])
+        print("%6d %6d %6d %5d %8.1f %8.1f %8.1f %8.1f %6d %6d %10.4f %7.1f%% %8.1f" % (
+            rate, LINES, failed, refused, percentile(lat180, 50), percentile(lat180, 99), percentile(lat200, 50),
+            percentile(lat200, 99), most, peak[0], (c1 - c0) / LINES, held_cpu, pss_mb()), flush=True)
         if r.returncode != 0 or failed:
             print("  sipp exit %d" % r.returncode, flush=True)
             for name in sorted(os.listdir(s.root)):
