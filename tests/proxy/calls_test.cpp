@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "core/global_flags.h"
 #include "core/scheduler.h"
 #include "mgmt/fpga.h"
 #include "proxy/my_accounting.h"
@@ -60,6 +61,7 @@ protected:
     void TearDown() override
     {
         ReproTest::TearDown();
+        globalFlags = 0;
         {
             MutexLock g(accountingMutex);
             accountingSessions.clear();
@@ -98,7 +100,7 @@ protected:
                          (contact.empty() ? "sip:201@127.0.0.1:" + port : contact) + ">\r\n" + extra +
                          "Content-Length: 0\r\n\r\n",
                      proxyAddr());
-        return nextRequest(phone, "INVITE");
+        return nextRequest(phone, "INVITE", call_id);
     }
     std::string callerHeaders(const std::string& call_id, const std::string& method, int cseq = 1)
     {
@@ -125,7 +127,7 @@ protected:
                          " SIP/2.0\r\n" + callerHeaders(answered.callId(), "BYE", 2) + "To: " +
                          answered.header("To") + "\r\n" + routes + "Content-Length: 0\r\n\r\n",
                      proxyAddr());
-        Message b = nextRequest(phone, "BYE");
+        Message b = nextRequest(phone, "BYE", answered.callId());
         if (!b)
             return 0;
         phone.send(sipcore::make_response(b, 200).toString(), proxyAddr());
@@ -142,11 +144,12 @@ protected:
         }
     }
 
-    static Message nextRequest(UdpPeer& phone, const std::string& method)
+    // Skips what else reaches the phone, such as retransmissions of earlier calls' INVITEs.
+    static Message nextRequest(UdpPeer& phone, const std::string& method, const std::string& call_id)
     {
         for (;;) {
             Message m = Message::parse(phone.recv(3000));
-            if (!m || (m.isRequest() && m.method() == method))
+            if (!m || (m.isRequest() && m.method() == method && m.callId() == call_id))
                 return m;
         }
     }
@@ -398,6 +401,40 @@ TEST_F(CallsTest, ByeWhileTheBellRingsReleasesTheRelayAndItsTimer)
     EXPECT_GT(bye(early, *phones[0]), 0);
     later(5000);
     EXPECT_TRUE(relay().empty());
+}
+
+// The caller's name and number come from Remote-Party-ID, P-Asserted-Identity
+// or From in the order the global flags choose.
+TEST_F(CallsTest, CallerIdentityFollowsTheGlobalFlags)
+{
+    struct {
+        uint32_t flags;
+        const char* name;
+        const char* user;
+    } cases[] = {{0x000, "Rpid", "301"}, {0x100, "Pai", "302"}, {0x200, "Rpid", "301"}, {0x300, "Pai", "302"},
+                 {0x400, "Anna", "201"}, {0x500, "", ""},        {0x700, "", ""}};
+    const std::string ids = "Remote-Party-ID: \"Rpid\" <sip:301@127.0.0.1>;party=calling\r\n"
+                            "P-Asserted-Identity: \"Pai\" <sip:302@127.0.0.1>\r\n";
+    int n = 0;
+    for (const auto& c : cases) {
+        globalFlags = c.flags;
+        std::string id = "id" + std::to_string(++n);
+        ASSERT_TRUE(invite("202", *phones[0], id, "", ids));
+        {
+            MutexLock g(accountingMutex);
+            ASSERT_EQ(accountingSessions.count(id), 1u);
+            EXPECT_EQ(accountingSessions[id].fromName, c.name) << std::hex << c.flags;
+            EXPECT_EQ(accountingSessions[id].fromUser, c.user) << std::hex << c.flags;
+            EXPECT_EQ(accountingSessions[id].fromHost, "127.0.0.1");
+        }
+        EXPECT_EQ(cancel("202", id), 200);
+    }
+    // without Remote-Party-ID, flags 0 fall back to P-Asserted-Identity
+    globalFlags = 0;
+    ASSERT_TRUE(invite("202", *phones[0], "id-pai", "", "P-Asserted-Identity: <sip:302@127.0.0.1>\r\n"));
+    MutexLock g(accountingMutex);
+    EXPECT_EQ(accountingSessions["id-pai"].fromName, "");
+    EXPECT_EQ(accountingSessions["id-pai"].fromUser, "302");
 }
 
 }  // namespace
