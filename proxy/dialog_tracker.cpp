@@ -27,8 +27,11 @@ void record(DialogTable& table, const sipcore::Message& invite)
     }
     auto now = static_cast<int32_t>(time(nullptr));
     MutexLock g(table.mutex);
-    for (auto it = table.dialogs.begin(); it != table.dialogs.end();)
-        it = now - it->second.time > DialogTracker::stale_after_sec ? table.dialogs.erase(it) : std::next(it);
+    if (now - table.lastPrune >= 60 || now < table.lastPrune) {
+        table.lastPrune = now;
+        for (auto it = table.dialogs.begin(); it != table.dialogs.end();)
+            it = now - it->second.time > DialogTracker::stale_after_sec ? table.dialogs.erase(it) : std::next(it);
+    }
     TrackedDialog& d = table.dialogs[{call_id, via.branch}];
     d.callee = invite.requestUri().aorNoPort();
     d.time = now;

@@ -29,6 +29,7 @@ struct DialogTable {
     using key_t = std::pair<std::string, std::string>;
     Mutex mutex;   // recursive; taken after proxyMutex
     std::map<key_t, TrackedDialog> dialogs;
+    int32_t lastPrune = 0;   // stale entries are looked for once a minute
 };
 
 class DialogTracker : public sipproxy::Processor {

@@ -252,6 +252,20 @@ TEST_F(CallsTest, RingingCallsAreTrackedWithTheTagOfTheirEarlyDialog)
 
     ASSERT_TRUE(answer(*phones[0], inv, 486, "t2"));
     EXPECT_TRUE(dialogs().empty());
+
+    // a call whose end never passed the proxy is dropped once it is an hour old
+    ASSERT_TRUE(invite("202", *phones[0], "c2"));
+    {
+        MutexLock g(proxyMutex);
+        DialogTable& t = reproRunner->dialogTable();
+        MutexLock l(t.mutex);
+        t.dialogs.begin()->second.time -= DialogTracker::stale_after_sec + 1;
+        t.lastPrune -= 60;
+    }
+    ASSERT_TRUE(invite("203", *phones[1], "c3"));
+    all = dialogs();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all.begin()->first.first, "c3");
 }
 
 TEST_F(CallsTest, PickupTakesTheCallRingingLongestAtAMemberOfTheGroup)
