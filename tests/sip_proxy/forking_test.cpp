@@ -70,34 +70,6 @@ protected:
         alice.send(inv, addr);
         return inv;
     }
-    // The request `method` at a peer, or "" (skips other methods). With a
-    // Call-ID, requests of other calls are skipped too: a loaded run answers
-    // late, and our retransmission of an earlier call's INVITE is still queued.
-    static std::string methodAt(UdpPeer& p, const std::string& method, int timeout_ms = 2000,
-                                const std::string& call = "")
-    {
-        for (;;) {
-            std::string m = p.recv(timeout_ms);
-            if (m.empty())
-                return m;
-            Message msg = Message::parse(m);
-            if (msg.method() == method && (call.empty() || msg.callId() == call))
-                return m;
-        }
-    }
-    // The final response of `call` at a peer, or "" (skips provisionals and
-    // retransmissions of earlier calls' finals).
-    static std::string finalAt(UdpPeer& p, const std::string& call, int timeout_ms = 2000)
-    {
-        for (;;) {
-            std::string m = p.recv(timeout_ms);
-            if (m.empty())
-                return m;
-            Message msg = Message::parse(m);
-            if (msg.isResponse() && msg.statusCode() >= 200 && msg.callId() == call)
-                return m;
-        }
-    }
 };
 
 TEST_F(ForkTest, ParallelForkCancelsTheLoser)
