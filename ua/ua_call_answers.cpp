@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "ua/call_data.h"
 #include "ua/sdp_answered_media.h"
+#include "ua/sdp_message_ptr.h"
 #include "ua/ua_context.h"
 #include "ua/ua_events.h"
 #include "ua/user_agent.h"
@@ -25,19 +26,6 @@ namespace {
 
 constexpr const char* INCOMPATIBLE_MEDIA = "Incompatible media parameters";
 
-struct SdpMessage {
-    sdp_message_t* m = nullptr;
-    ~SdpMessage()
-    {
-        if (m)
-            sdp_message_free(m);
-    }
-    bool parse(const std::string& text)
-    {
-        return !text.empty() && sdp_message_init(&m) == 0 && sdp_message_parse(m, text.c_str()) == 0;
-    }
-};
-
 bool has_sdp(const Message& m)
 {
     return m && strncasecmp(m.contentType().c_str(), "application/sdp", 15) == 0 && !m.body().empty();
@@ -46,11 +34,12 @@ bool has_sdp(const Message& m)
 // The media of the remote answer to our offer of dialog did. Under the lock.
 sdp_answered_t answered_media(Agent& ctx, CallData& call, int did, const std::string& remote, UaOutbox& out)
 {
-    SdpMessage ours, theirs;
-    if (!ours.parse(ctx.localSdp(did)) || !theirs.parse(remote))
+    sdp_message_ptr ours = sdp_parse(ctx.localSdp(did).c_str());
+    sdp_message_ptr theirs = sdp_parse(remote.c_str());
+    if (!ours || !theirs)
         return SDP_MEDIA_REFUSED;
     std::unique_ptr<rtp_event_t> media;
-    sdp_answered_t r = sdp_answered_media(call, ours.m, theirs.m, ua_sdp_local(), media);
+    sdp_answered_t r = sdp_answered_media(call, ours.get(), theirs.get(), ua_sdp_local(), media);
     if (r == SDP_MEDIA_ACCEPTED && media)
         out.post(&call, media.release());
     return r;

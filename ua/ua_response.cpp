@@ -12,6 +12,7 @@
 #include "core/scheduler.h"
 #include "ua/call_data.h"
 #include "ua/sdp_answer.h"
+#include "ua/sdp_message_ptr.h"
 #include "ua/sdp_offer.h"
 #include "ua/ua_context.h"
 #include "ua/user_agent.h"
@@ -28,15 +29,6 @@ sdp_local_t ua_sdp_local()
 
 namespace {
 
-struct SdpMessage {
-    sdp_message_t* m = nullptr;
-    ~SdpMessage()
-    {
-        if (m)
-            sdp_message_free(m);
-    }
-};
-
 // Puts the SDP answer (or, without a remote offer, an offer) into msg. False
 // when there is none to give.
 bool add_sdp(sipagent::Agent& ctx, CallData& call, Message& msg, UaOutbox& out)
@@ -52,12 +44,12 @@ bool add_sdp(sipagent::Agent& ctx, CallData& call, Message& msg, UaOutbox& out)
         msg.setBody("application/sdp", *offer);
         return true;
     }
-    SdpMessage offer;
-    if (sdp_message_init(&offer.m) != 0 || sdp_message_parse(offer.m, remote.c_str()) != 0)
+    sdp_message_ptr offer = sdp_parse(remote.c_str());
+    if (!offer)
         return false;
     std::string body;
     std::unique_ptr<rtp_event_t> media;
-    if (!sdp_complete_200ok(call, offer.m, local, sdp_random_urandom, body, media))
+    if (!sdp_complete_200ok(call, offer.get(), local, sdp_random_urandom, body, media))
         return false;
     msg.setBody("application/sdp", body);
     if (media)
@@ -198,10 +190,10 @@ bool ua_checkSupportedCodec(int call_id, const std::string& codecs)
     std::string remote = lock.ctx->remoteSdp(call->did);
     if (remote.empty())
         return true;
-    SdpMessage offer;
-    if (sdp_message_init(&offer.m) != 0 || sdp_message_parse(offer.m, remote.c_str()) != 0)
+    sdp_message_ptr offer = sdp_parse(remote.c_str());
+    if (!offer)
         return false;
-    return sdp_check_supported_codec(offer.m, codecs);
+    return sdp_check_supported_codec(offer.get(), codecs);
 }
 
 void ua_100rel_timer(void* argument)

@@ -201,6 +201,24 @@ TEST_F(UaOutgoingTest, AnswersReachTheChannelInOrder)
         << ::testing::PrintToString(h->events);
 }
 
+// The peer's SDP is remote input: one whose last line is an m= line without
+// formats ended by a lone LF makes osip's parser read past the text, which
+// AddressSanitizer reports unless the text is parsed with room after it.
+TEST_F(UaOutgoingTest, AnswerWhoseSdpEndsInAnMLineWithoutFormats)
+{
+    int cid = dial();
+    ASSERT_GT(cid, 0);
+    Message invite = receive_request(peer(), "INVITE");
+    ASSERT_TRUE(invite);
+    peer().send(response_text(invite, 200, "OK", "callee", "Contact: <sip:200@127.0.0.1:$port>\r\n",
+                              PEER_SDP + "m=video 0 RTP/AVP\n"));
+    ASSERT_TRUE(receive_request(peer(), "ACK"));
+    std::string call = "ch=5 data=" + std::to_string(cid);
+    ASSERT_TRUE(h->waitFor("Call answered " + call));
+    EXPECT_TRUE(h->waitFor("RTP parameters " + call + " codec=PCMA tx_pt=8 rx_pt=8"))
+        << ::testing::PrintToString(h->events);
+}
+
 // Only a final failure ends the call on the channel; what it carries comes
 // from the response and its Reason headers.
 TEST_F(UaOutgoingTest, FinalFailuresBecomeOneDisconnectWithTheirCause)
