@@ -56,6 +56,30 @@ std::string answer(const std::string& tag, const std::string& request, int code,
            "</Result>\r\n  </Response>\r\n" + request.substr(at);
 }
 
+// Reads what the peer sent and hands each whole message to handle; false
+// when the peer closed or the connection failed, or, with overflow_ends, when
+// the peer sent more than a message may hold (the framer dropped it).
+template <typename Handle>
+bool read_messages(int fd, SyncFramer& in, bool overflow_ends, Handle handle)
+{
+    char buf[4096];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    if (n <= 0)
+        return false;
+    in.append(buf, static_cast<size_t>(n));
+    std::string tag, message;
+    for (;;) {
+        SyncFramer::Result r = in.next(&tag, &message);
+        if (r == SyncFramer::Result::Overflow)
+            return !overflow_ends;
+        if (r != SyncFramer::Result::Message)
+            return true;
+        handle(message);
+    }
+}
+
 }  // namespace
 
 std::string reg_sync_initial_request(int version)
@@ -292,7 +316,8 @@ void RegSyncPeer::run()
                 }
             } else {
                 if (ok && (ev & POLLIN))
-                    ok = clientInput();
+                    ok = read_messages(client.fd, client.in, true,
+                                       [this](const std::string& m) { mergeRecord(m); });
                 if (ok && (ev & (POLLERR | POLLHUP)) && !(ev & POLLIN))
                     ok = false;
             }
@@ -309,7 +334,7 @@ void RegSyncPeer::run()
             conn_t& p = peers[i];
             bool ok = true;
             if (ev & POLLIN)
-                ok = serveInput(p);
+                ok = read_messages(p.fd, p.in, false, [&](const std::string& m) { handleRequest(p, m); });
             else if (ev & (POLLERR | POLLHUP))
                 ok = false;
             if (ok && !p.out.empty())
@@ -341,25 +366,6 @@ void RegSyncPeer::acceptPeer()
         c.fd = fd;
         peers.push_back(std::move(c));
     }
-}
-
-bool RegSyncPeer::serveInput(conn_t& c)
-{
-    char buf[4096];
-    ssize_t n = recv(c.fd, buf, sizeof buf, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
-        return true;
-    if (n <= 0)
-        return false;
-    c.in.append(buf, static_cast<size_t>(n));
-    std::string tag, message;
-    for (;;) {
-        SyncFramer::Result r = c.in.next(&tag, &message);
-        if (r != SyncFramer::Result::Message)
-            break;
-        handleRequest(c, message);
-    }
-    return true;
 }
 
 void RegSyncPeer::handleRequest(conn_t& c, const std::string& message)
@@ -457,26 +463,6 @@ void RegSyncPeer::clientDrop(int64_t now)
     client_connecting = false;
     connected = false;
     retry_at_ms = now + opt.retry_ms;
-}
-
-bool RegSyncPeer::clientInput()
-{
-    char buf[4096];
-    ssize_t n = recv(client.fd, buf, sizeof buf, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
-        return true;
-    if (n <= 0)
-        return false;
-    client.in.append(buf, static_cast<size_t>(n));
-    std::string tag, message;
-    for (;;) {
-        SyncFramer::Result r = client.in.next(&tag, &message);
-        if (r == SyncFramer::Result::Overflow)
-            return false;
-        if (r != SyncFramer::Result::Message)
-            return true;
-        mergeRecord(message);
-    }
 }
 
 void RegSyncPeer::mergeRecord(const std::string& message)

@@ -67,8 +67,6 @@ private:
     void run();
     void wake();
     void acceptPeer();
-    bool serveInput(conn_t& c);
-    bool clientInput();
     void handleRequest(conn_t& c, const std::string& message);
     void mergeRecord(const std::string& message);
     void sendChanges();
