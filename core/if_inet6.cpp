@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/hex_digit.h"
+
 namespace {
 
 constexpr unsigned scope_global = 0x00;
@@ -23,17 +25,6 @@ struct inet6_entry_t {
     unsigned flags;
     char name[21];
 };
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool parse_line(const char* line, inet6_entry_t* e)
 {

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "core/hex_digit.h"
+
 // ---- data sources
 
 int MemDataSource::get()
@@ -245,17 +247,6 @@ static int skip_space(DataSource& source)
     return c;
 }
 
-static int hex_digit(int c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The four hex digits after "\u"; -1 when they are not four hex digits.
 static long read_hex4(DataSource& source)
 {
@@ -471,4 +462,10 @@ int int_key(const JsonValue& settings, const char* name, int fallback)
 {
     const JsonValue* v = settings.find(name);
     return v && v->kind == JSON_INTEGER ? v->integer : fallback;
+}
+
+const JsonValue* json_member(const JsonValue& object, const char* name, int kind)
+{
+    const JsonValue* v = object.find(name);
+    return v && v->kind == kind ? v : nullptr;
 }

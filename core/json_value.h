@@ -120,3 +120,4 @@ JsonValue json_bool(bool v);
 JsonValue json_string(const std::string& v);
 // A member of the wrong kind counts as absent.
 int int_key(const JsonValue& settings, const char* name, int fallback);
+const JsonValue* json_member(const JsonValue& object, const char* name, int kind);

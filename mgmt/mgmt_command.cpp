@@ -23,12 +23,6 @@ namespace {
 
 const char* const KEY_FILES[] = {"sslcert", "sslkey", "cafile", "ssh_keys"};
 
-const JsonValue* member(const JsonValue& object, const char* name, int kind)
-{
-    const JsonValue* v = object.find(name);
-    return v && v->kind == kind ? v : nullptr;
-}
-
 bool known_key_file(const std::string& name)
 {
     for (const char* f : KEY_FILES)
@@ -71,15 +65,15 @@ void write_chunk(const std::string& name, long long off, const std::string& data
 
 void file_chunk(const JsonValue& command)
 {
-    const JsonValue* file = member(command, "file", JSON_STRING);
+    const JsonValue* file = json_member(command, "file", JSON_STRING);
     if (!file)
         return;
     if (!known_key_file(file->text)) {
         LOG(LOGF_SYSTEM, 6, "skipping reception of unknown file '%s'", file->text.c_str());
         return;
     }
-    const JsonValue* off = member(command, "off", JSON_INTEGER);
-    const JsonValue* data = member(command, "data", JSON_STRING);
+    const JsonValue* off = json_member(command, "off", JSON_INTEGER);
+    const JsonValue* data = json_member(command, "data", JSON_STRING);
     if (!off || !data)
         return;
     tlsApplied.store(false);
@@ -90,7 +84,7 @@ void file_chunk(const JsonValue& command)
 // True when the field changed.
 bool take_address(const JsonValue& command, const char* name, std::string DeviceSettings::*field)
 {
-    const JsonValue* v = member(command, name, JSON_STRING);
+    const JsonValue* v = json_member(command, name, JSON_STRING);
     if (!v)
         return false;
     if (!ipv4_setting_valid(v->text)) {
@@ -119,12 +113,12 @@ void global_settings(const JsonValue& command)
 {
     bool changed = take_address(command, "ipaddr2", &DeviceSettings::ipaddr2);
     changed |= take_address(command, "netmask2", &DeviceSettings::netmask2);
-    const JsonValue* server = member(command, "dhcp_server", JSON_STRING);
+    const JsonValue* server = json_member(command, "dhcp_server", JSON_STRING);
     if (server && !ipv4_setting_valid(server->text)) {
         LOG(LOGF_SYSTEM, 4, "command: \"dhcp_server\" is not an IPv4 address (%s)", server->text.c_str());
     } else {
         std::lock_guard<std::recursive_mutex> lock(globalConfigMutex);
-        const JsonValue* stored = member(globalConfig, "dhcp_server_addr", JSON_STRING);
+        const JsonValue* stored = json_member(globalConfig, "dhcp_server_addr", JSON_STRING);
         if (server && !server->text.empty()) {
             if (!stored || stored->text != server->text) {
                 globalConfig["dhcp_server_addr"].setString(server->text);
@@ -153,17 +147,17 @@ void ssl_apply()
 
 void user_list(const JsonValue& command)
 {
-    const JsonValue* list = member(command, "list", JSON_ARRAY);
+    const JsonValue* list = json_member(command, "list", JSON_ARRAY);
     if (!list)
         return;
-    const JsonValue* clear = member(command, "clear", JSON_BOOL);
+    const JsonValue* clear = json_member(command, "clear", JSON_BOOL);
     if (auto update = mgmt_write_hooks().updateUserDirectory)
         update(*list, clear && clear->boolean, command.find("end") != nullptr);
 }
 
 void set_time(const JsonValue& command)
 {
-    const JsonValue* t = member(command, "time", JSON_INTEGER);
+    const JsonValue* t = json_member(command, "time", JSON_INTEGER);
     if (!t)
         return;
     timeval tv{};
@@ -176,7 +170,7 @@ void eth2(const JsonValue& command)
 {
     for (auto [name, field] : {std::pair{"ipaddr2", &DeviceSettings::ipaddr2},
                                std::pair{"netmask2", &DeviceSettings::netmask2}}) {
-        const JsonValue* v = member(command, name, JSON_STRING);
+        const JsonValue* v = json_member(command, name, JSON_STRING);
         if (!v)
             continue;
         if (!ipv4_setting_valid(v->text)) {
@@ -204,7 +198,7 @@ void mgmt_command(const std::string& id, const std::string& text)
         return;
     }
     file_chunk(command);
-    const JsonValue* cmd = member(command, "cmd", JSON_STRING);
+    const JsonValue* cmd = json_member(command, "cmd", JSON_STRING);
     if (!cmd)
         return;
     const std::string& name = cmd->text;

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/hex_digit.h"
 #include "core/log.h"
 #include "core/netif.h"
 #include "core/pcre_re.h"
@@ -42,17 +43,6 @@ bool to_in_addr(const std::string& text, in_addr* out)
     return inet_pton(AF_INET, text.c_str(), out) == 1;
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // "%XX" stands for one byte; the hex digits are read as far as they go.
 std::string percent_decode(const std::string& text)
 {
@@ -65,7 +55,7 @@ std::string percent_decode(const std::string& text)
         int value = 0;
         size_t j = i + 1;
         for (; j < text.size() && j < i + 3; j++) {
-            int d = hex_value(text[j]);
+            int d = hex_digit(text[j]);
             if (d < 0)
                 break;
             value = value * 16 + d;

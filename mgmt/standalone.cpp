@@ -22,12 +22,6 @@ namespace {
 
 constexpr mode_t STAGING_MODE = 0640;   // a private key passes through
 
-const JsonValue* member(const JsonValue& config, const char* name, int kind)
-{
-    const JsonValue* v = config.find(name);
-    return v && v->kind == kind ? v : nullptr;
-}
-
 // Writes the default file when there is none.
 void write_default_when_missing(const std::string& path)
 {
@@ -52,7 +46,7 @@ void apply_addresses(const JsonValue& config)
         {"dns", &DeviceSettings::dns},
     };
     for (const Key& k : keys) {
-        const JsonValue* v = member(config, k.name, JSON_STRING);
+        const JsonValue* v = json_member(config, k.name, JSON_STRING);
         if (!v)
             continue;
         if (k.field == &DeviceSettings::SWAddress) {
@@ -69,14 +63,14 @@ void apply_addresses(const JsonValue& config)
         if (k.field == &DeviceSettings::dns && !v->text.empty())
             write_resolver_file(v->text);
     }
-    if (const JsonValue* v = member(config, "stName", JSON_STRING))
+    if (const JsonValue* v = json_member(config, "stName", JSON_STRING))
         set_station_name(v->text);
 }
 
 void write_tls_staging(const JsonValue& config)
 {
     for (const char* name : TLS_FILES) {
-        const JsonValue* v = member(config, name, JSON_STRING);
+        const JsonValue* v = json_member(config, name, JSON_STRING);
         if (!v)
             continue;
         if (make_tls_dir() < 0)
@@ -88,7 +82,7 @@ void write_tls_staging(const JsonValue& config)
 
 void apply_authorized_keys(const JsonValue& config)
 {
-    const JsonValue* v = member(config, "authorized_keys", JSON_STRING);
+    const JsonValue* v = json_member(config, "authorized_keys", JSON_STRING);
     if (!v || make_tls_dir() < 0)
         return;
     write_file_atomically(platform_path(std::string(TLS_DIR) + "authorized_keys"), v->text, 0644);
@@ -98,7 +92,7 @@ void apply_authorized_keys(const JsonValue& config)
 std::set<std::string> apply_module_ports(const JsonValue& config)
 {
     std::set<std::string> uris;
-    const JsonValue* channels = member(config, "channels", JSON_HASH);
+    const JsonValue* channels = json_member(config, "channels", JSON_HASH);
     for (int t = 254; t <= 255; t++) {
         int slot = t - 254;
         int type = moduleSlotTypes[slot].load();
@@ -108,14 +102,14 @@ std::set<std::string> apply_module_ports(const JsonValue& config)
         module_driver_for(slot, type, true);
 
         std::string typeName = name;
-        const JsonValue* port = channels ? member(*channels, std::to_string(t).c_str(), JSON_HASH) : nullptr;
-        const JsonValue* configured = port ? member(*port, "type", JSON_STRING) : nullptr;
+        const JsonValue* port = channels ? json_member(*channels, std::to_string(t).c_str(), JSON_HASH) : nullptr;
+        const JsonValue* configured = port ? json_member(*port, "type", JSON_STRING) : nullptr;
         JsonValue settings;
         if (configured && type == MODULE_EM01 && configured->text == "EM")
             typeName = "EM";
         if (configured && configured->text == typeName) {
             settings = *port;
-            if (const JsonValue* uri = member(*port, "uri", JSON_STRING))
+            if (const JsonValue* uri = json_member(*port, "uri", JSON_STRING))
                 uris.insert(uri->text);
         } else {
             settings["type"].setString(typeName);
@@ -145,10 +139,10 @@ void apply_config(JsonValue& config)
 {
     MgmtWriteHooks hooks = mgmt_write_hooks();
     apply_addresses(config);
-    if (const JsonValue* global = member(config, "globalconf", JSON_HASH))
+    if (const JsonValue* global = json_member(config, "globalconf", JSON_HASH))
         postChannelEvent(new JsonEvent_t(-1, EV_CHANNEL_SETTINGS, *global));
     fpga_write_reg(FPGA_TDM0_MODE, 1);
-    if (const JsonValue* master = member(config, "master", JSON_INTEGER))
+    if (const JsonValue* master = json_member(config, "master", JSON_INTEGER))
         write_master(master->integer, true);
     write_tls_staging(config);
     apply_tls_files();
@@ -156,7 +150,7 @@ void apply_config(JsonValue& config)
     if (hooks.applyNetworkSettings)
         hooks.applyNetworkSettings();
     std::set<std::string> uris = apply_module_ports(config);
-    if (const JsonValue* users = member(config, "userlist", JSON_ARRAY); users && hooks.updateUserDirectory)
+    if (const JsonValue* users = json_member(config, "userlist", JSON_ARRAY); users && hooks.updateUserDirectory)
         hooks.updateUserDirectory(*users, true, true);
     apply_dvo(config, uris);
 }

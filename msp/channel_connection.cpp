@@ -10,30 +10,23 @@
 #include "core/log.h"
 #include "msp/comcerto_channel.h"
 #include "msp/comcerto_device.h"
+#include "msp/function_codes.h"
 #include "msp/media_params.h"
 
 bool msp_nt_sync_seen = false;
 
 namespace {
 
-enum : uint16_t {
-    FC_SUPVSR_CREATE_CHANNEL = 0x0010,
-    FC_SUPVSR_DESTROY_CHANNEL = 0x0011,
-    FC_VOPENA = 0x8000,
-    FC_VCEOPT = 0x8001,
-    FC_RTCP_NTP_TIMESTAMP = 0x80AB,
-};
-
 // The media processor's status when the timeslot already has a connection.
 constexpr int ERR_CONNECTION_EXISTS = -0xFFBD;
 // Destroying a fax connection that was never enabled.
 constexpr int ERR_FOIP_INITIAL_INCOMPLETE = -0x050C;
-constexpr int RESPONSE_SIZE = 256;
+constexpr int CONNECTION_RESPONSE_SIZE = 256;
 constexpr int NO_TIMESLOT = 0xFFFF;
 
 int device_command(MspMessage& m, uint8_t* response, int* length)
 {
-    *length = RESPONSE_SIZE;
+    *length = CONNECTION_RESPONSE_SIZE;
     return DEV_PassThru(MSP_DEVICE_CHANNEL_ID, m.data(), m.size(), response, length);
 }
 
@@ -42,7 +35,7 @@ int create_channel(int type, int timeslot, int* channelId)
 {
     MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_DEVICE, FC_SUPVSR_CREATE_CHANNEL, 4);
     m.u16(8, static_cast<uint16_t>(type)).u16(10, static_cast<uint16_t>(timeslot));
-    uint8_t response[RESPONSE_SIZE];
+    uint8_t response[CONNECTION_RESPONSE_SIZE];
     int length;
     int result = device_command(m, response, &length);
     if (result == 0) {
@@ -59,8 +52,8 @@ int msp_send_vopena(ComcertoChannel& channel, uint16_t mode)
 {
     MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_VOPENA, 2);
     m.u16(8, mode);
-    uint8_t response[RESPONSE_SIZE];
-    int length = RESPONSE_SIZE;
+    uint8_t response[CONNECTION_RESPONSE_SIZE];
+    int length = CONNECTION_RESPONSE_SIZE;
     int result = channel.PassThru(m.data(), m.size(), response, &length);
     if (result != 0)
         LOG(LOGF_GENERAL, 3, "ts %d: FC_VOPENA failed (result=%d)", channel.timeslot, result);
@@ -71,8 +64,8 @@ int msp_send_voice_enable(ComcertoChannel& channel)
 {
     MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_VOPENA, 14);
     m.u16(8, 1).u8(10, 0x80).u8(11, static_cast<uint8_t>(channel.rtp.tx_pt)).u32(18, channel.ssrc);
-    uint8_t response[RESPONSE_SIZE];
-    int length = RESPONSE_SIZE;
+    uint8_t response[CONNECTION_RESPONSE_SIZE];
+    int length = CONNECTION_RESPONSE_SIZE;
     int result = channel.PassThru(m.data(), m.size(), response, &length);
     if (result != 0)
         LOG(LOGF_GENERAL, 3, "ts %d: VOPENA failed (result=%d)", channel.timeslot, result);
@@ -87,7 +80,7 @@ static int take_over_connection(int timeslot)
     // message: an unaligned one would never leave the driver.
     MspMessage query(MSP_CLASS_QUERY, MSP_TYPE_DEVICE, FC_SUPVSR_CREATE_CHANNEL, 2);
     query.u16(8, static_cast<uint16_t>(timeslot));
-    uint8_t response[RESPONSE_SIZE];
+    uint8_t response[CONNECTION_RESPONSE_SIZE];
     int length;
     if (device_command(query, response, &length) != 0 || length < 10)
         return -1;
@@ -174,8 +167,8 @@ int ComcertoChannel::createConnection(int type, bool start)
             ntp_timestamp(tv, &seconds, &fraction);
             MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_RTCP_NTP_TIMESTAMP, 8);
             m.u32(8, seconds).u32(12, fraction);
-            uint8_t response[RESPONSE_SIZE];
-            int length = RESPONSE_SIZE;
+            uint8_t response[CONNECTION_RESPONSE_SIZE];
+            int length = CONNECTION_RESPONSE_SIZE;
             result = PassThru(m.data(), m.size(), response, &length);
             if (result != 0)
                 LOG(LOGF_GENERAL, 3, "ts %d: RTCP_NTP_TIMESTAMP failed (result=%d)", timeslot, result);
@@ -260,8 +253,8 @@ int ComcertoChannel::setVoiceOptions()
     MspMessage m(MSP_CLASS_COMMAND, MSP_TYPE_CHANNEL, FC_VCEOPT, 10);
     for (int i = 0; i < 5; i++)
         m.u16(8 + 2 * static_cast<size_t>(i), words[i]);
-    uint8_t response[RESPONSE_SIZE];
-    int length = RESPONSE_SIZE;
+    uint8_t response[CONNECTION_RESPONSE_SIZE];
+    int length = CONNECTION_RESPONSE_SIZE;
     int result = PassThru(m.data(), m.size(), response, &length);
     if (result != 0)
         LOG(LOGF_GENERAL, 3, "ts %d: VCEOPT failed (result=%d)", timeslot, result);

@@ -8,11 +8,11 @@
 
 #include "core/log.h"
 #include "msp/comcerto_channel.h"
+#include "msp/function_codes.h"
 #include "platform/paths.h"
 
 namespace {
 
-enum : uint16_t { FC_SYNCEOF = 0x9403 };
 constexpr uint16_t CNF_ERR_HAS_NOT_HANDLER = 0x0171;   // the play buffer was stopped under the block
 constexpr size_t PLAY_HEADER = 20;
 constexpr int CHANNEL_MODE_PLAY = 2;

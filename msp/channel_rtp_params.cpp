@@ -23,7 +23,7 @@ const char* const HOLD_MUSIC_FILE = "/usr/share/linegw/sounds/holdtune-preludio-
 namespace {
 
 constexpr int ARP_RECHECK_MS = 120000;
-constexpr int ARP_RETRY_MS = 300;
+constexpr int ARP_RESOLVE_RETRY_MS = 300;
 
 // Voice-band-data payloads travel as bytes with 0xFF for none.
 int signed_byte(int v) { return static_cast<int8_t>(static_cast<uint8_t>(v)); }
@@ -404,7 +404,7 @@ int ComcertoChannel::comcerto_set_rtp_params(rtp_event_t* params)
         memcpy(nextHopMac, destination, 6);
     cancelArpTimer();
     arpRetries = 0;
-    sched_add_timer(main_scheduler, "arp", resolved ? ARP_RECHECK_MS : ARP_RETRY_MS, arp_timer_callback, this,
+    sched_add_timer(main_scheduler, "arp", resolved ? ARP_RECHECK_MS : ARP_RESOLVE_RETRY_MS, arp_timer_callback, this,
                     &arpTimer);
     return 0;
 }

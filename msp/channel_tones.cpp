@@ -2,17 +2,9 @@
 
 #include "core/log.h"
 #include "msp/comcerto_channel.h"
+#include "msp/function_codes.h"
 
 namespace {
-
-enum : uint16_t {
-    FC_TONEGEN = 0x8009,
-    FC_TONEOFF = 0x8014,
-    FC_CNDONGEN = 0x8039,
-    FC_CNDSETP = 0x803A,
-    FC_PROGRAM_TONE_ENGINE = 0x806E,
-    FC_PROGRAM_CADENCE_ENGINE = 0x806F,
-};
 
 constexpr uint16_t DTMF_LEVEL = 100;
 constexpr uint16_t CALL_LEVEL = 161;

@@ -9,8 +9,7 @@
 #include "core/log.h"
 #include "core/scheduler.h"
 #include "mgmt/var_store.h"
-
-enum : uint16_t { FC_CNDSTOP = 0x803C };
+#include "msp/function_codes.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "core/mutex.h"
 #include "core/netif.h"
 #include "mgmt/var_store.h"
+#include "msp/function_codes.h"
 #include "msp/msp_indications.h"
 #include "msp/msp_protocol.h"
 #include "msp/msp_transaction.h"
@@ -41,36 +42,6 @@ const MspDeviceType MspDeviceTypeTable[MSP_DEVICE_TYPES] = {
 };
 
 namespace {
-
-enum : uint16_t {
-    FC_SPU_FEATURES_CONTROL = 0x0013,
-    FC_IRM_GET_SFKEYS = 0x0460,
-    FC_SUPVSR_CREATE_CHANNEL = 0x0010,
-    FC_SUPVSR_DESTROY_CHANNEL = 0x0011,
-    FC_SUPVSR_GET_DEVICE_TYPE = 0x0031,
-    FC_DEVICE_VERSION = 0x0410,
-    FC_SUPVSR_GET_ARM_CODE_VERSION = 0x0021,
-    FC_SUPVSR_GET_SPU_CODE_VERSION = 0x0022,
-    FC_SUPVSR_SET_PCM_LAW = 0x0425,
-    FC_TDM_SELECT_BUS_MODE = 0x0417,
-    FC_TDMPARAMS = 0x0407,
-    FC_SIGNALING_CFG = 0x040A,
-    FC_SET_ETH_HEADER = 0x0100,
-    FC_MAC_HAIRPIN = 0x9700,
-    FC_PPPOE_SERVICE_CFG = 0x0502,
-    FC_IP_SERVICE_CONFIG = 0x0302,
-    FC_IP_OPTIONS = 0x0306,
-    FC_DEVICE_CP_SET_COUNTRY_CODE_PARAMS = 0x041C,
-    FC_DEVICE_STATUS = 0x040F,
-    FC_IRM_AVAILABLE = 0x0001,
-    FC_SELECT_MAX_TX_PARAMETERS = 0x0123,
-    FC_MONITOR_TDM_SIGNALING = 0x040C,
-    FC_NTG_CONFIG = 0x043F,
-    FC_CONFIG_NT_RECOVERY = 0x043D,
-    FC_IP_ADDRESS_v6 = 0x0310,
-    FC_MDIO_BUS_READ = 0x9331,
-    FC_MDIO_BUS_WRITE = 0x9330,
-};
 
 // Refusals start-up tolerates.
 constexpr int CNF_ERR_TSDRIVE_CHAN_ALREADY_CREATED = -0x4F;

@@ -10,37 +10,12 @@
 #include "core/reg_sync.h"
 #include "core/watchdog.h"
 #include "msp/comcerto_device.h"
+#include "msp/function_codes.h"
 #include "msp/msp_protocol.h"
 
 uint16_t msp_channel_timeslot[65536];
 
 namespace {
-
-enum : uint16_t {
-    FC_DEVICE_STATUS = 0x040F,
-    FC_MONITOR_TDM_SIG_CHANGE_IND = 0x0420,
-    FC_STATUS_NT_RECOVERY = 0x043E,
-    FC_RTCPSTAT = 0x800C,
-    FC_TONEDET = 0x800D,
-    FC_SSRCCHG = 0x800E,
-    FC_PTCHNG = 0x800F,
-    FC_TCMPLT = 0x8010,
-    FC_FAXSTATE = 0x8011,
-    FC_EVENTDET = 0x8017,
-    FC_VINFOIND = 0x801C,
-    FC_SSRCVIOL = 0x8027,
-    FC_CNDDONE = 0x803D,
-    FC_VOIP_REMDET = 0x805C,
-    FC_CNDRXMSG = 0x80AD,
-    FC_SET_ATM_SIGNALING = 0x80B7,
-    FC_PASSTHRU_AUTOSWITCH_IND = 0x80BF,
-    FC_QOS_ALARM = 0x80D4,
-    FC_RTP_MONITOR_IND = 0x80EF,
-    FC_BWE_EVENTDET = 0x8611,
-    FC_SYNCDAT = 0x9402,
-    FC_SYNCEOF = 0x9403,
-    FC_AS_DRAIN_COMPLETE_IND = 0x9406,
-};
 
 constexpr uint16_t DEVICE_STATUS_GOOD = 0x7FFB;
 constexpr uint16_t ALERT_NO_CHANNEL = 0xFFFE;

@@ -16,6 +16,7 @@
 #include "core/scheduler.h"
 #include "msp/comcerto_channel.h"
 #include "msp/comcerto_device.h"
+#include "msp/function_codes.h"
 #include "msp/msp_protocol.h"
 #include "platform/paths.h"
 
@@ -204,8 +205,6 @@ constexpr int RECHECK_MS = 120000;
 
 constexpr int ALARM_HOST_DOWN = 2;
 constexpr int ALARM_RESOLVED = 3;
-
-constexpr uint16_t FC_VOPENA = 0x8000;
 
 std::string address_text(int family, const void* address)
 {

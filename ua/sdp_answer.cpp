@@ -9,34 +9,17 @@
 #include "ua/codec_table.h"
 #include "ua/sdp_attributes.h"
 #include "ua/sdp_codec_options.h"
+#include "ua/sdp_edit.h"
 #include "ua/sdp_message_ptr.h"
 #include "ua/sdp_payload.h"
 
 namespace {
 
-char* dup(const std::string& s) { return osip_strdup(s.c_str()); }
 char* dup_or_null(const char* s) { return s ? osip_strdup(s) : nullptr; }
-
-bool same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
-
-bool has_payload(sdp_message_t* sdp, int m, const char* name)
-{
-    for (int p = 0; const char* text = sdp_message_m_payload_get(sdp, m, p); p++)
-        if (strcasecmp(text, name) == 0)
-            return true;
-    return false;
-}
-
-bool check(int rc, const char* function)
-{
-    if (rc != 0)
-        LOG(LOGF_GENERAL, 3, "%s(): error %d", function, rc);
-    return rc == 0;
-}
 
 bool add_attribute(sdp_message_t* sdp, int m, const char* field, const char* value)
 {
-    return check(sdp_message_a_attribute_add(sdp, m, osip_strdup(field), dup_or_null(value)),
+    return sdp_check(sdp_message_a_attribute_add(sdp, m, osip_strdup(field), dup_or_null(value)),
                  "sdp_message_a_attribute_add");
 }
 
@@ -77,7 +60,7 @@ void accept_crypto(sdp_call_t& call, const char* value, const sdp_random_t& rand
     int mki = 0, mki_length = 0;
     if (!crypto_parse_key(params, key, lifetime, mki, mki_length))
         return;
-    if (!same(call.srtp_suite, suite.c_str()) || call.srtp_key.size() != SRTP_KEY_LENGTH) {
+    if (!sdp_same(call.srtp_suite, suite.c_str()) || call.srtp_key.size() != SRTP_KEY_LENGTH) {
         uint8_t bytes[SRTP_KEY_LENGTH];
         if (!random || !random(bytes, sizeof bytes))
             return;
@@ -165,10 +148,10 @@ void choose_payloads(sdp_message_t* offer, int m, sdp_message_t* answer, int a, 
 bool set_origin(sdp_call_t& call, sdp_message_t* answer, const sdp_media_address_t& address)
 {
     uint32_t version = sdp_origin_next(&call.session, false);
-    return check(sdp_message_o_origin_set(answer, dup("gateway"), dup("0"), dup(std::to_string(version)), dup("IN"),
-                                          dup(address.type), dup(address.local_text)),
+    return sdp_check(sdp_message_o_origin_set(answer, sdp_dup("gateway"), sdp_dup("0"), sdp_dup(std::to_string(version)), sdp_dup("IN"),
+                                          sdp_dup(address.type), sdp_dup(address.local_text)),
                  "sdp_message_o_origin_set") &&
-           check(sdp_message_c_connection_add(answer, -1, dup("IN"), dup(address.type), dup(address.local_text),
+           sdp_check(sdp_message_c_connection_add(answer, -1, sdp_dup("IN"), sdp_dup(address.type), sdp_dup(address.local_text),
                                               nullptr, nullptr),
                  "sdp_message_c_connection_add");
 }
@@ -178,9 +161,9 @@ bool set_origin(sdp_call_t& call, sdp_message_t* answer, const sdp_media_address
 void sdp_reject_media(sdp_message_t* answer, sdp_message_t* offer, int m)
 {
     int a = sdp_media_count(answer);
-    int rc = sdp_message_m_media_add(answer, dup(sdp_media_name(offer, m)), dup("0"),
+    int rc = sdp_message_m_media_add(answer, sdp_dup(sdp_media_name(offer, m)), sdp_dup("0"),
                                      dup_or_null(sdp_message_m_number_of_port_get(offer, m)),
-                                     dup(sdp_media_proto(offer, m)));
+                                     sdp_dup(sdp_media_proto(offer, m)));
     if (rc != 0) {
         LOG(LOGF_GENERAL, 3, "sdp_message_m_media_add(): error %d", rc);
         return;
@@ -196,8 +179,8 @@ bool sdp_check_supported_codec(sdp_message_t* offer, const std::string& codecs)
     bool srtp_required = codec_list_has(numbers, CODEC_LIST_SRTP_REQUIRED);
     for (int m = 0, count = sdp_media_count(offer); m < count; m++) {
         std::string media = sdp_media_name(offer, m), proto = sdp_media_proto(offer, m);
-        if (same(media, "image") && proto == "udptl") {
-            if (t38 && has_payload(offer, m, "t38"))
+        if (sdp_same(media, "image") && proto == "udptl") {
+            if (t38 && sdp_has_payload(offer, m, "t38"))
                 return true;
             continue;
         }
@@ -243,14 +226,14 @@ bool sdp_complete_200ok(sdp_call_t& call, sdp_message_t* offer, const sdp_local_
     const std::string port = std::to_string(sdp_channel_port(call.ts));
 
     sdp_message_t* raw = nullptr;
-    if (!check(sdp_message_init(&raw), "sdp_message_init"))
+    if (!sdp_check(sdp_message_init(&raw), "sdp_message_init"))
         return false;
     sdp_message_ptr answer(raw);
     const char* start = sdp_message_t_start_time_get(offer, 0);
     const char* stop = sdp_message_t_stop_time_get(offer, 0);
-    if (!check(sdp_message_v_version_set(raw, dup("0")), "sdp_message_v_version_set") ||
-        !check(sdp_message_s_name_set(raw, dup("conversation")), "sdp_message_s_name_set") ||
-        !check(sdp_message_t_time_descr_add(raw, dup(start ? start : "0"), dup(stop ? stop : "0")),
+    if (!sdp_check(sdp_message_v_version_set(raw, sdp_dup("0")), "sdp_message_v_version_set") ||
+        !sdp_check(sdp_message_s_name_set(raw, sdp_dup("conversation")), "sdp_message_s_name_set") ||
+        !sdp_check(sdp_message_t_time_descr_add(raw, sdp_dup(start ? start : "0"), sdp_dup(stop ? stop : "0")),
                "sdp_message_t_time_descr_add"))
         return false;
 
@@ -312,13 +295,13 @@ bool sdp_complete_200ok(sdp_call_t& call, sdp_message_t* offer, const sdp_local_
             }
 
             int a = sdp_media_count(raw);
-            if (!check(sdp_message_m_media_add(raw, dup(media), dup(port), nullptr, dup(savp ? "RTP/SAVP" : "RTP/AVP")),
+            if (!sdp_check(sdp_message_m_media_add(raw, sdp_dup(media), sdp_dup(port), nullptr, sdp_dup(savp ? "RTP/SAVP" : "RTP/AVP")),
                        "sdp_message_m_media_add"))
                 return false;
             bool line_srtp = savp && l.opts.srtp && n.crypto;
             choose_payloads(offer, m, raw, a, l, n);
             if (n.voice < 0) {
-                sdp_message_m_port_set(raw, a, dup("0"));
+                sdp_message_m_port_set(raw, a, sdp_dup("0"));
                 continue;
             }
             if (line_srtp &&
@@ -336,7 +319,7 @@ bool sdp_complete_200ok(sdp_call_t& call, sdp_message_t* offer, const sdp_local_
             answered = m;
             address = line_address;
             srtp = line_srtp;
-        } else if (media == "image" && same(proto, "udptl") && has_payload(offer, m, "t38") && l.opts.t38) {
+        } else if (media == "image" && sdp_same(proto, "udptl") && sdp_has_payload(offer, m, "t38") && l.opts.t38) {
             const char* datagram = sdp_attribute_find(offer, m, "T38FaxMaxDatagram");
             if (datagram)
                 n.t38_datagram = int(sdp_leading_int(datagram));
@@ -346,9 +329,9 @@ bool sdp_complete_200ok(sdp_call_t& call, sdp_message_t* offer, const sdp_local_
             if (ec && strcmp(ec, "t38UDPRedundancy") == 0)
                 n.t38_options |= 2;
             int a = sdp_media_count(raw);
-            if (!check(sdp_message_m_media_add(raw, dup("image"), dup(port), nullptr, dup("udptl")),
+            if (!sdp_check(sdp_message_m_media_add(raw, sdp_dup("image"), sdp_dup(port), nullptr, sdp_dup("udptl")),
                        "sdp_message_m_media_add") ||
-                !check(sdp_message_m_payload_add(raw, a, dup("t38")), "sdp_message_m_payload_add"))
+                !sdp_check(sdp_message_m_payload_add(raw, a, sdp_dup("t38")), "sdp_message_m_payload_add"))
                 return false;
             if (!add_attribute(raw, a, "T38FaxVersion", "0") || !add_attribute(raw, a, "T38MaxBitRate", "14400") ||
                 (n.t38_options & 1 && !add_attribute(raw, a, "T38FaxFillBitRemoval", nullptr)) ||

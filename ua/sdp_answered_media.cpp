@@ -10,11 +10,10 @@
 #include "ua/sdp_attributes.h"
 #include "ua/sdp_codec_options.h"
 #include "ua/sdp_crypto.h"
+#include "ua/sdp_edit.h"
 #include "ua/sdp_payload.h"
 
 namespace {
-
-bool same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 struct srtp_t {
     bool settled = false;
@@ -30,7 +29,7 @@ struct srtp_t {
 bool local_key(sdp_message_t* ours, const std::string& tag, const std::string& suite, std::string& key)
 {
     for (int m = 0, count = sdp_media_count(ours); m < count; m++) {
-        if (!same(sdp_media_name(ours, m), "audio") || sdp_media_proto(ours, m) != "RTP/SAVP")
+        if (!sdp_same(sdp_media_name(ours, m), "audio") || sdp_media_proto(ours, m) != "RTP/SAVP")
             continue;
         const char *field, *value;
         for (int i = 0; sdp_attribute_at(ours, m, i, field, value); i++) {
@@ -43,7 +42,7 @@ bool local_key(sdp_message_t* ours, const std::string& tag, const std::string& s
             std::string t, s, params;
             uint64_t lifetime;
             int mki, mki_length;
-            if (crypto_split(text.c_str() + 7, t, s, params) && t == tag && same(s, suite.c_str()) &&
+            if (crypto_split(text.c_str() + 7, t, s, params) && t == tag && sdp_same(s, suite.c_str()) &&
                 crypto_parse_key(params, key, lifetime, mki, mki_length))
                 return true;
         }
@@ -88,14 +87,6 @@ std::unique_ptr<rtp_event_t> new_event(const sdp_call_t& call, const sdp_media_a
     return ev;
 }
 
-bool has_payload(sdp_message_t* sdp, int m, const char* name)
-{
-    for (int p = 0; const char* text = sdp_message_m_payload_get(sdp, m, p); p++)
-        if (strcasecmp(text, name) == 0)
-            return true;
-    return false;
-}
-
 }  // namespace
 
 sdp_answered_t sdp_answered_media(sdp_call_t& call, sdp_message_t* ours, sdp_message_t* theirs,
@@ -130,13 +121,13 @@ sdp_answered_t sdp_answered_media(sdp_call_t& call, sdp_message_t* ours, sdp_mes
         std::string media = sdp_media_name(theirs, m);
         sdp_media_address_t address;
         if (media.empty() || sdp_media_port(theirs, m) == "0" ||
-            (!same(media, "image") && !same(media, "audio")) ||
+            (!sdp_same(media, "image") && !sdp_same(media, "audio")) ||
             !sdp_get_media_address(theirs, m, local, address))
             continue;
         std::string proto = sdp_media_proto(theirs, m);
 
-        if (same(media, "image")) {
-            if (!offered_image || !same(proto, "udptl") || !has_payload(theirs, m, "t38") ||
+        if (sdp_same(media, "image")) {
+            if (!offered_image || !sdp_same(proto, "udptl") || !sdp_has_payload(theirs, m, "t38") ||
                 !codec_list_has(numbers, CODEC_LIST_T38))
                 continue;
             auto ev = new_event(call, address);

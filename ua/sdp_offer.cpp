@@ -7,29 +7,21 @@
 #include "core/log.h"
 #include "ua/codec_list.h"
 #include "ua/codec_table.h"
+#include "ua/sdp_edit.h"
 #include "ua/sdp_message_ptr.h"
 #include "ua/sdp_payload.h"
 
 namespace {
 
-char* dup(const std::string& s) { return osip_strdup(s.c_str()); }
-
-bool check(int rc, const char* function)
-{
-    if (rc != 0)
-        LOG(LOGF_GENERAL, 3, "%s(): error %d", function, rc);
-    return rc == 0;
-}
-
 // A field-only attribute such as "altc:1 IP4 192.0.2.10 10006".
 bool add_flag(sdp_message_t* sdp, int m, const std::string& field)
 {
-    return check(sdp_message_a_attribute_add(sdp, m, dup(field), nullptr), "sdp_message_a_attribute_add");
+    return sdp_check(sdp_message_a_attribute_add(sdp, m, sdp_dup(field), nullptr), "sdp_message_a_attribute_add");
 }
 
 bool add_attribute(sdp_message_t* sdp, int m, const char* field, const std::string& value)
 {
-    return check(sdp_message_a_attribute_add(sdp, m, dup(field), dup(value)), "sdp_message_a_attribute_add");
+    return sdp_check(sdp_message_a_attribute_add(sdp, m, sdp_dup(field), sdp_dup(value)), "sdp_message_a_attribute_add");
 }
 
 struct offer_t {
@@ -150,27 +142,27 @@ std::optional<std::string> sdp_build_offer(const sdp_local_t& local, int channel
         return std::nullopt;
 
     sdp_message_t* raw = nullptr;
-    if (!check(sdp_message_init(&raw), "sdp_message_init"))
+    if (!sdp_check(sdp_message_init(&raw), "sdp_message_init"))
         return std::nullopt;
     sdp_message_ptr sdp(raw);
-    if (!check(sdp_message_v_version_set(raw, dup("0")), "sdp_message_v_version_set"))
+    if (!sdp_check(sdp_message_v_version_set(raw, sdp_dup("0")), "sdp_message_v_version_set"))
         return std::nullopt;
     uint32_t version = sdp_origin_next(session, true);
-    if (!check(sdp_message_o_origin_set(raw, dup("gateway"), dup("0"), dup(std::to_string(version)), dup("IN"),
-                                        dup(type), dup(address)),
+    if (!sdp_check(sdp_message_o_origin_set(raw, sdp_dup("gateway"), sdp_dup("0"), sdp_dup(std::to_string(version)), sdp_dup("IN"),
+                                        sdp_dup(type), sdp_dup(address)),
                "sdp_message_o_origin_set"))
         return std::nullopt;
-    if (!check(sdp_message_s_name_set(raw, dup("conversation")), "sdp_message_s_name_set"))
+    if (!sdp_check(sdp_message_s_name_set(raw, sdp_dup("conversation")), "sdp_message_s_name_set"))
         return std::nullopt;
     std::string c_type = o.inactive ? "IP4" : type, c_address = o.inactive ? "0.0.0.0" : address;
-    if (!check(sdp_message_c_connection_add(raw, -1, dup("IN"), dup(c_type), dup(c_address), nullptr, nullptr),
+    if (!sdp_check(sdp_message_c_connection_add(raw, -1, sdp_dup("IN"), sdp_dup(c_type), sdp_dup(c_address), nullptr, nullptr),
                "sdp_message_c_connection_add"))
         return std::nullopt;
-    if (!check(sdp_message_t_time_descr_add(raw, dup("0"), dup("0")), "sdp_message_t_time_descr_add"))
+    if (!sdp_check(sdp_message_t_time_descr_add(raw, sdp_dup("0"), sdp_dup("0")), "sdp_message_t_time_descr_add"))
         return std::nullopt;
 
     const char* proto = t38 ? "udptl" : srtp ? "RTP/SAVP" : "RTP/AVP";
-    if (!check(sdp_message_m_media_add(raw, dup(t38 ? "image" : "audio"), dup(o.port), nullptr, dup(proto)),
+    if (!sdp_check(sdp_message_m_media_add(raw, sdp_dup(t38 ? "image" : "audio"), sdp_dup(o.port), nullptr, sdp_dup(proto)),
                "sdp_message_m_media_add"))
         return std::nullopt;
     if (!add_altc(raw, 0, o))
@@ -180,7 +172,7 @@ std::optional<std::string> sdp_build_offer(const sdp_local_t& local, int channel
             return std::nullopt;
 
     if (t38) {
-        if (!check(sdp_message_m_payload_add(raw, 0, dup("t38")), "sdp_message_m_payload_add"))
+        if (!sdp_check(sdp_message_m_payload_add(raw, 0, sdp_dup("t38")), "sdp_message_m_payload_add"))
             return std::nullopt;
         if (!add_attribute(raw, 0, "T38FaxVersion", "0") || !add_attribute(raw, 0, "T38MaxBitRate", "14400") ||
             !add_flag(raw, 0, "T38FaxFillBitRemoval") ||
@@ -193,7 +185,7 @@ std::optional<std::string> sdp_build_offer(const sdp_local_t& local, int channel
             return std::nullopt;
         // SRTP offered, not required: the answerer may pick plain RTP instead
         if (srtp && !srtp_required) {
-            if (!check(sdp_message_m_media_add(raw, dup("audio"), dup(o.port), nullptr, dup("RTP/AVP")),
+            if (!sdp_check(sdp_message_m_media_add(raw, sdp_dup("audio"), sdp_dup(o.port), nullptr, sdp_dup("RTP/AVP")),
                        "sdp_message_m_media_add"))
                 return std::nullopt;
             if (!add_altc(raw, 1, o) || !add_codecs(raw, 1, o, numbers))

@@ -8,6 +8,7 @@
 
 #include "mgmt/fpga.h"
 #include "sim/fpga/fpga_simulator.h"
+#include "support/hex_text.h"
 #include "support/log_capture.h"
 #include "support/msp_sim_fixture.h"
 #include "support/test_channel.h"
@@ -39,17 +40,6 @@ std::vector<uint8_t> build(const Expect& e)
     for (const auto& [offset, b] : e.bytes)
         std::copy(b.begin(), b.end(), m.begin() + offset);
     return m;
-}
-
-std::string hex(const std::vector<uint8_t>& b)
-{
-    std::string s;
-    char t[4];
-    for (uint8_t c : b) {
-        snprintf(t, sizeof t, "%02x", c);
-        s += t;
-    }
-    return s;
 }
 
 const uint8_t SRC_MAC[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "channel_media_fixture.h"
-#include "function_codes.h"
+#include "msp/function_codes.h"
 #include "platform/paths.h"
 
 namespace {

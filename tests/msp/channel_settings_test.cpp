@@ -9,19 +9,12 @@
 #include "core/event_queue.h"
 #include "core/scheduler.h"
 #include "mgmt/var_store.h"
+#include "support/json_text.h"
 #include "support/log_capture.h"
 #include "support/msp_sim_fixture.h"
 #include "support/test_channel.h"
 
 namespace {
-
-JsonValue parse(const char* text)
-{
-    JsonValue v;
-    MemDataSource source(text);
-    EXPECT_TRUE(v.parse(source)) << text;
-    return v;
-}
 
 std::string settings_of(const ComcertoChannel& c)
 {
@@ -89,15 +82,15 @@ TEST(ChannelSettingsTest, EveryKeyReadAndWrittenBack)
     TestChannel c(4);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.settings);
-        c.setSettings(parse(row.settings));
-        JsonValue expected = parse(("{" + base + "," + std::string(row.written + 1)).c_str());
+        c.setSettings(json_of(row.settings));
+        JsonValue expected = json_of(("{" + base + "," + std::string(row.written + 1)).c_str());
         expected["type"].setString("test");
         EXPECT_EQ(settings_of(c), expected.toString());
     }
     EXPECT_EQ(c.t38Options, 4660u);
     c.t38Allowed = true;
     EXPECT_NE(settings_of(c).find(R"("t38":4660)"), std::string::npos);
-    c.setSettings(parse("{}"));
+    c.setSettings(json_of("{}"));
     EXPECT_EQ(c.t38Options, 0xA0300u);
     EXPECT_EQ(settings_of(c).find("t38"), std::string::npos);
 }
@@ -105,15 +98,15 @@ TEST(ChannelSettingsTest, EveryKeyReadAndWrittenBack)
 TEST(ChannelSettingsTest, MembersBehindTheSettings)
 {
     TestChannel c(4);
-    c.setSettings(parse(R"({"QoSmonitor":[9,8,"x",4,5,6,7],"rx-gain":"-2.25"})"));
+    c.setSettings(json_of(R"({"QoSmonitor":[9,8,"x",4,5,6,7],"rx-gain":"-2.25"})"));
     EXPECT_FALSE(c.qosMonitor);
     EXPECT_EQ(c.qosThresholds[0], 9);   // values before the bad one stay
     EXPECT_EQ(c.qosThresholds[1], 8);
     EXPECT_EQ(c.qosThresholds[2], 0);
     EXPECT_FLOAT_EQ(c.rxGain, -2.25f);
 
-    c.setSettings(parse(R"({"flags":7})"));
-    c.setSettings(parse(R"({"flags":0,"jbmin":5})"));
+    c.setSettings(json_of(R"({"flags":7})"));
+    c.setSettings(json_of(R"({"flags":0,"jbmin":5})"));
     EXPECT_EQ(c.jbMin, 5);
     EXPECT_EQ(c.jbMax, 200);
 }
@@ -182,7 +175,7 @@ void set_addresses(ComcertoChannel& c)
 TEST_F(ChannelSettingsSimTest, ChangesReachTheMediaProcessorOnlyWhenConnected)
 {
     CountingChannel c(4);
-    c.setSettings(parse(R"({"rx-gain":"2.5","rx-agc":true,"rtp-ttl":5,"flags":3,"pcmCode":1})"));
+    c.setSettings(json_of(R"({"rx-gain":"2.5","rx-agc":true,"rtp-ttl":5,"flags":3,"pcmCode":1})"));
     EXPECT_TRUE(sent().empty());
     EXPECT_EQ(c.voiceOptions, 0);
 
@@ -210,7 +203,7 @@ TEST_F(ChannelSettingsSimTest, ChangesReachTheMediaProcessorOnlyWhenConnected)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.settings);
         c.voiceOptions = 0;
-        c.setSettings(parse(row.settings));
+        c.setSettings(json_of(row.settings));
         EXPECT_EQ(fcs(sent()), row.fcs);
         EXPECT_EQ(c.voiceOptions, row.voiceOptions);
     }
@@ -227,7 +220,7 @@ TEST_F(ChannelSettingsSimTest, ChangesReachTheMediaProcessorOnlyWhenConnected)
 TEST_F(ChannelSettingsSimTest, NoJitterBufferOrVoiceOptionsWithoutAConnection)
 {
     CountingChannel c(4);
-    c.setSettings(parse(R"({"flags":17})"));
+    c.setSettings(json_of(R"({"flags":17})"));
     EXPECT_EQ(c.voiceOptions, 0);
     EXPECT_TRUE(sent().empty());
 }
@@ -243,7 +236,7 @@ TEST(ChannelStatusTest, QosAlarmsFollowMonitoringStreamAndRtcp)
     EXPECT_TRUE(varStore.alarmChanges.empty());
 
     c.streamRunning = true;
-    c.setSettings(parse(R"({"QoSmonitor":[1,2,3,4,5,6,7]})"));   // republishes the stored bits
+    c.setSettings(json_of(R"({"QoSmonitor":[1,2,3,4,5,6,7]})"));   // republishes the stored bits
     EXPECT_EQ(level(2), (std::set<std::string>{a(11), a(14)}));
     c.setQosAlarms(0x22);
     EXPECT_EQ(level(1), (std::set<std::string>{a(12)}));
@@ -255,12 +248,12 @@ TEST(ChannelStatusTest, QosAlarmsFollowMonitoringStreamAndRtcp)
     EXPECT_EQ(varStore.alarmChanges[a(14)].value, 0);
 
     varStore.reset();
-    c.setSettings(parse(R"({"QoSmonitor":[1,2,3,4,5,6,7],"RTCPen":false})"));
+    c.setSettings(json_of(R"({"QoSmonitor":[1,2,3,4,5,6,7],"RTCPen":false})"));
     c.setQosAlarms(0x01);
     EXPECT_TRUE(varStore.alarmChanges.empty());
     c.setQosAlarms(0x21);
     EXPECT_EQ(level(2), (std::set<std::string>{a(16)}));
-    c.setSettings(parse(R"({"QoSmonitor":[1,2,3,4,5,6]})"));   // monitoring off clears
+    c.setSettings(json_of(R"({"QoSmonitor":[1,2,3,4,5,6]})"));   // monitoring off clears
     EXPECT_TRUE(level(2).empty());
     varStore.reset();
 }
@@ -294,12 +287,12 @@ TEST(ChannelStatusTest, StatusIsPublishedOnChangeOnlyAndNotForVirtualChannels)
 TEST(ChannelStatusTest, StatisticsMergeIntoAHashOnly)
 {
     TestChannel c(1);
-    c.statistics["RTPinfo"] = parse("[1,2]");
-    c.statistics["RTCPstat"] = parse("[3]");
-    JsonValue out = parse(R"({"RTPinfo":"mine"})");
+    c.statistics["RTPinfo"] = json_of("[1,2]");
+    c.statistics["RTCPstat"] = json_of("[3]");
+    JsonValue out = json_of(R"({"RTPinfo":"mine"})");
     c.getStatistics(out);
-    EXPECT_EQ(out.toString(), parse(R"({"RTPinfo":"mine","RTCPstat":[3]})").toString());
-    JsonValue array = parse("[]");
+    EXPECT_EQ(out.toString(), json_of(R"({"RTPinfo":"mine","RTCPstat":[3]})").toString());
+    JsonValue array = json_of("[]");
     c.getStatistics(array);
     EXPECT_TRUE(array.items.empty());
     EXPECT_TRUE(array.members.empty());

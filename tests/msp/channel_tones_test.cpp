@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "channel_media_fixture.h"
-#include "function_codes.h"
+#include "msp/function_codes.h"
 #include "msp/channel_playback.h"
 #include "msp/channel_tones.h"
 #include "msp/msp_protocol.h"

@@ -19,6 +19,7 @@
 #include "msp/comcerto_device.h"
 #include "msp/next_hop.h"
 #include "platform/paths.h"
+#include "support/hex_text.h"
 #include "support/log_capture.h"
 #include "support/msp_sim_fixture.h"
 #include "support/net_namespace.h"
@@ -41,19 +42,6 @@ in6_addr v6(const char* text)
     inet_pton(AF_INET6, text, &a);
     return a;
 }
-
-std::string hex(const uint8_t* p, size_t n)
-{
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
-std::string hex(const std::vector<uint8_t>& v) { return hex(v.data(), v.size()); }
 
 uint64_t hop_clock_ms;
 int hop_clock(struct timespec* ts)

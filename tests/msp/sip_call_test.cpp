@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "channel_media_fixture.h"
-#include "function_codes.h"
+#include "msp/function_codes.h"
 #include "core/scheduler.h"
 #include "sip_channel_fixture.h"
 #include "ua/ua_events.h"

@@ -4,17 +4,10 @@
 #include "core/channel_event.h"
 #include "mgmt/var_store.h"
 #include "sip_channel_fixture.h"
+#include "support/json_text.h"
 #include "support/log_capture.h"
 
 namespace {
-
-JsonValue parse(const char* text)
-{
-    JsonValue v;
-    MemDataSource source(text);
-    EXPECT_TRUE(v.parse(source)) << text;
-    return v;
-}
 
 // The account keys getSettings wrote, as compact JSON in key order.
 std::string account_of(const SIPChannel& c)
@@ -33,7 +26,7 @@ std::string account_of(const SIPChannel& c)
     return picked.toString();
 }
 
-std::string compact(const char* json) { return parse(json).toString(); }
+std::string compact(const char* json) { return json_of(json).toString(); }
 
 using Calls = std::vector<std::string>;
 
@@ -84,7 +77,7 @@ TEST(SipChannelSettingsTest, AccountKeysDefaultsWriteBackAndReregistration)
         {R"({"uri":"200@h","authname":"u","transport":2})", nullptr, {"unreg 9 u ", "reg 200@h"}},
     };
     for (const Row& row : rows) {
-        c.setSettings(parse(row.settings));
+        c.setSettings(json_of(row.settings));
         if (row.account) {
             EXPECT_EQ(account_of(c), compact(row.account)) << row.settings;
         }
@@ -103,9 +96,9 @@ TEST(SipChannelSettingsTest, NewChannelReportsItsConstructorDefaults)
                                          "expires":600,"realname":"","to-domain":"","proxy":""})"));
     EXPECT_EQ(c.registrationId, -1);
     // Settings without any account key still register: 3600 is not 600.
-    c.setSettings(parse("{}"));
+    c.setSettings(json_of("{}"));
     EXPECT_EQ(ua.take(), Calls{"reg "});
-    c.setSettings(parse("{}"));
+    c.setSettings(json_of("{}"));
     EXPECT_TRUE(ua.take().empty());
 }
 
@@ -114,10 +107,10 @@ TEST(SipChannelSettingsTest, FailedRegistrationIsTriedAgainAtTheNextChange)
     RecordingUa ua;
     ua.registerFails = true;
     RecordingSipChannel c(0);
-    c.setSettings(parse(R"({"uri":"1@h"})"));
+    c.setSettings(json_of(R"({"uri":"1@h"})"));
     EXPECT_EQ(c.registrationId, -1);
     ua.registerFails = false;
-    c.setSettings(parse(R"({"uri":"2@h"})"));
+    c.setSettings(json_of(R"({"uri":"2@h"})"));
     EXPECT_EQ(ua.take(), (Calls{"reg 1@h", "reg 2@h"}));   // nothing to undo for a failed one
     EXPECT_EQ(c.registrationId, 1);
 }
@@ -139,10 +132,10 @@ TEST(SipChannelSettingsTest, CodecsListSetsTheChangeOverFlags)
     }
     RecordingUa ua;
     RecordingSipChannel c(0);
-    c.setSettings(parse(R"({"codecs":"8 991"})"));
+    c.setSettings(json_of(R"({"codecs":"8 991"})"));
     EXPECT_TRUE(c.t38Allowed);
     EXPECT_FALSE(c.vbdAllowed);
-    c.setSettings(parse("{}"));   // the default list holds 98
+    c.setSettings(json_of("{}"));   // the default list holds 98
     EXPECT_FALSE(c.t38Allowed);
     EXPECT_TRUE(c.vbdAllowed);
 }
@@ -173,10 +166,10 @@ TEST(SipChannelSettingsTest, CidReplaceSplitsIntoPatternAndReplacement)
     RecordingUa ua;
     LogCapture logs;
     RecordingSipChannel c(4);
-    c.setSettings(parse(R"({"cid-replace":"/(^0/+49"})"));
+    c.setSettings(json_of(R"({"cid-replace":"/(^0/+49"})"));
     EXPECT_FALSE(c.cidPattern.ok());
     EXPECT_TRUE(logs.contains("cid-replace pattern \"(^0\" does not compile"));
-    c.setSettings(parse(R"({"cid-replace":"/^0/+49"})"));
+    c.setSettings(json_of(R"({"cid-replace":"/^0/+49"})"));
     EXPECT_TRUE(c.cidPattern.ok());
     EXPECT_EQ(c.cidPattern.pattern(), "^0");
     EXPECT_EQ(c.cidReplacement, "+49");
@@ -218,9 +211,9 @@ TEST(SipChannelStatusTest, StatusKeysAndCallerForms)
     EXPECT_EQ(status(), compact(R"({"secure":true,"state":"","codec":"PCMA","reged":false,"caller":"N <a@h>",
                                     "callee":"M <200>"})"));
     c.activeCall.callerName.set("");
-    EXPECT_EQ(parse(status().c_str())["caller"].text, "a@h");
+    EXPECT_EQ(json_of(status().c_str())["caller"].text, "a@h");
     c.activeCall.callerAddress.set("");
-    EXPECT_EQ(parse(status().c_str())["caller"].text, "D");
+    EXPECT_EQ(json_of(status().c_str())["caller"].text, "D");
 }
 
 TEST(SipChannelRegistrationTest, RegistrationEventsAndRegisteringAnew)
@@ -229,7 +222,7 @@ TEST(SipChannelRegistrationTest, RegistrationEventsAndRegisteringAnew)
     standaloneMode = false;
     varStore.reset();
     RecordingSipChannel c(6);
-    c.setSettings(parse(R"({"uri":"100@h","transport":1,"authname":"u","realm":"r"})"));
+    c.setSettings(json_of(R"({"uri":"100@h","transport":1,"authname":"u","realm":"r"})"));
     ua.take();
 
     channel_event_t registered(6, EV_ENDPOINT_REGISTERED, 1);
@@ -272,7 +265,7 @@ TEST(SipChannelRegistrationTest, DeletedChannelUnregistersAndHangsUpItsCalls)
 {
     RecordingUa ua;
     auto* c = new RecordingSipChannel(2);
-    c->setSettings(parse(R"({"uri":"100@h","authname":"u","realm":"r"})"));
+    c->setSettings(json_of(R"({"uri":"100@h","authname":"u","realm":"r"})"));
     c->activeCall.callId = 5;
     c->heldCall.callId = 6;
     ua.take();

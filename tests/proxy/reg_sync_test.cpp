@@ -26,24 +26,13 @@
 #include "sip/proxy/reg_sync_peer.h"
 #include "sip/proxy/sync_framer.h"
 #include "support/log_capture.h"
+#include "support/own_net_namespace.h"
 
 namespace {
 
 // Before any thread exists: every socket of this binary lives in a namespace
 // of its own, so the fixed ports never meet another test's.
-bool own_namespace = [] {
-    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0)
-        return false;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq r{};
-    strncpy(r.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &r) == 0;
-    r.ifr_flags = short(r.ifr_flags | IFF_UP);
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &r) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok;
-}();
+bool own_namespace = geteuid() == 0 && enter_own_net_namespace();
 
 const std::string request3 =
     "<InitialSync>\r\n  <Request>\r\n    <Version>3</Version>\r\n  </Request>\r\n</InitialSync>\r\n";

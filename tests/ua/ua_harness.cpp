@@ -75,25 +75,6 @@ std::string map_text(const std::map<std::string, std::string>& m)
 
 }  // namespace
 
-bool enter_own_net_namespace()
-{
-    if (unshare(CLONE_NEWNET) != 0) {
-        fprintf(stderr, "unshare(CLONE_NEWNET): %s\n", strerror(errno));
-        return false;
-    }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq r{};
-    strncpy(r.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &r) == 0;
-    r.ifr_flags = short(r.ifr_flags | IFF_UP);
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &r) == 0;
-    if (fd >= 0)
-        close(fd);
-    if (!ok)
-        fprintf(stderr, "cannot bring lo up: %s\n", strerror(errno));
-    return ok;
-}
-
 void TestSipChannel::registerAccountReader()
 {
     ua_set_sip_account_reader(reads_account);

@@ -10,10 +10,7 @@
 #include <vector>
 
 #include "core/channel_event.h"
-
-// Moves this process into a fresh network namespace with lo up; false
-// (after printing why) when it cannot (needs root).
-bool enter_own_net_namespace();
+#include "support/own_net_namespace.h"
 
 class UaHarness {
 public:
