@@ -29,12 +29,27 @@ find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
+# Libraries and test binaries build as unity units: a few sources compiled as
+# one, so their common headers are parsed once. Names local to a file (static
+# functions, unnamed namespaces, constants) must therefore differ across each
+# target's sources; -DLINEGW_UNITY_BATCH_SIZE=0 puts each target's sources in
+# one unit, which shows every clash at once. A source that cannot share a unit
+# opts out with the source property SKIP_UNITY_BUILD_INCLUSION.
+set(LINEGW_UNITY_BATCH_SIZE 8 CACHE STRING "sources per unity unit (0: a target's sources in one)")
+# A type in an unnamed namespace of an included source looks to GCC like one
+# in a header shared by several sources.
+function(linegw_unity target)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${LINEGW_UNITY_BATCH_SIZE})
+  target_compile_options(${target} PRIVATE -Wno-subobject-linkage)
+endfunction()
+
 # linegw_library(name SOURCES ... [LIBS ...] [DAEMON])
 # A folder's library; LIBS are the lower layers it uses. DAEMON makes it one of
 # the subsystems daemon/ assembles into the linegw binary.
 function(linegw_library name)
   cmake_parse_arguments(L "DAEMON" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} STATIC ${L_SOURCES})
+  linegw_unity(${name})
   set_property(GLOBAL APPEND PROPERTY LINEGW_LIBRARIES ${name})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${L_LIBS} Threads::Threads)
@@ -113,11 +128,7 @@ endfunction()
 function(linegw_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  # A binary's sources compile as one (names local to a file must differ).
-  # A fixture in an unnamed namespace is then in an included file, which GCC
-  # would flag as if it were a header shared by several sources.
-  set_target_properties(${name} PROPERTIES UNITY_BUILD ON)
-  target_compile_options(${name} PRIVATE -Wno-subobject-linkage)
+  linegw_unity(${name})
   if(T_LIBS MATCHES "(^|;)lg_sim")
     linegw_test_flags(${name} SIM)
   else()

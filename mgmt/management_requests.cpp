@@ -25,7 +25,6 @@ namespace {
 
 constexpr int BOARD_TYPE = 293;
 constexpr const char* BOARD_NAME = "ZR-40";
-constexpr int POE_CONTROLLER = 0x20;
 
 std::mutex hooks_mutex;
 MgmtReadHooks hooks;   // guarded by hooks_mutex; copied before use

@@ -23,8 +23,8 @@
 
 namespace {
 
-std::mutex hooks_mutex;
-MgmtWriteHooks hooks;   // guarded by hooks_mutex; copied before use
+std::mutex write_hooks_mutex;
+MgmtWriteHooks write_hooks;   // guarded by write_hooks_mutex; copied before use
 
 
 bool is_integer(int type) { return type >= MyVarValue::INT8 && type <= MyVarValue::INT64; }
@@ -39,7 +39,7 @@ bool type_fits(int row, int value, bool strict)
 }
 
 // .10.k.c.0 (k = 1..256) and .11.k.c.0 (k + 255)
-bool channel_row(const std::string& id, int* k, int* c)
+bool write_channel_row(const std::string& id, int* k, int* c)
 {
     int table = 0, used = 0;
     if (sscanf(id.c_str(), ".%d.%d.%d.0%n", &table, k, c, &used) != 3 || size_t(used) != id.size())
@@ -213,14 +213,14 @@ void write_sync_channel(int value)
 
 void mgmt_set_write_hooks(const MgmtWriteHooks& h)
 {
-    std::lock_guard<std::mutex> lock(hooks_mutex);
-    hooks = h;
+    std::lock_guard<std::mutex> lock(write_hooks_mutex);
+    write_hooks = h;
 }
 
 MgmtWriteHooks mgmt_write_hooks()
 {
-    std::lock_guard<std::mutex> lock(hooks_mutex);
-    return hooks;
+    std::lock_guard<std::mutex> lock(write_hooks_mutex);
+    return write_hooks;
 }
 
 void write_master(int value, bool ntg)
@@ -276,7 +276,7 @@ int poller_write_var(const std::string& id, const MyVarValue& value, bool strict
     } else if (sscanf(id.c_str(), ".14.%d.%d.0", &k, &c) == 2 && c == 1 && k >= 1 && k <= 8) {
         e1num[k - 1].store(v);
         fpga_write_reg(FPGA_E1NUM + unsigned(k) - 1, v);
-    } else if (channel_row(id, &k, &c)) {
+    } else if (write_channel_row(id, &k, &c)) {
         return write_channel(id, k, c, v, value.text);
     } else if (id == ".5.0") {
         return write_network(id, &DeviceSettings::ipaddr, "ipaddr", value.text);

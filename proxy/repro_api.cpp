@@ -25,7 +25,7 @@ sipproxy::proxy_stores_t* stores()
     return reproRunner ? &reproRunner->stores() : nullptr;
 }
 
-bool is_v6(const std::string& address) { return address.find(':') != std::string::npos; }
+bool is_v6_text(const std::string& address) { return address.find(':') != std::string::npos; }
 
 }  // namespace
 
@@ -69,7 +69,7 @@ void repro_add_domain(const std::string& address)
     MutexLock g(proxyMutex);
     if (auto* s = stores()) {
         s->config.addDomain(address, 0);
-        s->acls.addAcl("", address, is_v6(address) ? 128 : 32, 0, is_v6(address) ? AF_INET6 : AF_INET,
+        s->acls.addAcl("", address, is_v6_text(address) ? 128 : 32, 0, is_v6_text(address) ? AF_INET6 : AF_INET,
                        sipcore::TransportType::UDP);
     }
 }
@@ -79,7 +79,7 @@ void repro_remove_domain(const std::string& address)
     MutexLock g(proxyMutex);
     if (auto* s = stores()) {
         s->config.eraseDomain(address);
-        s->acls.eraseAcl(address, is_v6(address) ? 128 : 32, 0, sipcore::TransportType::UDP);
+        s->acls.eraseAcl(address, is_v6_text(address) ? 128 : 32, 0, sipcore::TransportType::UDP);
     }
 }
 

@@ -127,7 +127,7 @@ std::string caller_address(const Message& invite)
     return u.user() + "@" + u.host();
 }
 
-void send_bare(Agent& ctx, int tid, int status)
+void send_bare_call_answer(Agent& ctx, int tid, int status)
 {
     int r = ctx.callSendAnswer(tid, status, {});
     if (r != 0)
@@ -153,7 +153,7 @@ void ua_incoming_invite(Agent& ctx, const event_t& ev)
         return;
     if (!main_queue_admits()) {
         std::lock_guard<std::mutex> g(ctx.mutex());
-        send_bare(ctx, ev.tid, 503);
+        send_bare_call_answer(ctx, ev.tid, 503);
         return;
     }
 
@@ -176,12 +176,12 @@ void ua_incoming_invite(Agent& ctx, const event_t& ev)
     std::string host = ruri.host();
     if (host.empty() ||
         (strcasecmp(host.c_str(), local_ip.c_str()) != 0 && strcasecmp(host.c_str(), "127.0.0.1") != 0)) {
-        send_bare(ctx, ev.tid, 403);
+        send_bare_call_answer(ctx, ev.tid, 403);
         return;
     }
     std::string user = ruri.user();
     if (user.empty()) {
-        send_bare(ctx, ev.tid, 404);
+        send_bare_call_answer(ctx, ev.tid, 404);
         return;
     }
 
@@ -192,13 +192,13 @@ void ua_incoming_invite(Agent& ctx, const event_t& ev)
     if (invite.hasHeader("Replaces")) {
         replaced = ctx.callFindByReplaces(replaces);
         if (replaced <= 0) {
-            send_bare(ctx, ev.tid, 481);
+            send_bare_call_answer(ctx, ev.tid, 481);
             return;
         }
         CallData* old = ua_call_data(replaced);
         if (!old) {
             LOG(LOGF_GENERAL, 3, "connection without reference!");
-            send_bare(ctx, ev.tid, 481);
+            send_bare_call_answer(ctx, ev.tid, 481);
             return;
         }
         ts = old->ts;
@@ -213,7 +213,7 @@ void ua_incoming_invite(Agent& ctx, const event_t& ev)
     } else if (ruri.hasParam("line") && !ruri.param("line").empty()) {
         ts = line_number(ruri.param("line"));
         if (ts < 0 || !line_channel_accepts(ts, user)) {
-            send_bare(ctx, ev.tid, 404);
+            send_bare_call_answer(ctx, ev.tid, 404);
             return;
         }
     }

@@ -18,11 +18,11 @@ namespace sipcore {
 
 namespace {
 
-std::string str(const char* s) { return s ? s : ""; }
+std::string or_empty(const char* s) { return s ? s : ""; }
 
 std::string take(char* s)
 {
-    std::string r = str(s);
+    std::string r = or_empty(s);
     osip_free(s);
     return r;
 }
@@ -294,11 +294,11 @@ std::string Message::method() const
 {
     if (!m)
         return {};
-    return isRequest() ? str(m->sip_method) : cseqMethod();
+    return isRequest() ? or_empty(m->sip_method) : cseqMethod();
 }
 
 int Message::statusCode() const { return m ? m->status_code : 0; }
-std::string Message::reason() const { return m ? str(m->reason_phrase) : ""; }
+std::string Message::reason() const { return m ? or_empty(m->reason_phrase) : ""; }
 
 void Message::setStatus(int code, const std::string& reason)
 {
@@ -501,7 +501,7 @@ std::vector<std::string> Message::headers(const std::string& raw_name) const
     for (int i = 0; i < osip_list_size(&m->headers); ++i) {
         auto* h = static_cast<osip_header_t*>(osip_list_get(&m->headers, i));
         if (h->hname && names(h->hname, name))
-            r.push_back(str(h->hvalue));
+            r.push_back(or_empty(h->hvalue));
     }
     return r;
 }
@@ -611,7 +611,7 @@ std::string Message::fromTag() const
     osip_generic_param_t* p = nullptr;
     if (!m || !m->from || osip_generic_param_get_byname(&m->from->gen_params, const_cast<char*>("tag"), &p) != 0 || !p)
         return {};
-    return str(p->gvalue);
+    return or_empty(p->gvalue);
 }
 
 std::string Message::toTag() const
@@ -619,7 +619,7 @@ std::string Message::toTag() const
     osip_generic_param_t* p = nullptr;
     if (!m || !m->to || osip_generic_param_get_byname(&m->to->gen_params, const_cast<char*>("tag"), &p) != 0 || !p)
         return {};
-    return str(p->gvalue);
+    return or_empty(p->gvalue);
 }
 
 void Message::setToTag(const std::string& tag)
@@ -654,7 +654,7 @@ unsigned Message::cseq() const
     return n > 0 ? static_cast<unsigned>(n) : 0;
 }
 
-std::string Message::cseqMethod() const { return m && m->cseq ? str(m->cseq->method) : ""; }
+std::string Message::cseqMethod() const { return m && m->cseq ? or_empty(m->cseq->method) : ""; }
 
 size_t Message::viaCount() const { return m ? static_cast<size_t>(osip_list_size(&m->vias)) : 0; }
 
@@ -664,15 +664,15 @@ via_t Message::via(size_t index) const
     if (!m || index >= viaCount())
         return v;
     auto* h = static_cast<osip_via_t*>(osip_list_get(&m->vias, static_cast<int>(index)));
-    v.protocol = str(h->protocol);
-    v.host = str(h->host);
+    v.protocol = or_empty(h->protocol);
+    v.host = or_empty(h->host);
     v.port = h->port ? std::max(port_number(h->port), 0) : 0;
     osip_generic_param_t* p = nullptr;
     if (osip_via_param_get_byname(h, const_cast<char*>("branch"), &p) == 0 && p)
-        v.branch = str(p->gvalue);
+        v.branch = or_empty(p->gvalue);
     p = nullptr;
     if (osip_via_param_get_byname(h, const_cast<char*>("received"), &p) == 0 && p)
-        v.received = str(p->gvalue);
+        v.received = or_empty(p->gvalue);
     p = nullptr;
     if (osip_via_param_get_byname(h, const_cast<char*>("rport"), &p) == 0 && p) {
         v.has_rport = true;

@@ -87,7 +87,7 @@ int Registrar::authorise(const Message& req, const sipcore::request_info_t& info
     return 0;
 }
 
-static std::string trim(const std::string& s)
+static std::string trim_blanks(const std::string& s)
 {
     size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
     return a == std::string::npos ? "" : s.substr(a, b - a + 1);
@@ -117,7 +117,7 @@ bool Registrar::handle(Message& req, const sipcore::request_info_t& info, const 
     bool star = false;
     std::vector<sipcore::NameAddr> contacts;
     for (const auto& v : values) {
-        if (trim(v) == "*") {
+        if (trim_blanks(v) == "*") {
             star = true;
             continue;
         }
