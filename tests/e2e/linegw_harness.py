@@ -222,13 +222,14 @@ class Daemon:
         with self._cond:
             self._cond.notify_all()
 
-    def messages(self):
-        """Log texts without the "linegw[pid]: file:line: " prefix."""
+    def messages(self, but_from=()):
+        """Log texts without the "linegw[pid]: file:line: " prefix; but_from:
+        source files whose lines are left out."""
         out = []
         for line in self.output():
-            m = re.match(r"^linegw\[\d+\]: [^:]+:\d+: (.*)$", line)
-            if m:
-                out.append(m.group(1))
+            m = re.match(r"^linegw\[\d+\]: ([^:]+):\d+: (.*)$", line)
+            if m and os.path.basename(m.group(1)) not in but_from:
+                out.append(m.group(2))
         return out
 
     def output(self):
