@@ -434,7 +434,7 @@ TEST(ReproChainsTest, GatewayProcessorsTakeTheirPlaces)
     runner.makeRequestProcessorChain(chain);
     EXPECT_EQ(chain.names(), (std::vector<std::string>{"StrictRouteFixup", "IsTrustedNode", "DigestAuthenticator",
                                                        "ContactFixup", "AmIResponsible", "MyStaticRoute",
-                                                       "MyLocationServer"}));
+                                                       "MyLocationServer", "DialogTracker"}));
     // Built without running: no registrar to hand the handler to.
     EXPECT_EQ(log.count("MyReproRunner::addRegistrarHandler(): no Registrar object"), 1u);
 }
