@@ -39,13 +39,13 @@ MspSimulator::Answer MspSimulator::handle_device(const uint8_t* m, size_t length
     Answer a;
     if (cls == MSP_CLASS_QUERY) {
         switch (fc) {
-        case FC_CREATE_CHANNEL: {
+        case FC_SUPVSR_CREATE_CHANNEL: {
             a.bytes = reply(m, MSP_CLASS_QUERY_RESPONSE, 2);
             int id = channel_of_timeslot(w(m, length, 8));
             msp_put_u16(a.bytes.data(), 8, static_cast<uint16_t>(id < 0 ? 0xFFFF : id));
             return a;
         }
-        case FC_DEVICE_TYPE:
+        case FC_SUPVSR_GET_DEVICE_TYPE:
             a.bytes = reply(m, MSP_CLASS_QUERY_RESPONSE, 2);
             msp_put_u16(a.bytes.data(), 8, static_cast<uint16_t>(device.device_type));
             return a;
@@ -53,9 +53,9 @@ MspSimulator::Answer MspSimulator::handle_device(const uint8_t* m, size_t length
             a.bytes = reply(m, MSP_CLASS_QUERY_RESPONSE, 2);
             a.bytes[8] = static_cast<uint8_t>(device.revision);
             return a;
-        case FC_ARM_VERSION:
-        case FC_SPU_VERSION: {
-            const std::string& v = fc == FC_ARM_VERSION ? device.arm_version : device.spu_version;
+        case FC_SUPVSR_GET_ARM_CODE_VERSION:
+        case FC_SUPVSR_GET_SPU_CODE_VERSION: {
+            const std::string& v = fc == FC_SUPVSR_GET_ARM_CODE_VERSION ? device.arm_version : device.spu_version;
             size_t n = std::min<size_t>(v.size(), 200);
             a.bytes = reply(m, MSP_CLASS_QUERY_RESPONSE, n + 1);
             memcpy(a.bytes.data() + 8, v.data(), n);
@@ -71,7 +71,7 @@ MspSimulator::Answer MspSimulator::handle_device(const uint8_t* m, size_t length
     }
     device.last[fc].assign(m + MSP_HEADER_SIZE, m + length);
     switch (fc) {
-    case FC_CREATE_CHANNEL: {
+    case FC_SUPVSR_CREATE_CHANNEL: {
         int type = w(m, length, 8), ts = w(m, length, 10);
         if (ts != 0xFFFF && channel_of_timeslot(ts) >= 0) {
             a.bytes = status_reply(m, ERR_TDMDRV_INVTS, 4);
@@ -82,7 +82,7 @@ MspSimulator::Answer MspSimulator::handle_device(const uint8_t* m, size_t length
         msp_put_u16(a.bytes.data(), 10, static_cast<uint16_t>(id < 0 ? 0xFFFF : id));
         return a;
     }
-    case FC_DESTROY_CHANNEL: {
+    case FC_SUPVSR_DESTROY_CHANNEL: {
         uint16_t id = w(m, length, 8);
         auto it = channels.find(id);
         if (it == channels.end()) {

@@ -1,5 +1,5 @@
-// What the simulated media processor shares between its files: the function
-// codes it acts on, its limits and the helpers that build answers.
+// What the simulated media processor shares between its files: its limits
+// and the helpers that build answers (the function codes are the driver's).
 #pragma once
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "msp/function_codes.h"
 #include "msp/msp_names.h"
 #include "msp/msp_protocol.h"
 
@@ -22,55 +23,6 @@ constexpr size_t HDLC_PIECE = 247;
 constexpr size_t MAX_PLAY_OFFSETS = 4096;
 constexpr size_t MAX_LOG = 100000;
 
-enum : uint16_t {
-    FC_CREATE_CHANNEL = 0x0010,
-    FC_DESTROY_CHANNEL = 0x0011,
-    FC_ARM_VERSION = 0x0021,
-    FC_SPU_VERSION = 0x0022,
-    FC_DEVICE_TYPE = 0x0031,
-    FC_MONITOR_TDM_SIGNALING = 0x040C,
-    FC_DEVICE_STATUS = 0x040F,
-    FC_DEVICE_VERSION = 0x0410,
-    FC_MONITOR_TDM_SIG_CHANGE_IND = 0x0420,
-    FC_IRM_GET_SFKEYS = 0x0460,
-    FC_VOPENA = 0x8000,
-    FC_VCEOPT = 0x8001,
-    FC_DTMFOPT = 0x8002,
-    FC_ECHOCAN = 0x8006,
-    FC_VINFOIND = 0x801C,
-    FC_SRTP_KEY_DERIVATION = 0x8201,
-    FC_SET_IP_HDR_CHANNEL = 0x9000,
-    FC_SET_CHANNEL_IP_MODE = 0x9003,
-    FC_ETH_HDR_CHAN = 0x9010,
-    FC_SET_PPPOE_HDR_CHAN = 0x9060,
-    FC_DGAIN = 0x8005,
-    FC_TONEGEN = 0x8009,
-    FC_RTCPSTAT = 0x800C,
-    FC_TONEDET = 0x800D,
-    FC_TCMPLT = 0x8010,
-    FC_TONEOFF = 0x8014,
-    FC_CNDONGEN = 0x8039,
-    FC_CNDSTOP = 0x803C,
-    FC_CNDDONE = 0x803D,
-    FC_FOIP_SET_DATAGRAM = 0x808B,
-    FC_FOIP_GET_DATAGRAM = 0x808C,
-    FC_JBOPT = 0x8090,
-    FC_CNDRXMSG = 0x80AD,
-    FC_SET_TDM_SIGNALING = 0x80B5,
-    FC_SRTP_OPT = 0x8200,
-    FC_CONF_CREATE_CONFERENCE = 0x9310,
-    FC_CONF_DESTROY_CONFERENCE = 0x9311,
-    FC_CONF_CREATE_PARTICIPANT = 0x9312,
-    FC_CONF_DESTROY_PARTICIPANT = 0x9313,
-    FC_MDIO_BUS_WRITE = 0x9330,
-    FC_MDIO_BUS_READ = 0x9331,
-    FC_SET_CHANNEL_MODE = 0x9400,
-    FC_SYNCDAT = 0x9402,
-    FC_SYNCEOF = 0x9403,
-    FC_SET_AS_DRAIN = 0x9405,
-    FC_AS_DRAIN_COMPLETE_IND = 0x9406,
-    FC_SET_AS_STOP = 0x9407,
-};
 
 // Status the simulator refuses with when a reference names nothing it holds.
 constexpr uint16_t SIM_ERR_NO_SUCH_OBJECT = 0x0005;
