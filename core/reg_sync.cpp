@@ -3,12 +3,12 @@
 #include "core/mutex.h"
 
 namespace {
-// Guards target, so that a request never reaches an agent being deleted.
+// Guards target, so that nothing reaches an agent being deleted.
 Mutex reg_sync_mutex;
-RegSyncSaveTarget* target = nullptr;
+RegSyncTarget* target = nullptr;
 }  // namespace
 
-void regsync_set_target(RegSyncSaveTarget* t)
+void regsync_set_target(RegSyncTarget* t)
 {
     MutexLock lock(reg_sync_mutex);
     target = t;
@@ -19,4 +19,13 @@ void regsync_request_save()
     MutexLock lock(reg_sync_mutex);
     if (target)
         target->requestSave();
+}
+
+bool regsync_post_registrations(JsonValue& batch)
+{
+    MutexLock lock(reg_sync_mutex);
+    if (!target)
+        return false;
+    target->postRegistrations(batch);
+    return true;
 }

@@ -5,7 +5,7 @@
 #include <map>
 
 #include "core/log.h"
-#include "proxy/reg_sync_thread.h"
+#include "core/reg_sync.h"
 #include "proxy/repro_api.h"
 #include "proxy/repro_runner.h"
 
@@ -29,13 +29,12 @@ std::string route_identity(int16_t order, const std::string& pattern, const std:
 
 void post_registrations(JsonValue& batch)
 {
-    // The agent exists from start-up to shutdown; a batch outside that has
-    // nowhere to go.
-    if (!regSyncThread) {
+    // The agent runs from start-up to shutdown, while the management link
+    // is served longer; a batch outside that has nowhere to go.
+    if (!regsync_post_registrations(batch)) {
         LOG(LOGF_SYSTEM, 4, "registrations: no registration-sync agent, batch dropped");
         return;
     }
-    regSyncThread->postRegistrations(batch);
     LOG(LOGF_SYSTEM, 4, "--> registrations updated.");
 }
 

@@ -13,7 +13,7 @@
 #include "core/reg_sync.h"
 #include "proxy/reg_info.h"
 
-class RegSyncThread : public RegSyncSaveTarget {
+class RegSyncThread : public RegSyncTarget {
 public:
     static constexpr int client_port = 9070;
 
@@ -24,8 +24,9 @@ public:
     // Any thread.
     void requestSave() override;
     // Any thread: the batch becomes pending; the caller gets the previous
-    // pending value back, which it discards.
-    void postRegistrations(JsonValue& batch);
+    // pending value back, which it discards. Other threads reach the agent
+    // through regsync_post_registrations, which knows when it is gone.
+    void postRegistrations(JsonValue& batch) override;
 
     // Tests: where the sync client connects (9070 unless changed before start).
     int clientPort = client_port;
@@ -49,7 +50,8 @@ private:
     class Server* server = nullptr;
 };
 
-// Owned by main; null before start-up made it and after shutdown deleted it.
+// Owned by main, and used by the main thread only: null before start-up made
+// it and after shutdown deleted it.
 extern RegSyncThread* regSyncThread;
 
 // Publishes every contact of a record as a contact variable.

@@ -311,7 +311,7 @@ TEST_F(PollerTest, TheSameBoardAnswersOverTheSimulatorProgramsSocket)
     poller_clear_cas_activity_flag(9);
 }
 
-struct SaveRecorder : RegSyncSaveTarget {
+struct SaveRecorder : RegSyncTarget {
     std::atomic<int> saves{0};
     std::atomic<int> sleepsBefore{-1};
     void requestSave() override

@@ -340,7 +340,7 @@ TEST_F(VarWrite, BoardWordsReachTheirRegisters)
 // .12.0: only 1 reboots, after the registrations are saved.
 TEST_F(VarWrite, OnlyOneRebootsTheBoard)
 {
-    struct Saves : RegSyncSaveTarget {
+    struct Saves : RegSyncTarget {
         int n = 0;
         void requestSave() override { n++; }
     } saves;

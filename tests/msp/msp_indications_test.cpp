@@ -33,7 +33,7 @@ public:
     int linkStatus(int, int*) override { return -1; }
 };
 
-struct SaveCounter : RegSyncSaveTarget {
+struct SaveCounter : RegSyncTarget {
     int saves = 0;
     void requestSave() override { saves++; }
 };

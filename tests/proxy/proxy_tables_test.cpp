@@ -2,6 +2,7 @@
 // them (and the registrations batches) to the proxy.
 #include <gtest/gtest.h>
 
+#include "core/reg_sync.h"
 #include "proxy/proxy_tables.h"
 #include "proxy/reg_sync_thread.h"
 #include "proxy/repro_api.h"
@@ -42,7 +43,7 @@ protected:
     void TearDown() override
     {
         repro_proxy_chunks_reset();
-        regSyncThread = nullptr;
+        regsync_set_target(nullptr);
         MutexLock g(proxyMutex);
         reproRunner = nullptr;
         callGroups.clear();
@@ -214,7 +215,7 @@ TEST_F(ProxyTablesTest, ChunkReassembly)
         repro_proxy_chunks_reset();
         repro_update_callgroups(JsonValue());
         repro_update_routes(parsed("[]"));
-        regSyncThread = &agent;
+        regsync_set_target(&agent);
         {
             MutexLock g(agent.mutex);
             agent.pending = JsonValue();
@@ -241,6 +242,7 @@ TEST_F(ProxyTablesTest, ChunkReassembly)
             }
         }
     }
+    regsync_set_target(nullptr);
 }
 
 TEST_F(ProxyTablesTest, RegistrationsWithoutTheAgentAreDropped)

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "core/reg_sync.h"
 #include "mgmt/var_store.h"
 #include "platform/paths.h"
+#include "proxy/proxy_tables.h"
 #include "proxy/reg_info.h"
 #include "proxy/reg_sync_agent.h"
 #include "proxy/reg_sync_thread.h"
@@ -487,6 +489,38 @@ TEST_F(AgentTest, BatchesAreStoredAndSentToTheLibraryButNotPublished)
     // No save was asked for.
     struct stat st;
     EXPECT_NE(stat((root + "/lib/linegw/regDataBase.xml").c_str(), &st), 0);
+}
+
+// The controller's batches arrive on the thread that serves the management
+// link, which runs on while the daemon stops and deletes the agent.
+TEST_F(AgentTest, BatchesPostedWhileTheAgentShutsDownReachItOrAreDropped)
+{
+    JsonValue chunk;
+    MemDataSource src(R"({"cmd":"registrations","off":0,"data":"{}"})");
+    ASSERT_TRUE(chunk.parse(src));
+    LogCapture log(4);
+    for (int round = 0; round < 4; ++round) {
+        startAgent();
+        std::atomic<bool> done{false};
+        std::atomic<int> posted{0};
+        std::thread link([&] {
+            while (!done.load()) {
+                repro_proxy_chunk(chunk);
+                posted.fetch_add(1);
+            }
+        });
+        while (posted.load() < round * 50)
+            std::this_thread::yield();
+        // The daemon's shutdown step.
+        agent.release();
+        regSyncThread->stop();
+        delete regSyncThread;
+        regSyncThread = nullptr;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        done = true;
+        link.join();
+    }
+    EXPECT_TRUE(log.contains("registrations: no registration-sync agent, batch dropped"));
 }
 
 TEST_F(AgentTest, ContactsOfTheLibraryArePublishedStoredAndSaved)
