@@ -143,7 +143,7 @@ int get_if_hwaddr(const char* name, uint8_t mac[6])
     return 0;
 }
 
-int get_if_addr(const char* name, in_addr* addr) { return get_if_inaddr(name, SIOCGIFADDR, addr); }
+int get_if_addr(const char* name, in_addr* addr) { return get_if_ipv4(name, addr); }
 
 int get_if_netmask(const char* name, in_addr* addr) { return get_if_inaddr(name, SIOCGIFNETMASK, addr); }
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <linux/if_addr.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -22,10 +23,12 @@ std::atomic<uint32_t> route4_seq{0};
 std::atomic<uint32_t> route6_seq{0};
 std::atomic<uint32_t> neigh_seq{0};
 std::atomic<uint32_t> dump_seq{0};
+std::atomic<uint32_t> addr_seq{0};
 
 constexpr size_t header_len = sizeof(nlmsghdr);
 constexpr size_t route_msg_len = NLMSG_LENGTH(sizeof(rtmsg));    // 28
 constexpr size_t neigh_msg_len = NLMSG_LENGTH(sizeof(ndmsg));    // 28
+constexpr size_t addr_msg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));  // 24
 
 class NetlinkSocket {
 public:
@@ -464,5 +467,89 @@ int get_default_gateway(in_addr* gateway)
         }
         if (!more)
             return -1;
+    }
+}
+
+int get_if_ipv4(const char* name, in_addr* addr)
+{
+    char label[IFNAMSIZ] = {};
+    strncpy(label, name, IFNAMSIZ - 1);
+    NetlinkSocket s(true);
+    if (s.fd < 0) {
+        int saved = errno;
+        LOG(LOGF_GENERAL, 3, "cannot create socket: %s", strerror(errno));
+        errno = saved;
+        return -1;
+    }
+    struct {
+        nlmsghdr h;
+        ifaddrmsg a;
+    } req;
+    memset(&req, 0, sizeof req);
+    req.h.nlmsg_len = uint32_t(addr_msg_len);
+    req.h.nlmsg_type = RTM_GETADDR;
+    req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    req.h.nlmsg_seq = ++addr_seq;
+    req.h.nlmsg_pid = uint32_t(getpid());
+    req.a.ifa_family = AF_INET;
+    if (!s.send_request(&req, sizeof req))
+        return -1;
+
+    uint8_t buf[8192];
+    for (;;) {
+        ssize_t n = s.receive(buf, sizeof buf);
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return -1;
+        }
+        const uint8_t* p = buf;
+        size_t avail = size_t(n);
+        while (avail > 0) {
+            nlmsghdr h;
+            if (!read_header(p, avail, &h)) {
+                errno = EIO;
+                return -1;
+            }
+            if (h.nlmsg_type == NLMSG_ERROR) {
+                nlmsgerr e{};
+                if (h.nlmsg_len >= NLMSG_LENGTH(sizeof e))
+                    memcpy(&e, p + header_len, sizeof e);
+                errno = e.error < 0 ? -e.error : EIO;
+                return -1;
+            }
+            if (h.nlmsg_type == NLMSG_DONE) {
+                // The first address of the interface that carries the name,
+                // as the interface ioctls pick it; none: say which is missing.
+                char base[IFNAMSIZ];
+                memcpy(base, label, sizeof base);
+                base[strcspn(base, ":")] = 0;
+                errno = if_nametoindex(base) == 0 ? ENODEV : EADDRNOTAVAIL;
+                return -1;
+            }
+            if (h.nlmsg_type == RTM_NEWADDR && h.nlmsg_len >= addr_msg_len) {
+                bool named = false, found = false;
+                in_addr local{};
+                bool walked = walk_attrs(p + addr_msg_len, h.nlmsg_len - addr_msg_len,
+                                         [&](int type, const uint8_t* data, size_t len) {
+                    if (type == IFA_LABEL)
+                        named = strnlen(reinterpret_cast<const char*>(data), len) == strlen(label) &&
+                                memcmp(data, label, strlen(label)) == 0;
+                    else if (type == IFA_LOCAL && len == 4) {
+                        memcpy(&local, data, 4);
+                        found = true;
+                    }
+                });
+                if (walked && named && found) {
+                    *addr = local;
+                    return 0;
+                }
+            }
+            size_t step = NLMSG_ALIGN(h.nlmsg_len);
+            if (step >= avail)
+                break;
+            p += step;
+            avail -= step;
+        }
     }
 }

@@ -21,6 +21,12 @@ int get_neighbour_mac6(const in6_addr* addr, uint8_t mac[6]);
 // The gateway of the IPv4 default route of the main table.
 int get_default_gateway(in_addr* gateway);
 
+// The IPv4 address of the interface (or alias label) name, as SIOCGIFADDR
+// gives it, without the ioctl: that one waits for the kernel's global
+// network configuration lock, which any address or namespace change
+// anywhere on the machine holds. errno ENODEV or EADDRNOTAVAIL when none.
+int get_if_ipv4(const char* name, in_addr* addr);
+
 // Reply parsing, kept apart from the sockets so that malformed replies can be
 // tested. Every length is checked against what was received.
 struct rtnl_route_t {

@@ -169,6 +169,47 @@ TEST_F(NetHelpers, InterfaceAddressesMasksAndMac)
     EXPECT_EQ(errno, ENODEV);
 }
 
+// The address lookup gives what SIOCGIFADDR gives, name for name: the first
+// address carrying that label, secondary and alias addresses included.
+TEST_F(NetHelpers, InterfaceAddressMatchesTheInterfaceIoctl)
+{
+    sh(here, "ip addr add 10.1.1.7/24 dev eth0 && ip addr add 10.1.7.1/24 dev eth0 label eth0:7 && "
+             "ip addr add 10.3.3.3/24 dev eth0 label eth0:longalias9 && "
+             "ip link add dummy3 type veth peer name dummy3p && "
+             "ip link add abcdefghijklmno type veth peer name abcp && "
+             "ip addr add 10.4.4.4/32 dev abcdefghijklmno");
+    auto by_ioctl = [](const char* name, in_addr* a) {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq ifr{};
+        strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
+        ifr.ifr_addr.sa_family = AF_INET;
+        int r = ioctl(fd, SIOCGIFADDR, &ifr);
+        int e = errno;
+        close(fd);
+        errno = e;
+        if (r == 0)
+            *a = reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr)->sin_addr;
+        return r;
+    };
+    for (const char* name : {"eth0", "lo", "eth0:7", "eth0:longalias9", "eth0:longalias9x", "eth0:longalias",
+                             "eth0:8", "dummy3", "abcdefghijklmno", "nosuch0", "nosuch0:1"}) {
+        SCOPED_TRACE(name);
+        in_addr want = v4("9.9.9.9"), got = v4("9.9.9.9");
+        errno = 0;
+        int wanted = by_ioctl(name, &want);
+        int wanted_errno = errno;
+        errno = 0;
+        EXPECT_EQ(get_if_addr(name, &got), wanted);
+        EXPECT_EQ(text(got), text(want));
+        if (wanted != 0) {
+            EXPECT_EQ(errno, wanted_errno);
+        }
+    }
+    in_addr a{};
+    ASSERT_EQ(get_if_addr("eth0:7", &a), 0);
+    EXPECT_EQ(text(a), "10.1.7.1");
+}
+
 TEST_F(NetHelpers, UpAndDownLeaveNoDescriptorOpen)
 {
     auto is_up = [] {
