@@ -20,7 +20,10 @@ With --proxy SIPp sends to the daemon's proxy (127.0.0.1:5060), which hands
 the calls to the user agent, instead of to the user agent itself.
 
 Run as root (a network namespace of its own), pinned: the daemon on core 6,
-SIPp and the simulator on core 7, under `flock /work/bench.lock`.
+SIPp, the simulator and this script on core 7, under `flock /work/bench.lock`.
+The script reads every line the daemon logs; left unpinned, the kernel wakes
+its reader next to the writer, on the daemon's core, where it competes with
+the calls it measures.
 """
 import argparse
 import math
@@ -58,6 +61,7 @@ def main():
                          "is placed (0: never)")
     ap.add_argument("rates", nargs="*", type=int, default=[10, 25, 50, 100])
     a = ap.parse_args()
+    os.sched_setaffinity(0, {int(c) for c in a.load_cpu.split(",")})
     os.environ.setdefault("LINEGW_BINARY", os.path.join(a.build, "daemon", "linegw"))
     os.environ.setdefault("LINEGW_SIM_BINARY", os.path.join(a.build, "sim", "linegw-sim"))
     siptest = os.path.join(a.build, "tests", "e2e", "linegw-siptest")
