@@ -22,7 +22,7 @@ MspAddress msp_address = msp_address_make(0);
 namespace {
 
 struct MspTransaction {
-    std::unique_ptr<Interrupt> waiter;   // synchronous transactions only
+    std::unique_ptr<Interrupt> waiter;   // synchronous transactions off the main thread only
     uint8_t* response = nullptr;
     int* responseLength = nullptr;
     MspCompletionCallback callback = nullptr;
@@ -242,7 +242,8 @@ void deliver_response(const uint8_t* m, int length, uint16_t channelId)
     memcpy(t->response, m, static_cast<size_t>(copied));
     *t->responseLength = copied;
     t->done = true;
-    t->waiter->signal();
+    if (t->waiter)
+        t->waiter->signal();
     msp_transactions_mutex.unlock();
 }
 
@@ -260,18 +261,23 @@ int DEV_PassThru(uint16_t channelId, void* message, int length, void* response, 
     if (abandoned() && on_main_thread())
         return -1;
     uint16_t fc = msp_message_fc(m);
+    const bool main_thread = on_main_thread();
     MspTransaction t;
-    t.waiter = std::make_unique<Interrupt>();
-    if (t.waiter->readFd() < 0)
-        return -1;   // the Interrupt logged why
+    // The main thread reads the answer itself; only another thread needs a
+    // pipe to be woken by.
+    if (!main_thread) {
+        t.waiter = std::make_unique<Interrupt>();
+        if (t.waiter->readFd() < 0)
+            return -1;   // the Interrupt logged why
+    }
     t.response = static_cast<uint8_t*>(response);
     t.responseLength = responseLength;
     int64_t started = start_transaction(channelId, m, length, &t);
     if (started < 0)
         return -1;
     uint32_t id = static_cast<uint32_t>(started);
-    bool answered = on_main_thread() ? wait_main_thread(channelId, m, length, t)
-                                     : wait_other_thread(channelId, m, length, t);
+    bool answered = main_thread ? wait_main_thread(channelId, m, length, t)
+                                : wait_other_thread(channelId, m, length, t);
     if (!finish_wait(id, t) && !answered) {
         LOG(LOGF_GENERAL, 3, "DEV_PassThru(): timeout in transaction 0x%06x", id);
         return -1;
