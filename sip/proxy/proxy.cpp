@@ -127,8 +127,9 @@ bool Proxy::isMyAddress(const std::string& host, int port) const
         std::string ip = t.local.ip();
         if (ip == h)
             return true;
-        if ((ip == "0.0.0.0" || ip == "::") && (h == sipcore::guess_local_ip(t.local.family()) ||
-                                                 h == "127.0.0.1" || h == "::1"))
+        // Loopback first: guessing the local address costs a socket.
+        if ((ip == "0.0.0.0" || ip == "::") &&
+            (h == "127.0.0.1" || h == "::1" || h == sipcore::guess_local_ip(t.local.family())))
             return true;
     }
     return false;
