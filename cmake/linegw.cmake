@@ -25,6 +25,15 @@ elseif(NOT LINEGW_SANITIZE STREQUAL "")
   message(FATAL_ERROR "LINEGW_SANITIZE must be address, thread or empty")
 endif()
 
+# The fuzz targets are built in the clang AddressSanitizer tree: its libraries
+# carry the fuzzer's coverage hooks, so the targets link them as they are.
+# A folder that is not fuzzed sets LINEGW_FUZZ_COVERAGE OFF for its libraries.
+set(LINEGW_FUZZ OFF)
+if(LINEGW_SANITIZE STREQUAL "address" AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  set(LINEGW_FUZZ ON)
+endif()
+set(LINEGW_FUZZ_COVERAGE ${LINEGW_FUZZ})
+
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -40,7 +49,9 @@ set(LINEGW_UNITY_BATCH_SIZE 8 CACHE STRING "sources per unity unit (0: a target'
 # in a header shared by several sources.
 function(linegw_unity target)
   set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${LINEGW_UNITY_BATCH_SIZE})
-  target_compile_options(${target} PRIVATE -Wno-subobject-linkage)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${target} PRIVATE -Wno-subobject-linkage)
+  endif()
 endfunction()
 
 # linegw_library(name SOURCES ... [LIBS ...] [DAEMON])
@@ -50,6 +61,9 @@ function(linegw_library name)
   cmake_parse_arguments(L "DAEMON" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} STATIC ${L_SOURCES})
   linegw_unity(${name})
+  if(LINEGW_FUZZ_COVERAGE)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
   set_property(GLOBAL APPEND PROPERTY LINEGW_LIBRARIES ${name})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${L_LIBS} Threads::Threads)

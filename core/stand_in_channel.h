@@ -9,11 +9,10 @@
 
 class StandInChannel : public AbstractChannel {
 public:
-    StandInChannel(int ts, std::string type_) : timeslot(ts), type(std::move(type_)) {}
+    StandInChannel(int /*timeslot*/, std::string type_) : type(std::move(type_)) {}
     void processEvent(channel_event_t*) override {}
     const char* getTypeName() const override { return type.c_str(); }
 
 private:
-    int timeslot;
     std::string type;
 };

@@ -11,6 +11,7 @@
 // subscriber's barring options.
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -116,11 +117,13 @@ public:
     }
 
 private:
-    template <typename... A>
-    void note(const char* fmt, A... args)
+    __attribute__((format(printf, 2, 3))) void note(const char* fmt, ...)
     {
         char text[512];
-        snprintf(text, sizeof text, fmt, args...);
+        va_list args;
+        va_start(args, fmt);
+        vsnprintf(text, sizeof text, fmt, args);
+        va_end(args);
         LOG(LOGF_GENERAL, 3, "siptest ts %d: %s", timeslot, text);
     }
     void enter(const char* s)
