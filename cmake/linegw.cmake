@@ -34,6 +34,11 @@ if(LINEGW_SANITIZE STREQUAL "address" AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang"
 endif()
 set(LINEGW_FUZZ_COVERAGE ${LINEGW_FUZZ})
 
+# lld links the many sanitized test binaries several times faster than ld.bfd.
+if(NOT LINEGW_SANITIZE STREQUAL "")
+  add_link_options(-fuse-ld=lld)
+endif()
+
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
