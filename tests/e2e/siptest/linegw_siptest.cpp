@@ -209,30 +209,31 @@ bool proxy_line(const char* line)
 }
 
 // Lines from the FIFO become settings events; the daemon's queue takes
-// them from any thread.
+// them from any thread. The FIFO is opened for writing too, so it never
+// reads an end and is never closed: a test's next writer could otherwise
+// open it just before the close and write into a FIFO with no reader.
 void* control_thread(void* argument)
 {
     const char* path = static_cast<const char*>(argument);
-    for (;;) {
-        FILE* f = fopen(path, "r");   // blocks until a writer opens it
-        if (!f)
-            return nullptr;
-        char line[4096];
-        while (fgets(line, sizeof line, f)) {
-            if (proxy_line(line))
-                continue;
-            char* json = nullptr;
-            long ts = strtol(line, &json, 10);
-            JsonValue value;
-            MemDataSource source(json);
-            if (json == line || ts < 0 || ts > 255 || !value.parse(source) || value.kind != JSON_HASH) {
-                LOG(LOGF_GENERAL, 3, "siptest: bad control line: %s", line);
-                continue;
-            }
-            postEvent(static_cast<int>(ts), new JsonEvent_t(static_cast<int>(ts), EV_CHANNEL_SETTINGS, value));
+    FILE* f = fopen(path, "r+");
+    if (!f)
+        return nullptr;
+    char line[4096];
+    while (fgets(line, sizeof line, f)) {
+        if (proxy_line(line))
+            continue;
+        char* json = nullptr;
+        long ts = strtol(line, &json, 10);
+        JsonValue value;
+        MemDataSource source(json);
+        if (json == line || ts < 0 || ts > 255 || !value.parse(source) || value.kind != JSON_HASH) {
+            LOG(LOGF_GENERAL, 3, "siptest: bad control line: %s", line);
+            continue;
         }
-        fclose(f);
+        postEvent(static_cast<int>(ts), new JsonEvent_t(static_cast<int>(ts), EV_CHANNEL_SETTINGS, value));
     }
+    fclose(f);
+    return nullptr;
 }
 
 }  // namespace
