@@ -173,15 +173,40 @@ bool load_fpga()
     return true;
 }
 
-void read_status(PassState& st)
+// The status and the receive FIFO's level of one pass, read in one batch:
+// every pass reads both.
+struct PassReads {
+    uint8_t statusTx[4] = {}, status[4] = {};
+    uint8_t levelTx[4] = {}, level[4] = {};
+    SpiTransfer batch[2];
+};
+
+void read_pass(PassReads& r)
 {
-    uint8_t tx[4] = {}, rx[4] = {};
-    fpga_address(tx, FPGA_STATUS, false);
-    if (!fpgaSpi.transfer(4, tx, rx)) {
-        spi_error();
+    fpga_address(r.statusTx, FPGA_STATUS, false);
+    fpga_address(r.levelTx, FPGA_RX_LEVEL, false);
+    r.batch[0] = {4, r.statusTx, r.status};
+    r.batch[1] = {4, r.levelTx, r.level};
+    fpgaSpi.transfers(r.batch, 2);
+}
+
+// False after logging with the transfer's errno.
+bool transfer_ok(const SpiTransfer& t)
+{
+    if (t.ok)
+        return true;
+    errno = t.error;
+    spi_error();
+    return false;
+}
+
+void read_status(PassState& st, const PassReads& reads)
+{
+    if (!transfer_ok(reads.batch[0])) {
         pause_ms(1000);
         return;
     }
+    const uint8_t* rx = reads.status;
     if (rx[3] != 0) {
         fpgaStatusErrors.fetch_add(1);
         return;
@@ -199,20 +224,18 @@ void read_status(PassState& st)
     }
 }
 
-void serve_rx_fifo(PollerLink* l)
+void serve_rx_fifo(PollerLink* l, const PassReads& reads)
 {
-    uint8_t tx[2 + FPGA_FIFO_BURST] = {}, rx[2 + FPGA_FIFO_BURST] = {};
-    fpga_address(tx, FPGA_RX_LEVEL, false);
-    if (!fpgaSpi.transfer(4, tx, rx)) {
-        spi_error();
+    if (!transfer_ok(reads.batch[1])) {
         pause_ms(1000);
         return;
     }
     poller_alive.store(true);
-    int level = (rx[2] & 3) << 8 | rx[3];
+    int level = (reads.level[2] & 3) << 8 | reads.level[3];
     if (level == 0)
         return;
     int n = level < FPGA_FIFO_BURST ? level : FPGA_FIFO_BURST;
+    uint8_t tx[2 + FPGA_FIFO_BURST] = {}, rx[2 + FPGA_FIFO_BURST] = {};
     fpga_address(tx, FPGA_FIFO, false);
     if (!fpgaSpi.transfer(n + 2, tx, rx)) {
         spi_error();
@@ -331,9 +354,11 @@ void pass(PassState& st)
         child_supervision_service(pollerRunning.load());
     if (!load_fpga())
         return;
-    read_status(st);
+    PassReads reads;
+    read_pass(reads);
+    read_status(st, reads);
     PollerLink* l = pollerLink.load();
-    serve_rx_fifo(l);
+    serve_rx_fifo(l, reads);
     serve_tx_fifo(l);
     scan_e1_alarms();
     for (auto& slot : moduleTable)

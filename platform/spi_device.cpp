@@ -28,6 +28,28 @@ public:
         t.len = static_cast<uint32_t>(length);
         return ioctl(fd_, SPI_IOC_MESSAGE(1), &t) >= 0;
     }
+    // One ioctl; the chip select drops between the transfers.
+    void transfers(SpiTransfer* batch, int count) override
+    {
+        constexpr int MOST = 8;
+        if (count <= 0 || count > MOST) {
+            SpiPort::transfers(batch, count);
+            return;
+        }
+        spi_ioc_transfer t[MOST] = {};
+        for (int i = 0; i < count; i++) {
+            t[i].tx_buf = reinterpret_cast<uintptr_t>(batch[i].tx);
+            t[i].rx_buf = reinterpret_cast<uintptr_t>(batch[i].rx);
+            t[i].len = static_cast<uint32_t>(batch[i].length);
+            t[i].cs_change = i + 1 < count;
+        }
+        bool ok = ioctl(fd_, _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, SPI_MSGSIZE(count)), t) >= 0;
+        int error = ok ? 0 : errno;
+        for (int i = 0; i < count; i++) {
+            batch[i].ok = ok;
+            batch[i].error = error;
+        }
+    }
     ssize_t write(const void* data, size_t length) override { return ::write(fd_, data, length); }
 
 private:
@@ -81,6 +103,66 @@ public:
             memcpy(rx, answer + 1, static_cast<size_t>(length));
         }
         return true;
+    }
+    // One request and one answer for the whole batch.
+    void transfers(SpiTransfer* batch, int count) override
+    {
+        auto fail_from = [&](int first, int error) {
+            for (int i = first; i < count; i++) {
+                batch[i].ok = false;
+                batch[i].error = error;
+            }
+        };
+        if (count <= 0)
+            return;
+        uint8_t request[spi_sim::MAX_MESSAGE];
+        size_t used = 2;
+        request[0] = spi_sim::TRANSFERS;
+        request[1] = static_cast<uint8_t>(count);
+        for (int i = 0; i < count; i++) {
+            const SpiTransfer& t = batch[i];
+            size_t length = static_cast<size_t>(t.length);
+            if (count > 255 || t.length <= 0 || t.length > 0xFFFF || !t.tx || used + 3 + length > sizeof request) {
+                fail_from(0, EINVAL);
+                return;
+            }
+            request[used] = t.rx ? 1 : 0;
+            request[used + 1] = static_cast<uint8_t>(length);
+            request[used + 2] = static_cast<uint8_t>(length >> 8);
+            memcpy(request + used + 3, t.tx, length);
+            used += 3 + length;
+        }
+        uint8_t answer[spi_sim::MAX_MESSAGE];
+        ssize_t n = exchange(request, used, answer, sizeof answer);
+        if (n < 0) {
+            fail_from(0, errno);
+            return;
+        }
+        size_t at = 1;
+        for (int i = 0; i < count; i++) {
+            SpiTransfer& t = batch[i];
+            if (at >= static_cast<size_t>(n)) {
+                fail_from(i, EPROTO);
+                return;
+            }
+            uint8_t status = answer[at++];
+            if (status != 0) {
+                t.ok = false;
+                t.error = status;
+                continue;
+            }
+            if (t.rx) {
+                size_t length = static_cast<size_t>(t.length);
+                if (at + length > static_cast<size_t>(n)) {
+                    fail_from(i, EPROTO);
+                    return;
+                }
+                memcpy(t.rx, answer + at, length);
+                at += length;
+            }
+            t.ok = true;
+            t.error = 0;
+        }
     }
     ssize_t write(const void* data, size_t length) override
     {
@@ -207,6 +289,19 @@ bool SPIDevice::transfer(int length, const uint8_t* tx, uint8_t* rx)
         return false;
     }
     return p->transfer(length, tx, rx);
+}
+
+void SPIDevice::transfers(SpiTransfer* batch, int count)
+{
+    SpiPort* p = port();
+    if (!p) {
+        for (int i = 0; i < count; i++) {
+            batch[i].ok = false;
+            batch[i].error = EBADF;
+        }
+        return;
+    }
+    p->transfers(batch, count);
 }
 
 void SPIDevice::close()

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,15 @@
 
 constexpr const char* FPGA_SIM_ENV = "LINEGW_SIM_FPGA";
 
+// One transfer of a batch; ok and error (an errno value) tell how it went.
+struct SpiTransfer {
+    int length = 0;
+    const uint8_t* tx = nullptr;
+    uint8_t* rx = nullptr;   // may be null
+    bool ok = false;
+    int error = 0;
+};
+
 // One open SPI device. Implementations are safe to use from several threads:
 // whole transfers interleave, as the kernel serialises them on the board.
 class SpiPort {
@@ -24,6 +34,15 @@ public:
     // One full-duplex transfer of length bytes (one chip-select period); rx
     // may be null. False with errno set when it failed.
     virtual bool transfer(int length, const uint8_t* tx, uint8_t* rx) = 0;
+    // Several transfers in order, each its own chip-select period, handed
+    // over at once where the device allows it.
+    virtual void transfers(SpiTransfer* batch, int count)
+    {
+        for (int i = 0; i < count; i++) {
+            batch[i].ok = transfer(batch[i].length, batch[i].tx, batch[i].rx);
+            batch[i].error = batch[i].ok ? 0 : errno;
+        }
+    }
     // A plain write; the bytes written, or -1 with errno set.
     virtual ssize_t write(const void* data, size_t length) = 0;
 };
@@ -50,6 +69,8 @@ public:
     bool isOpen();
     // False with errno set when the transfer failed or the device is not open.
     bool transfer(int length, const uint8_t* tx, uint8_t* rx);
+    // Each transfer's ok and error set; all fail with EBADF when not open.
+    void transfers(SpiTransfer* batch, int count);
     // Closes the device; the next use opens it again. Only while no other
     // thread uses it (shutdown, tests).
     void close();
@@ -70,6 +91,10 @@ private:
 namespace spi_sim {
 constexpr uint8_t OPEN = 'O';       // 'r' (read-write) or 'w' (write-only), then the path
 constexpr uint8_t TRANSFER = 'T';   // 1 when the receive bytes are wanted, then the transmit bytes
+// A count, then per transfer: 1 when its receive bytes are wanted, its length
+// (u16, little-endian), its transmit bytes. Answered with 0, then per
+// transfer 0 and the wanted receive bytes, or the errno value it failed with.
+constexpr uint8_t TRANSFERS = 'M';
 constexpr uint8_t WRITE = 'W';      // the bytes; answered with the count (u32, little-endian)
 constexpr uint8_t CLOSE = 'C';      // nothing; the simulator has seen the whole use when answered
 constexpr size_t MAX_MESSAGE = 4096;

@@ -112,6 +112,38 @@ std::vector<uint8_t> FpgaSimulator::handle(Connection& c, const uint8_t* m, size
             answer.resize(1);
         return answer;
     }
+    case spi_sim::TRANSFERS: {
+        if (!c.opened_ || length < 2)
+            return failed(c.opened_ ? EINVAL : EBADF);
+        // Checked whole before any transfer is done.
+        size_t count = m[1], at = 2;
+        for (size_t i = 0; i < count; i++) {
+            if (at + 3 > length)
+                return failed(EINVAL);
+            size_t n = m[at + 1] | static_cast<size_t>(m[at + 2]) << 8;
+            if (n == 0 || at + 3 + n > length)
+                return failed(EINVAL);
+            at += 3 + n;
+        }
+        if (count == 0 || at != length)
+            return failed(EINVAL);
+        std::vector<uint8_t> answer{0};
+        at = 2;
+        for (size_t i = 0; i < count; i++) {
+            bool want = m[at] != 0;
+            int n = m[at + 1] | m[at + 2] << 8;
+            std::vector<uint8_t> rx(static_cast<size_t>(n));
+            if (!transfer(c, n, m + at + 3, want ? rx.data() : nullptr)) {
+                answer.push_back(static_cast<uint8_t>(errno ? errno : EIO));
+            } else {
+                answer.push_back(0);
+                if (want)
+                    answer.insert(answer.end(), rx.begin(), rx.end());
+            }
+            at += 3 + static_cast<size_t>(n);
+        }
+        return answer;
+    }
     case spi_sim::WRITE: {
         if (!c.opened_)
             return failed(EBADF);

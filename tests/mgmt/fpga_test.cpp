@@ -148,6 +148,86 @@ TEST_F(FpgaSimTest, TheWireFormatCarriesOpensTransfersWritesAndCloses)
     EXPECT_EQ(sim->handle(*unknown, bad.data(), bad.size()), std::vector<uint8_t>{ENOENT});
 }
 
+// A batch crosses the simulator's socket as one request and one answer; each
+// transfer in it is done in order and succeeds or fails on its own.
+TEST_F(FpgaSimTest, BatchesOfTransfersCrossTheSocketWholeAndFailOneByOne)
+{
+    std::string path = root + "/fpga.sock";
+    ASSERT_TRUE(sim->listen(path));
+    sim->start();
+    spi_set_opener(nullptr);
+    setenv(FPGA_SIM_ENV, path.c_str(), 1);
+    std::unique_ptr<SpiPort> port = spi_open(FPGA_SPI_DEVICE, O_RDWR);
+    unsetenv(FPGA_SIM_ENV);
+    ASSERT_TRUE(port);
+    sim->setConfigured(true);
+    sim->setE1Events(0x3C);
+    sim->setDevclk(0x55);
+
+    struct Case {
+        const char* label;
+        std::vector<std::vector<uint8_t>> tx;   // receive bytes wanted when the first byte is a read
+        std::vector<int> errors;                // per transfer
+        std::vector<std::vector<uint8_t>> rx;   // reads only
+        int failing_reg = -1;
+    };
+    const std::vector<Case> cases = {
+        {"two reads", {{0x01, 0x0D, 0}, {0x01, 0x20, 0}}, {0, 0}, {{0, 0, 0x3C}, {0, 0, 0x55}}},
+        {"a write, then a read of the same register", {{0x81, 0x0E, 1}, {0x01, 0x0E, 0}}, {0, 0}, {{0, 0, 1}}},
+        {"the failing one alone fails", {{0x01, 0x0D, 0}, {0x01, 0x20, 0}, {0x81, 0x0E, 0}}, {0, EIO, 0},
+         {{0, 0, 0x3C}}, FPGA_DEVCLK},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        sim->failTransfers(c.failing_reg < 0 ? 0 : -1, EIO, c.failing_reg < 0 ? int(FPGA_DEVCLK) : c.failing_reg);
+        uint64_t done = sim->transfers() + static_cast<uint64_t>(sim->failedTransfers());
+        std::vector<SpiTransfer> batch(c.tx.size());
+        std::vector<std::vector<uint8_t>> rx(c.tx.size());
+        for (size_t i = 0; i < c.tx.size(); i++) {
+            rx[i].assign(c.tx[i].size(), 0xEE);
+            batch[i].length = static_cast<int>(c.tx[i].size());
+            batch[i].tx = c.tx[i].data();
+            batch[i].rx = c.tx[i][0] & 0x80 ? nullptr : rx[i].data();
+        }
+        port->transfers(batch.data(), static_cast<int>(batch.size()));
+        EXPECT_EQ(sim->transfers() + static_cast<uint64_t>(sim->failedTransfers()) - done, c.tx.size());
+        std::vector<std::vector<uint8_t>> got;
+        for (size_t i = 0; i < batch.size(); i++) {
+            EXPECT_EQ(batch[i].ok, c.errors[i] == 0) << i;
+            EXPECT_EQ(batch[i].error, c.errors[i]) << i;
+            if (batch[i].rx && batch[i].ok)
+                got.push_back(rx[i]);
+        }
+        EXPECT_EQ(got, c.rx);
+    }
+    EXPECT_EQ(sim->reg(FPGA_RELAY), 0);
+    sim->failTransfers(0, EIO, FPGA_DEVCLK);
+
+    // A batch the seam cannot carry fails whole, before anything is sent.
+    uint8_t big[spi_sim::MAX_MESSAGE] = {0x81, 0x0E};
+    SpiTransfer too_long[1] = {{static_cast<int>(sizeof big), big, nullptr}};
+    port->transfers(too_long, 1);
+    EXPECT_FALSE(too_long[0].ok);
+    EXPECT_EQ(too_long[0].error, EINVAL);
+
+    // Malformed requests on the wire change nothing.
+    auto c = sim->connect();
+    std::vector<uint8_t> open = {spi_sim::OPEN, 'r'};
+    for (char ch : std::string(FPGA_SPI_DEVICE))
+        open.push_back(static_cast<uint8_t>(ch));
+    EXPECT_EQ(sim->handle(*c, open.data(), open.size()), std::vector<uint8_t>{0});
+    for (std::vector<uint8_t> bad : std::vector<std::vector<uint8_t>>{
+             {spi_sim::TRANSFERS, 0},
+             {spi_sim::TRANSFERS, 2, 0, 3, 0, 0x81, 0x0E, 7},
+             {spi_sim::TRANSFERS, 1, 0, 3, 0, 0x81, 0x0E, 7, 9},
+             {spi_sim::TRANSFERS, 1, 0, 0, 0},
+             {spi_sim::TRANSFERS, 1, 0, 4, 0, 0x81, 0x0E, 7}}) {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        EXPECT_EQ(sim->handle(*c, bad.data(), bad.size()), std::vector<uint8_t>{EINVAL});
+    }
+    EXPECT_EQ(sim->reg(FPGA_RELAY), 0);
+}
+
 TEST_F(FpgaSimTest, ControlRequestsSetTheBoardAndShowWhatHappened)
 {
     using json = nlohmann::json;
