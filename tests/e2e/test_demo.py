@@ -34,8 +34,11 @@ class DemoTest(unittest.TestCase):
         reader.start()
         self.addCleanup(lambda: p.poll() is None and os.killpg(p.pid, signal.SIGKILL))
 
-        with cond:   # up, and the help shown: the way a user would see it
-            cond.wait_for(lambda: any("every FPGA register transfer" in l for l in lines), 60)
+        # Up, the help shown (the way a user would see it), and the FPGA loaded
+        # and written, which the poller may do only after the help.
+        shown = ("every FPGA register transfer", "sim> FPGA <- bit stream", "sim> FPGA <- register")
+        with cond:
+            cond.wait_for(lambda: all(any(s in l for l in lines) for s in shown), 60)
         os.killpg(p.pid, signal.SIGINT)
         self.assertEqual(p.wait(30), 0)
         reader.join(5)
