@@ -23,7 +23,6 @@ std::atomic<uint32_t> route4_seq{0};
 std::atomic<uint32_t> route6_seq{0};
 std::atomic<uint32_t> neigh_seq{0};
 std::atomic<uint32_t> dump_seq{0};
-std::atomic<uint32_t> addr_seq{0};
 
 constexpr size_t header_len = sizeof(nlmsghdr);
 constexpr size_t route_msg_len = NLMSG_LENGTH(sizeof(rtmsg));    // 28
@@ -401,97 +400,28 @@ int get_neighbour_mac6(const in6_addr* addr, uint8_t mac[6])
     }
 }
 
-int get_default_gateway(in_addr* gateway)
+namespace {
+
+// One dump request of `type` with its family message, and the replies of
+// type `reply`: fn(message, attributes, length) sees each, and returns 1 to
+// end the dump with it, 0 to go on, -1 for a reply it cannot read. 1: fn
+// ended it; 0: the dump ended first; -1: the request, a reply or fn failed
+// (errno says why).
+template <class Msg, class Fn>
+int dump(NetlinkSocket& s, uint16_t type, const Msg& family, uint16_t reply, Fn fn)
 {
-    NetlinkSocket s(true);
-    if (s.fd < 0)
-        return -1;
+    constexpr size_t msg_len = NLMSG_LENGTH(sizeof(Msg));
     struct {
         nlmsghdr h;
-        rtmsg r;
+        Msg m;
     } req;
     memset(&req, 0, sizeof req);
-    req.h.nlmsg_len = uint32_t(route_msg_len);
-    req.h.nlmsg_type = RTM_GETROUTE;
+    req.h.nlmsg_len = uint32_t(msg_len);
+    req.h.nlmsg_type = type;
     req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     req.h.nlmsg_seq = ++dump_seq;
     req.h.nlmsg_pid = uint32_t(getpid());
-    if (!s.send_request(&req, sizeof req))
-        return -1;
-
-    uint8_t buf[8192];
-    for (;;) {
-        ssize_t n = s.receive(buf, sizeof buf);
-        if (n <= 0)
-            return -1;
-        const uint8_t* p = buf;
-        size_t avail = size_t(n);
-        bool more = false;
-        while (avail > 0) {
-            nlmsghdr h;
-            if (!read_header(p, avail, &h) || h.nlmsg_type == NLMSG_ERROR)
-                return -1;
-            if (h.nlmsg_type == NLMSG_DONE)
-                return -1;
-            more = h.nlmsg_flags & NLM_F_MULTI;
-            if (h.nlmsg_type == RTM_NEWROUTE) {
-                if (h.nlmsg_len < route_msg_len)
-                    return -1;
-                rtmsg r;
-                memcpy(&r, p + header_len, sizeof r);
-                // Only the default route: a route to a network behind a
-                // router is not the device's gateway.
-                if (r.rtm_family == AF_INET && r.rtm_table == RT_TABLE_MAIN && r.rtm_dst_len == 0) {
-                    bool found = false;
-                    in_addr gw;
-                    bool walked = walk_attrs(p + route_msg_len, h.nlmsg_len - route_msg_len,
-                                             [&](int type, const uint8_t* data, size_t len) {
-                        if (type == RTA_GATEWAY && len == 4 && !found) {
-                            memcpy(&gw, data, 4);
-                            found = true;
-                        }
-                    });
-                    if (!walked)
-                        return -1;
-                    if (found) {
-                        *gateway = gw;
-                        return 0;
-                    }
-                }
-            }
-            size_t step = NLMSG_ALIGN(h.nlmsg_len);
-            if (step >= avail)
-                break;
-            p += step;
-            avail -= step;
-        }
-        if (!more)
-            return -1;
-    }
-}
-
-int get_if_ipv4(const char* name, in_addr* addr)
-{
-    char label[IFNAMSIZ] = {};
-    strncpy(label, name, IFNAMSIZ - 1);
-    NetlinkSocket s(true);
-    if (s.fd < 0) {
-        int saved = errno;
-        LOG(LOGF_GENERAL, 3, "cannot create socket: %s", strerror(errno));
-        errno = saved;
-        return -1;
-    }
-    struct {
-        nlmsghdr h;
-        ifaddrmsg a;
-    } req;
-    memset(&req, 0, sizeof req);
-    req.h.nlmsg_len = uint32_t(addr_msg_len);
-    req.h.nlmsg_type = RTM_GETADDR;
-    req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    req.h.nlmsg_seq = ++addr_seq;
-    req.h.nlmsg_pid = uint32_t(getpid());
-    req.a.ifa_family = AF_INET;
+    req.m = family;
     if (!s.send_request(&req, sizeof req))
         return -1;
 
@@ -518,32 +448,19 @@ int get_if_ipv4(const char* name, in_addr* addr)
                 errno = e.error < 0 ? -e.error : EIO;
                 return -1;
             }
-            if (h.nlmsg_type == NLMSG_DONE) {
-                // The first address of the interface that carries the name,
-                // as the interface ioctls pick it; none: say which is missing.
-                char base[IFNAMSIZ];
-                memcpy(base, label, sizeof base);
-                base[strcspn(base, ":")] = 0;
-                errno = if_nametoindex(base) == 0 ? ENODEV : EADDRNOTAVAIL;
-                return -1;
-            }
-            if (h.nlmsg_type == RTM_NEWADDR && h.nlmsg_len >= addr_msg_len) {
-                bool named = false, found = false;
-                in_addr local{};
-                bool walked = walk_attrs(p + addr_msg_len, h.nlmsg_len - addr_msg_len,
-                                         [&](int type, const uint8_t* data, size_t len) {
-                    if (type == IFA_LABEL)
-                        named = strnlen(reinterpret_cast<const char*>(data), len) == strlen(label) &&
-                                memcmp(data, label, strlen(label)) == 0;
-                    else if (type == IFA_LOCAL && len == 4) {
-                        memcpy(&local, data, 4);
-                        found = true;
-                    }
-                });
-                if (walked && named && found) {
-                    *addr = local;
-                    return 0;
+            if (h.nlmsg_type == NLMSG_DONE)
+                return 0;
+            if (h.nlmsg_type == reply) {
+                int r = -1;
+                if (h.nlmsg_len >= msg_len) {
+                    Msg m;
+                    memcpy(&m, p + header_len, sizeof m);
+                    r = fn(m, p + msg_len, h.nlmsg_len - msg_len);
                 }
+                if (r < 0)
+                    errno = EIO;
+                if (r != 0)
+                    return r;
             }
             size_t step = NLMSG_ALIGN(h.nlmsg_len);
             if (step >= avail)
@@ -552,4 +469,75 @@ int get_if_ipv4(const char* name, in_addr* addr)
             avail -= step;
         }
     }
+}
+
+}  // namespace
+
+int get_default_gateway(in_addr* gateway)
+{
+    NetlinkSocket s(true);
+    if (s.fd < 0)
+        return -1;
+    rtmsg family{};
+    int r = dump(s, RTM_GETROUTE, family, RTM_NEWROUTE, [&](const rtmsg& route, const uint8_t* attrs, size_t len) {
+        // Only the default route: a route to a network behind a router is
+        // not the device's gateway.
+        if (route.rtm_family != AF_INET || route.rtm_table != RT_TABLE_MAIN || route.rtm_dst_len != 0)
+            return 0;
+        bool found = false;
+        in_addr gw;
+        bool walked = walk_attrs(attrs, len, [&](int type, const uint8_t* data, size_t n) {
+            if (type == RTA_GATEWAY && n == 4 && !found) {
+                memcpy(&gw, data, 4);
+                found = true;
+            }
+        });
+        if (!walked)
+            return -1;
+        if (found)
+            *gateway = gw;
+        return int(found);
+    });
+    return r == 1 ? 0 : -1;
+}
+
+int get_if_ipv4(const char* name, in_addr* addr)
+{
+    char label[IFNAMSIZ] = {};
+    strncpy(label, name, IFNAMSIZ - 1);
+    NetlinkSocket s(true);
+    if (s.fd < 0) {
+        int saved = errno;
+        LOG(LOGF_GENERAL, 3, "cannot create socket: %s", strerror(errno));
+        errno = saved;
+        return -1;
+    }
+    ifaddrmsg family{};
+    family.ifa_family = AF_INET;
+    int r = dump(s, RTM_GETADDR, family, RTM_NEWADDR, [&](const ifaddrmsg&, const uint8_t* attrs, size_t len) {
+        bool named = false, found = false;
+        in_addr local{};
+        bool walked = walk_attrs(attrs, len, [&](int type, const uint8_t* data, size_t n) {
+            if (type == IFA_LABEL)
+                named = strnlen(reinterpret_cast<const char*>(data), n) == strlen(label) &&
+                        memcmp(data, label, strlen(label)) == 0;
+            else if (type == IFA_LOCAL && n == 4) {
+                memcpy(&local, data, 4);
+                found = true;
+            }
+        });
+        if (!walked || !named || !found)
+            return 0;
+        *addr = local;
+        return 1;
+    });
+    if (r == 0) {
+        // The first address of the interface that carries the name, as the
+        // interface ioctls pick it; none: say which is missing.
+        char base[IFNAMSIZ];
+        memcpy(base, label, sizeof base);
+        base[strcspn(base, ":")] = 0;
+        errno = if_nametoindex(base) == 0 ? ENODEV : EADDRNOTAVAIL;
+    }
+    return r == 1 ? 0 : -1;
 }
